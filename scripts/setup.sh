@@ -1,0 +1,15 @@
+#!/bin/sh
+# Installs what the build and the tests need from Debian's packages (idempotent; needs root).
+set -eu
+packages="cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 nlohmann-json3-dev googletest libgcrypt-mingw-w64-dev python3 python3-pytest openssl"
+missing=""
+for p in $packages; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  echo "installing:$missing"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  # shellcheck disable=SC2086
+  apt-get install -y -qq --no-install-recommends $missing
+fi

@@ -1,0 +1,28 @@
+#!/bin/sh
+# Starts or stops the Wine session of a prefix, detached from the caller's output, so that
+# the Wine server and the service processes it starts never hold a test runner's pipes.
+# Usage: wine-session.sh start|stop PREFIX
+set -u
+action=${1:?start or stop}
+WINEPREFIX=${2:?prefix}
+export WINEPREFIX
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+case "$action" in
+  start)
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+      mkdir -p "$WINEPREFIX"
+      WINEARCH=win64 wineboot -i </dev/null >/dev/null 2>&1
+    fi
+    setsid wineserver -p </dev/null >/dev/null 2>&1 &
+    setsid wine wineboot </dev/null >/dev/null 2>&1
+    ;;
+  stop)
+    wineserver -k </dev/null >/dev/null 2>&1 || true
+    ;;
+  *)
+    echo "usage: $0 start|stop PREFIX" >&2
+    exit 2
+    ;;
+esac
+exit 0

@@ -1,0 +1,31 @@
+// Portable: no Windows headers.
+#include <cstring>
+
+#include "app/cli.hpp"
+#include "build_config.hpp"
+
+namespace guardian {
+
+std::string help_text() {
+  std::string out = "Ostrival Guardian ";
+  out += build::kVersion;
+  out +=
+      "\n"
+      "  (no args)       run as a Windows service (started by the SCM)\n"
+      "  --console       run in the foreground (Ctrl+C stops)\n"
+      "  --install       create + start the OstrivalGuardian service (admin)\n"
+      "  --uninstall     stop + delete the service (admin)\n"
+      "  --fingerprint   print fp, fp_parts and hw JSON\n"
+      "  --ping | --specs | --peer   other pipe ops\n"
+      "  ... --unpinned  (diagnostics) skip the client-side server pin\n"
+      "  env OV_STORAGE_DIR / OV_WATCHDOG_INTERVAL_SEC  (console + CLI only) see README\n";
+  return out;
+}
+
+bool scan_unpinned(int argc, const char* const* argv) {
+  for (int i = 2; i < argc; ++i)
+    if (argv[i] && std::strcmp(argv[i], "--unpinned") == 0) return true;
+  return false;
+}
+
+}  // namespace guardian

@@ -1,0 +1,153 @@
+// Portable: no Windows headers.
+#include "docs/canonical_json.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+namespace guardian {
+namespace {
+
+void append_string(std::string& out, const std::string& s) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  size_t run = 0;  // start of the pending run of bytes copied unchanged
+  for (size_t i = 0; i < s.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(s, run, i - run);
+    run = i + 1;
+    switch (c) {
+      case '\b': out += "\\b"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\f': out += "\\f"; break;
+      case '\r': out += "\\r"; break;
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      default: {
+        const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0x0F]};
+        out.append(esc, 6);
+      }
+    }
+  }
+  out.append(s, run, s.size() - run);
+  out += '"';
+}
+
+template <class Int>
+void append_integer(std::string& out, Int v) {
+  char buf[24];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, r.ptr);
+}
+
+void append_walk(std::string& out, const nlohmann::json& v) {
+  using T = nlohmann::json::value_t;
+  switch (v.type()) {
+    case T::null:
+    case T::discarded:
+    case T::binary: out += "null"; return;
+    case T::boolean: out += v.get_ref<const bool&>() ? "true" : "false"; return;
+    case T::number_integer: append_integer(out, v.get_ref<const nlohmann::json::number_integer_t&>()); return;
+    case T::number_unsigned: append_integer(out, v.get_ref<const nlohmann::json::number_unsigned_t&>()); return;
+    case T::number_float: append_canonical_number(out, v.get_ref<const double&>()); return;
+    case T::string: append_string(out, v.get_ref<const std::string&>()); return;
+    case T::array: {
+      out += '[';
+      bool first = true;
+      for (const auto& e : v.get_ref<const nlohmann::json::array_t&>()) {
+        if (!first) out += ',';
+        first = false;
+        append_walk(out, e);
+      }
+      out += ']';
+      return;
+    }
+    case T::object: {
+      out += '{';
+      bool first = true;
+      // std::map<std::string, ...> with std::less: plain unsigned byte order of the names.
+      for (const auto& [name, member] : v.get_ref<const nlohmann::json::object_t&>()) {
+        if (!first) out += ',';
+        first = false;
+        append_string(out, name);
+        out += ':';
+        append_walk(out, member);
+      }
+      out += '}';
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+void append_canonical_number(std::string& out, double x) {
+  if (x == 0.0) {
+    out += '0';
+    return;
+  }
+  const bool negative = std::signbit(x);
+  const double mag = negative ? -x : x;
+  if (mag < 1e21 && std::floor(mag) == mag) {
+    // Integral and below 2^70: the exact digits of the magnitude.
+    if (negative) out += '-';
+    unsigned __int128 n = static_cast<unsigned __int128>(mag);
+    char buf[32];
+    char* p = buf + sizeof buf;
+    do {
+      *--p = static_cast<char>('0' + static_cast<int>(n % 10));
+      n /= 10;
+    } while (n != 0);
+    out.append(p, buf + sizeof buf);
+    return;
+  }
+  // Shortest round-trip digits in scientific form: d[.ddd]e±XX.
+  char sci[40];
+  const auto r = std::to_chars(sci, sci + sizeof sci, mag, std::chars_format::scientific);
+  const char* e = static_cast<const char*>(std::memchr(sci, 'e', static_cast<size_t>(r.ptr - sci)));
+  char digits[24];
+  int k = 0;
+  for (const char* p = sci; p < e; ++p)
+    if (*p != '.') digits[k++] = *p;
+  while (k > 1 && digits[k - 1] == '0') --k;
+  int exp10 = 0;
+  std::from_chars(e + (e[1] == '+' ? 2 : 1), r.ptr, exp10);
+  const int n = exp10 + 1;  // x = 0.d1...dk * 10^n
+
+  if (negative) out += '-';
+  if (n > 0 && n <= 21) {
+    if (k <= n) {
+      out.append(digits, static_cast<size_t>(k));
+      out.append(static_cast<size_t>(n - k), '0');
+    } else {
+      out.append(digits, static_cast<size_t>(n));
+      out += '.';
+      out.append(digits + n, static_cast<size_t>(k - n));
+    }
+  } else if (n > -6 && n <= 0) {
+    out += "0.";
+    out.append(static_cast<size_t>(-n), '0');
+    out.append(digits, static_cast<size_t>(k));
+  } else {
+    out += digits[0];
+    if (k > 1) {
+      out += '.';
+      out.append(digits + 1, static_cast<size_t>(k - 1));
+    }
+    out += 'e';
+    out += (n - 1 >= 0) ? '+' : '-';
+    append_integer(out, n - 1 >= 0 ? n - 1 : -(n - 1));
+  }
+}
+
+void append_canonical_json(std::string& out, const nlohmann::json& value) { append_walk(out, value); }
+
+std::string to_canonical_json(const nlohmann::json& value) {
+  std::string out;
+  append_walk(out, value);
+  return out;
+}
+
+}  // namespace guardian

@@ -1,0 +1,38 @@
+#pragma once
+// The agent's two settings and the places where it keeps its files.
+#include <cstdint>
+#include <string>
+
+#include "runtime/paths.hpp"
+
+namespace guardian {
+
+inline constexpr wchar_t kStorageDirVar[] = L"OV_STORAGE_DIR";
+inline constexpr wchar_t kWatchdogIntervalVar[] = L"OV_WATCHDOG_INTERVAL_SEC";
+inline constexpr int64_t kDefaultWatchdogIntervalSec = 60;
+
+// A variable's value, or empty when it is unset, empty, or 4096 characters or longer.
+std::wstring env_value(const wchar_t* name);
+
+// OV_STORAGE_DIR unchanged when honour_env is set and the variable is non-empty;
+// otherwise the default storage directory.
+std::wstring resolve_storage_dir(bool honour_env);
+
+// <common application data>\Ostrival\guardian ("C:\ProgramData" when the system cannot name it).
+std::wstring default_storage_dir();
+
+// The folder of the running executable, without a trailing separator.
+std::wstring module_dir();
+
+// The full path of the running executable (empty on failure).
+std::wstring module_path();
+
+// SHCreateDirectoryExW of the directory: 0 when created, 80/183 when it already exists,
+// any other Windows error code otherwise.
+int create_storage_dir(const std::wstring& dir);
+inline bool storage_dir_result_ok(int result) { return result == 0 || result == 80 || result == 183; }
+
+// OV_WATCHDOG_INTERVAL_SEC when it holds a number above 0, else the default of 60.
+int64_t watchdog_interval_from_env();
+
+}  // namespace guardian

@@ -1,0 +1,62 @@
+// Portable: no Windows headers.
+#include "runtime/paths.hpp"
+
+#include <limits>
+
+namespace guardian {
+
+std::wstring path_join(std::wstring_view dir, std::wstring_view name) {
+  if (dir.empty()) return std::wstring(name);
+  std::wstring out(dir);
+  const wchar_t last = dir.back();
+  if (last != L'\\' && last != L'/') out += L'\\';
+  out += name;
+  return out;
+}
+
+std::wstring dir_of(std::wstring_view path) {
+  const size_t cut = path.find_last_of(L"\\/");
+  if (cut == std::wstring_view::npos) return L".";
+  return std::wstring(path.substr(0, cut));
+}
+
+namespace {
+
+// Shared by both parsers: skip the white space, read the sign and the digits, saturating
+// at [lo, hi].
+template <class Char, class Int>
+Int parse_leading(std::basic_string_view<Char> text, bool skip_all_space) {
+  size_t i = 0;
+  auto is_space = [&](Char c) {
+    if (skip_all_space) return c == ' ' || (c >= '\t' && c <= '\r');
+    return c == ' ' || c == '\t';
+  };
+  while (i < text.size() && is_space(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  // Accumulate as a negative number so that the minimum value is reachable.
+  constexpr Int lo = std::numeric_limits<Int>::min();
+  constexpr Int hi = std::numeric_limits<Int>::max();
+  Int acc = 0;
+  bool overflow = false;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    const Int digit = static_cast<Int>(text[i] - '0');
+    if (overflow) continue;
+    if (acc < (lo + digit) / 10) {
+      overflow = true;
+      continue;
+    }
+    acc = acc * 10 - digit;
+  }
+  if (overflow) return negative ? lo : hi;
+  if (negative) return acc;
+  return acc == lo ? hi : -acc;
+}
+
+}  // namespace
+
+int32_t parse_leading_int(std::wstring_view text) { return parse_leading<wchar_t, int32_t>(text, true); }
+
+int64_t parse_leading_int64(std::string_view text) { return parse_leading<char, int64_t>(text, false); }
+
+}  // namespace guardian

@@ -1,0 +1,23 @@
+#pragma once
+// Path and number rules that need no Windows call.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace guardian {
+
+// name alone for an empty dir; dir + name when dir ends in '\' or '/'; else dir + '\' + name.
+std::wstring path_join(std::wstring_view dir, std::wstring_view name);
+
+// Everything before the last '\' or '/'; "." when there is no separator.
+std::wstring dir_of(std::wstring_view path);
+
+// Reads a decimal number the way _wtoi does: leading white space, an optional sign, digits,
+// stopping at the first other character. No digits gives 0; out-of-range values saturate
+// at the limits of a 32-bit int.
+int32_t parse_leading_int(std::wstring_view text);
+
+// Leading signed 64-bit decimal of a narrow text (blanks, sign, digits); 0 when there is none.
+int64_t parse_leading_int64(std::string_view text);
+
+}  // namespace guardian

@@ -1,0 +1,49 @@
+#include <gtest/gtest.h>
+
+#include "runtime/config.hpp"
+#include "runtime/paths.hpp"
+
+namespace guardian {
+namespace {
+
+TEST(PathJoin, SeparatorRules) {
+  EXPECT_EQ(path_join(L"", L"guardian.log"), L"guardian.log");
+  EXPECT_EQ(path_join(L"C:\\data", L"guardian.log"), L"C:\\data\\guardian.log");
+  EXPECT_EQ(path_join(L"C:\\data\\", L"guardian.log"), L"C:\\data\\guardian.log");
+  EXPECT_EQ(path_join(L"C:/data/", L"guardian.log"), L"C:/data/guardian.log");
+  // The name is never inspected.
+  EXPECT_EQ(path_join(L"C:\\data", L"\\x"), L"C:\\data\\\\x");
+}
+
+TEST(DirOf, CutsAtTheLastSeparator) {
+  EXPECT_EQ(dir_of(L"C:\\Program Files\\Ostrival\\ostrival_guardian.exe"), L"C:\\Program Files\\Ostrival");
+  EXPECT_EQ(dir_of(L"ostrival_guardian.exe"), L".");
+  EXPECT_EQ(dir_of(L""), L".");
+  EXPECT_EQ(dir_of(L"C:/a/b\\c/d.exe"), L"C:/a/b\\c");
+  EXPECT_EQ(dir_of(L"\\x.exe"), L"");
+  EXPECT_EQ(dir_of(L"C:\\dir\\"), L"C:\\dir");
+}
+
+TEST(ParseLeadingInt, ReadsLikeWtoi) {
+  EXPECT_EQ(parse_leading_int(L"15"), 15);
+  EXPECT_EQ(parse_leading_int(L"  \t42abc"), 42);
+  EXPECT_EQ(parse_leading_int(L"-5"), -5);
+  EXPECT_EQ(parse_leading_int(L"+7"), 7);
+  EXPECT_EQ(parse_leading_int(L"abc"), 0);
+  EXPECT_EQ(parse_leading_int(L""), 0);
+  EXPECT_EQ(parse_leading_int(L"- 5"), 0);
+  EXPECT_EQ(parse_leading_int(L"99999999999"), 2147483647);
+  EXPECT_EQ(parse_leading_int(L"-99999999999"), -2147483647 - 1);
+}
+
+TEST(ParseLeadingInt64, SignedLeadingDecimal) {
+  EXPECT_EQ(parse_leading_int64("512110190592"), 512110190592LL);
+  EXPECT_EQ(parse_leading_int64(" -2147483648"), -2147483648LL);
+  EXPECT_EQ(parse_leading_int64("12 GB"), 12);
+  EXPECT_EQ(parse_leading_int64("x1"), 0);
+  EXPECT_EQ(parse_leading_int64("-9223372036854775808"), INT64_MIN);
+  EXPECT_EQ(parse_leading_int64("9223372036854775807"), INT64_MAX);
+}
+
+}  // namespace
+}  // namespace guardian
