@@ -5,7 +5,10 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/setup.sh"
 "$top/scripts/build.sh"
-export OV_STORAGE_DIR="${OV_STORAGE_DIR:-Z:$top/build/storage}"
 mkdir -p "$top/build/storage"
+if [ -z "${OV_STORAGE_DIR:-}" ]; then
+  OV_STORAGE_DIR=$(printf 'Z:%s' "$top/build/storage" | tr / '\\')
+fi
+export OV_STORAGE_DIR
 if [ $# -eq 0 ]; then set -- --console; fi
 exec "$top/build/wine-run" "$top/build/bin/ostrival_guardian.exe" "$@"

@@ -16,8 +16,6 @@ int run_agent(bool) { return not_built("the agent body"); }
 
 int install_service() { return not_built("--install"); }
 int uninstall_service() { return not_built("--uninstall"); }
-int fingerprint_command() { return not_built("--fingerprint"); }
 int pipe_command(const std::string& op, bool) { return not_built(("--" + op).c_str()); }
-int net_check() { return not_built("--net-check"); }
 
 }  // namespace guardian

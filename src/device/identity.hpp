@@ -1,0 +1,34 @@
+#pragma once
+// The device identity: a fingerprint of the machine, its per-component digests and a small
+// hardware inventory, gathered in one pass over WMI and the registry.
+#include <map>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace guardian {
+
+struct DeviceIdentity {
+  // 64 lowercase hex characters (SHA-256 of the composed text); empty only if hashing failed.
+  std::string fingerprint;
+  // For each label that contributed: the first 16 hex characters of SHA-256 of label ":" value.
+  std::map<std::string, std::string> parts;
+  // The hardware inventory: board, cpu, disks, gpu, hostname, os, ram_mb.
+  nlohmann::json hardware = nlohmann::json::object();
+  // Every label that was looked up, with its normalised value ("" when it was rejected).
+  std::map<std::string, std::string> components;
+};
+
+// One full identity pass on the calling thread. Never throws for a WMI or registry failure:
+// without WMI the fingerprint comes from the MachineGuid alone and the inventory from system
+// calls, and one ERROR line is logged.
+DeviceIdentity collect_device_identity();
+
+// HKLM\SOFTWARE\Microsoft\Cryptography "MachineGuid" as UTF-8; empty on any failure.
+std::string read_machine_guid();
+
+// {"fp": fingerprint, "fp_parts": parts, "hw": hardware}, as the command line and the
+// channel report it.
+nlohmann::json identity_document(const DeviceIdentity& identity);
+
+}  // namespace guardian

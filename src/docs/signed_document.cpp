@@ -1,0 +1,44 @@
+// Portable: no Windows headers.
+#include "docs/signed_document.hpp"
+
+#include <mutex>
+
+#include "build_config.hpp"
+#include "docs/base64.hpp"
+#include "docs/canonical_json.hpp"
+#include "docs/ed25519.hpp"
+
+namespace guardian {
+
+const Bytes& backend_public_key() {
+  static std::once_flag once;
+  static Bytes key;
+  std::call_once(once, [] {
+    Bytes decoded;
+    if (from_hex(build::kBackendPublicKeyHex, decoded) && decoded.size() == kEd25519KeySize) key = decoded;
+  });
+  return key;
+}
+
+bool verify_payload_signature(const nlohmann::json& payload, std::string_view signature_text,
+                              const Bytes& public_key) {
+  Bytes signature;
+  if (!decode_base64_lenient(signature_text, signature)) return false;
+  if (signature.size() != kEd25519SignatureSize) return false;
+  const std::string message = to_canonical_json(payload);
+  if (public_key.size() != kEd25519KeySize) return false;
+  return ed25519_verify(message, signature, public_key);
+}
+
+bool verify_signed_document(const nlohmann::json& envelope, const Bytes& public_key, nlohmann::json& payload_out) {
+  if (!envelope.is_object()) return false;
+  const auto payload = envelope.find("payload");
+  const auto signature = envelope.find("signature");
+  if (payload == envelope.end() || signature == envelope.end()) return false;
+  if (!signature->is_string()) return false;
+  if (!verify_payload_signature(*payload, signature->get_ref<const std::string&>(), public_key)) return false;
+  payload_out = *payload;
+  return true;
+}
+
+}  // namespace guardian

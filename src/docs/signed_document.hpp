@@ -1,0 +1,24 @@
+#pragma once
+// Documents the backend signs with its Ed25519 key: {"payload": any, "signature": Base64},
+// the signature covering the canonical JSON form of the payload.
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "store/hex.hpp"
+
+namespace guardian {
+
+// The built-in backend public key, decoded once; 32 bytes (empty only if the built-in text
+// were malformed, which the build refuses).
+const Bytes& backend_public_key();
+
+// True when envelope is an object with a "payload" and a string "signature" that verifies;
+// payload_out then receives a copy of the payload. On false payload_out is left as it was.
+bool verify_signed_document(const nlohmann::json& envelope, const Bytes& public_key, nlohmann::json& payload_out);
+
+// The signature check itself: Base64 text (lenient), 64 bytes, over to_canonical_json(payload).
+bool verify_payload_signature(const nlohmann::json& payload, std::string_view signature_text,
+                              const Bytes& public_key);
+
+}  // namespace guardian

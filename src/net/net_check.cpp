@@ -1,0 +1,23 @@
+// The "--net-check" command: one reachability probe against the built-in backend.
+#include <cstdio>
+
+#include "app/commands.hpp"
+#include "build_config.hpp"
+#include "net/http_client.hpp"
+
+namespace guardian {
+
+int net_check_with(const std::string& origin, const std::string& probe_path) {
+  const std::string url = origin + probe_path;
+  HttpHeaders headers;
+  headers.insert(apikey_header());
+  const HttpResult result = http_post(url, "{}", headers);
+  const std::string line = net_check_line(result, url);
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fflush(stdout);
+  return result.ok ? 0 : 2;
+}
+
+int net_check() { return net_check_with(build::kBackendOrigin, build::kProbePath); }
+
+}  // namespace guardian

@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "runtime/log.hpp"
+#include "runtime/log_format.hpp"
+#include "test_support.hpp"
+
+namespace guardian {
+namespace {
+
+using test::ScratchDir;
+
+TEST(LogFormat, PrefixLayoutAndLevelColumn) {
+  const LogClock t{2026, 3, 4, 5, 6, 7, 89};
+  EXPECT_EQ(format_log_line(t, 1234, "INFO", "hello"), "2026-03-04T05:06:07.089Z [1234] INFO  hello\r\n");
+  EXPECT_EQ(format_log_line(t, 1, "WARN", "w"), "2026-03-04T05:06:07.089Z [1] WARN  w\r\n");
+  EXPECT_EQ(format_log_line(t, 4294967295UL, "ERROR", "e"), "2026-03-04T05:06:07.089Z [4294967295] ERROR e\r\n");
+  // The message is written as it is: no escaping, no truncation.
+  const std::string long_message(5000, 'x');
+  const std::string line = format_log_line(t, 7, "INFO", "a\tb " + long_message);
+  EXPECT_EQ(line.substr(line.size() - 2), "\r\n");
+  EXPECT_NE(line.find("a\tb " + long_message), std::string::npos);
+}
+
+TEST(LogFormat, RotationIsStrictlyAboveTheLimit) {
+  EXPECT_FALSE(log_needs_rotation(kLogRotateBytes - 10, 10));
+  EXPECT_TRUE(log_needs_rotation(kLogRotateBytes - 10, 11));
+  EXPECT_TRUE(log_needs_rotation(kLogRotateBytes, 1));
+  EXPECT_FALSE(log_needs_rotation(0, 0));
+}
+
+// The length of a line that log_line writes for message m at level INFO on this thread.
+size_t info_line_size(const std::string& m) {
+  return format_log_line({2026, 1, 1, 0, 0, 0, 0}, GetCurrentThreadId(), "INFO", m).size();
+}
+
+TEST(LogFile, ExactlyAtTheLimitDoesNotRotateOneMoreByteDoes) {
+  ScratchDir dir;
+  const std::wstring path = dir.file(L"guardian.log");
+  configure_log(path, false);
+
+  const std::string message = "boundary line";
+  const size_t line = info_line_size(message);
+  test::spit(path, std::string(kLogRotateBytes - line, 'a'));
+  log_line("INFO", message);
+  EXPECT_EQ(test::file_size(path), kLogRotateBytes);
+  EXPECT_FALSE(test::file_exists(path + L".1"));
+
+  // The file is full now: the next line goes first into a new file, the old one moves to ".1".
+  log_line("INFO", message);
+  EXPECT_EQ(test::file_size(path + L".1"), kLogRotateBytes);
+  EXPECT_EQ(test::file_size(path), line);
+  EXPECT_NE(test::slurp(path).find("INFO  boundary line\r\n"), std::string::npos);
+  configure_log(L"", false);
+}
+
+TEST(LogFile, RotationReplacesAnExistingOlderGeneration) {
+  ScratchDir dir;
+  const std::wstring path = dir.file(L"guardian.log");
+  configure_log(path, false);
+  test::spit(path + L".1", "old generation");
+  test::spit(path, std::string(kLogRotateBytes, 'b'));
+  log_line("WARN", "after rotation");
+  EXPECT_EQ(test::file_size(path + L".1"), kLogRotateBytes);
+  const std::string current = test::slurp(path);
+  EXPECT_EQ(current.size(), format_log_line({}, GetCurrentThreadId(), "WARN", "after rotation").size());
+  EXPECT_NE(current.find("] WARN  after rotation\r\n"), std::string::npos);
+  configure_log(L"", false);
+}
+
+TEST(LogFile, NothingIsWrittenBeforeConfigurationAndFailuresAreSilent) {
+  ScratchDir dir;
+  const std::wstring path = dir.file(L"guardian.log");
+  log_line("INFO", "dropped");  // not configured: goes nowhere
+  EXPECT_FALSE(test::file_exists(path));
+
+  // A log file held open without write sharing: the line is lost, nothing breaks.
+  configure_log(path, false);
+  HANDLE locked = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(locked, INVALID_HANDLE_VALUE);
+  log_line("INFO", "lost");
+  CloseHandle(locked);
+  EXPECT_EQ(test::file_size(path), 0u);
+  log_line("INFO", "kept");
+  EXPECT_NE(test::slurp(path).find("INFO  kept\r\n"), std::string::npos);
+
+  // The file may be removed while the agent runs: the next line creates it again.
+  DeleteFileW(path.c_str());
+  log_line("INFO", "again");
+  EXPECT_NE(test::slurp(path).find("again"), std::string::npos);
+  configure_log(L"", false);
+}
+
+TEST(LogFile, ManyThreadsNeverTearALine) {
+  ScratchDir dir;
+  const std::wstring path = dir.file(L"guardian.log");
+  configure_log(path, false);
+  constexpr int kThreads = 8;
+  constexpr int kLines = 200;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < kLines; ++i)
+        log_line("INFO", "thread " + std::to_string(t) + " line " + std::to_string(i) + " " + std::string(100, 'z'));
+    });
+  }
+  for (auto& th : threads) th.join();
+  configure_log(L"", false);
+
+  const std::string text = test::slurp(path);
+  const std::regex shape(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \[\d+\] INFO  thread (\d) line (\d+) z{100}$)");
+  std::set<std::string> seen;
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = text.find("\r\n", start);
+    ASSERT_NE(end, std::string::npos);
+    const std::string line = text.substr(start, end - start);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, shape)) << line;
+    EXPECT_TRUE(seen.insert(m[1].str() + ":" + m[2].str()).second);
+    start = end + 2;
+  }
+  EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kLines));
+}
+
+}  // namespace
+}  // namespace guardian

@@ -1,0 +1,89 @@
+#pragma once
+// Helpers shared by the unit tests: test data, scratch folders, whole-file access.
+#include <windows.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "runtime/text.hpp"
+#include "store/crypto.hpp"
+
+namespace guardian::test {
+
+inline std::string testdata_path(const std::string& relative) { return std::string(GUARDIAN_TESTDATA) + "/" + relative; }
+
+inline std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline std::string slurp(const std::wstring& path) {
+  std::ifstream in(path.c_str(), std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline nlohmann::json testdata_json(const std::string& relative) {
+  return nlohmann::json::parse(slurp(testdata_path(relative)));
+}
+
+inline void spit(const std::wstring& path, const std::string& bytes) {
+  std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline bool file_exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+inline unsigned long long file_size(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA info;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &info)) return 0;
+  return (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+}
+
+// A fresh empty folder under the temporary directory, removed with its files afterwards.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    wchar_t base[MAX_PATH];
+    GetTempPathW(MAX_PATH, base);
+    path_ = std::wstring(base) + L"guardian-test-" + to_utf16(random_hex(8));
+    CreateDirectoryW(path_.c_str(), nullptr);
+  }
+  ~ScratchDir() { remove_tree(path_); }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::wstring& path() const { return path_; }
+  std::wstring file(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+  static void remove_tree(const std::wstring& dir) {
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+    if (h != INVALID_HANDLE_VALUE) {
+      do {
+        const std::wstring name = fd.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring full = dir + L"\\" + name;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+          remove_tree(full);
+        } else {
+          SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+          DeleteFileW(full.c_str());
+        }
+      } while (FindNextFileW(h, &fd));
+      FindClose(h);
+    }
+    RemoveDirectoryW(dir.c_str());
+  }
+
+ private:
+  std::wstring path_;
+};
+
+}  // namespace guardian::test
