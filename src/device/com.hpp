@@ -2,6 +2,7 @@
 // Owners for COM resources: interface pointers, BSTRs, VARIANTs and the per-thread COM
 // initialisation.
 #include <windows.h>
+#include <objbase.h>
 #include <oleauto.h>
 
 #include "runtime/unique.hpp"
