@@ -28,8 +28,17 @@ std::wstring module_dir();
 std::wstring module_path();
 
 // SHCreateDirectoryExW of the directory: 0 when created, 80/183 when it already exists,
-// any other Windows error code otherwise.
+// any other Windows error code otherwise. The default storage directory, when this call
+// creates it, gets kStorageDirSddl instead of what the common application-data folder
+// passes on (which would let any user create files in the service's directory).
 int create_storage_dir(const std::wstring& dir);
+
+// Creates the directory (and any missing parent) with kStorageDirSddl on the directory itself.
+int create_secured_dir(const std::wstring& dir);
+
+// LocalSystem and Administrators: full control; authenticated users: read and traverse, so
+// the suite's applications can read "channel.bin". Not inherited from the parent.
+inline constexpr wchar_t kStorageDirSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;AU)";
 inline bool storage_dir_result_ok(int result) { return result == 0 || result == 80 || result == 183; }
 
 // OV_WATCHDOG_INTERVAL_SEC when it holds a number above 0, else the default of 60.

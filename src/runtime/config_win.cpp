@@ -1,7 +1,9 @@
 #include <windows.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include "runtime/config.hpp"
+#include "runtime/unique.hpp"
 
 namespace guardian {
 
@@ -37,7 +39,20 @@ std::wstring module_path() {
 
 std::wstring module_dir() { return dir_of(module_path()); }
 
-int create_storage_dir(const std::wstring& dir) { return SHCreateDirectoryExW(nullptr, dir.c_str(), nullptr); }
+int create_secured_dir(const std::wstring& dir) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kStorageDirSddl, SDDL_REVISION_1, &sd, nullptr))
+    return static_cast<int>(GetLastError());
+  UniqueLocal owned(sd);
+  SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
+  return SHCreateDirectoryExW(nullptr, dir.c_str(), &sa);
+}
+
+int create_storage_dir(const std::wstring& dir) {
+  if (CompareStringOrdinal(dir.c_str(), -1, default_storage_dir().c_str(), -1, TRUE) == CSTR_EQUAL)
+    return create_secured_dir(dir);
+  return SHCreateDirectoryExW(nullptr, dir.c_str(), nullptr);
+}
 
 int64_t watchdog_interval_from_env() {
   const int32_t value = parse_leading_int(env_value(kWatchdogIntervalVar));

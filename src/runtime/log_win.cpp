@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 
 #include "runtime/log.hpp"
@@ -17,6 +20,12 @@ void Logger::configure(std::wstring path, bool echo_to_console) {
   std::lock_guard<std::mutex> hold(lock_);
   log_path_ = std::move(path);
   echo_to_console_ = echo_to_console;
+  if (echo_to_console_) {
+    // The copy on standard error must be byte for byte the line in the file: no "\n" to
+    // "\r\n" translation of a text-mode stream.
+    std::fflush(stderr);
+    _setmode(_fileno(stderr), _O_BINARY);
+  }
 }
 
 void Logger::write(std::string_view level, std::string_view message) {

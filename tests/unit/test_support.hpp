@@ -38,6 +38,12 @@ inline void spit(const std::wstring& path, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+// True under Wine, for the few checks where Wine is known to differ from Windows.
+inline bool running_under_wine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 inline bool file_exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 inline unsigned long long file_size(const std::wstring& path) {

@@ -1,0 +1,54 @@
+#pragma once
+// Authentication of the local channel: the channel key, request and reply MACs, and the
+// request and reply envelopes.
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "store/hex.hpp"
+
+namespace guardian {
+
+class ProtectedStore;
+
+inline constexpr wchar_t kChannelFile[] = L"channel.bin";
+inline constexpr size_t kChannelSecretSize = 32;
+inline constexpr size_t kMaxNonceBytes = 128;
+
+// The 32-byte channel secret from "channel.bin", created on first use. Empty after a
+// failure, which has been logged.
+Bytes load_or_create_channel_secret(const ProtectedStore& store);
+
+// SHA-256 of the fixed label, the secret and the fingerprint text.
+Bytes derive_channel_key(const Bytes& secret, std::string_view fingerprint);
+
+// HMAC-SHA256 of op "|" nonce.
+std::string request_mac(const Bytes& key, std::string_view op, std::string_view nonce);
+
+// HMAC-SHA256 of the body's canonical JSON form.
+std::string body_mac(const Bytes& key, const nlohmann::json& body);
+
+// Equal length and equal after folding A-F to a-f; the walk never stops early.
+bool mac_equal(std::string_view received, std::string_view expected);
+
+// True when received is the request MAC of op and nonce. A MAC that cannot be computed
+// never matches, not even an empty one.
+bool request_mac_valid(const Bytes& key, std::string_view op, std::string_view nonce, std::string_view received);
+
+// {"body": body + {"nonce"}, "mac": body_mac, "nonce": nonce, "ok": ok}
+nlohmann::json make_reply(const Bytes& key, bool ok, const std::string& nonce, nlohmann::json body);
+
+// The reply's body carries expected_nonce and its MAC matches the body.
+bool verify_reply(const Bytes& key, const nlohmann::json& reply, std::string_view expected_nonce);
+
+// {"ok": false, "body": {"error": code}}: the unauthenticated rejection of the pipe server.
+nlohmann::json rejection_reply(std::string_view code);
+
+// A request member read as text: absent or not a string reads as "".
+std::string member_text(const nlohmann::json& object, const char* name);
+
+// {"mac", "nonce", "op"}: a request envelope as the system's clients send it.
+nlohmann::json make_request(const Bytes& key, const std::string& op, const std::string& nonce);
+
+}  // namespace guardian

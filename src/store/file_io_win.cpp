@@ -1,0 +1,55 @@
+#include <windows.h>
+
+#include "runtime/unique.hpp"
+#include "store/file_io.hpp"
+
+namespace guardian {
+
+bool read_whole_file(const std::wstring& path, Bytes& out) {
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file.get(), &size)) return false;
+  if (size.QuadPart < 0 || size.QuadPart > 0x80000000LL) return false;
+  Bytes data(static_cast<size_t>(size.QuadPart));
+  size_t done = 0;
+  while (done < data.size()) {
+    const size_t want = data.size() - done;
+    const DWORD chunk = want > 0x40000000u ? 0x40000000u : static_cast<DWORD>(want);
+    DWORD got = 0;
+    if (!ReadFile(file.get(), data.data() + done, chunk, &got, nullptr) || got == 0) return false;
+    done += got;
+  }
+  out = std::move(data);
+  return true;
+}
+
+bool write_file_atomic(const std::wstring& path, const Bytes& bytes) {
+  const std::wstring temp = path + L".tmp";
+  UniqueFile file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const size_t want = bytes.size() - done;
+    const DWORD chunk = want > 0x40000000u ? 0x40000000u : static_cast<DWORD>(want);
+    DWORD wrote = 0;
+    if (!WriteFile(file.get(), bytes.data() + done, chunk, &wrote, nullptr)) {
+      const DWORD error = GetLastError();
+      file.reset();
+      DeleteFileW(temp.c_str());
+      SetLastError(error);
+      return false;
+    }
+    done += wrote;
+  }
+  FlushFileBuffers(file.get());
+  file.reset();
+  if (MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+  const DWORD error = GetLastError();
+  DeleteFileW(temp.c_str());
+  SetLastError(error);
+  return false;
+}
+
+}  // namespace guardian

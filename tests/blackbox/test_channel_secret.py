@@ -1,0 +1,44 @@
+"""The channel secret across processes: created once, shared by every later reader."""
+import os
+import tempfile
+
+from conftest import exe, run, start, win_path
+
+FP = "0123456789abcdef" * 4
+
+
+def secret_tool(directory, *extra):
+    return run(exe("channel_secret_tool.exe"), win_path(directory), FP, *extra)
+
+
+def test_created_once_and_read_back_unchanged_by_another_process():
+    with tempfile.TemporaryDirectory() as d:
+        first = secret_tool(d)
+        assert first.returncode == 0, first.stderr
+        assert b"INFO  channel.bin created\r\n" in first.stderr
+        secret = first.stdout.strip()
+        assert len(secret) == 64
+        blob = open(os.path.join(d, "channel.bin"), "rb").read()
+
+        second = secret_tool(d)
+        assert second.returncode == 0
+        assert second.stdout.strip() == secret
+        assert second.stderr == b""  # read back silently
+        assert open(os.path.join(d, "channel.bin"), "rb").read() == blob
+
+
+def test_processes_racing_on_an_empty_directory_agree_on_one_secret():
+    tick = int(run(exe("tick_now.exe")).stdout)
+    for round_no in range(4):
+        with tempfile.TemporaryDirectory() as d:
+            # Both start together a little after they have been launched.
+            start_at = str(tick + 1500 + round_no)
+            procs = [start(exe("channel_secret_tool.exe"), win_path(d), FP, start_at) for _ in range(3)]
+            results = [p.communicate(timeout=60) for p in procs]
+            secrets = {out.strip() for out, _ in results}
+            assert all(p.returncode == 0 for p in procs), results
+            assert len(secrets) == 1, results
+            assert len(secrets.pop()) == 64
+            created = sum(err.count(b"channel.bin created") for _, err in results)
+            assert created == 1, results
+            tick = int(run(exe("tick_now.exe")).stdout)

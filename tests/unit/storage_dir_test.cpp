@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include "runtime/config.hpp"
+#include "test_support.hpp"
+
+namespace guardian {
+namespace {
+
+TEST(StorageDir, CreationResultsAccepted) {
+  test::ScratchDir scratch;
+  const std::wstring dir = scratch.file(L"a\\b\\c");
+  EXPECT_EQ(create_storage_dir(dir), 0);
+  EXPECT_TRUE(storage_dir_result_ok(create_storage_dir(dir)));
+  EXPECT_TRUE(storage_dir_result_ok(183));
+  EXPECT_TRUE(storage_dir_result_ok(80));
+  // Below a file: the directory cannot be made.
+  test::spit(scratch.file(L"file"), "x");
+  EXPECT_FALSE(storage_dir_result_ok(create_storage_dir(scratch.file(L"file\\sub"))));
+  // A relative path is refused.
+  EXPECT_FALSE(storage_dir_result_ok(create_storage_dir(L"relative\\dir")));
+}
+
+TEST(StorageDir, DefaultLocation) {
+  const std::wstring dir = default_storage_dir();
+  ASSERT_GE(dir.size(), 18u);
+  EXPECT_EQ(dir.substr(dir.size() - 18), L"\\Ostrival\\guardian");
+}
+
+TEST(StorageDir, SecuredDescriptorGrantsWhatTheAppsNeed) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(kStorageDirSddl, SDDL_REVISION_1, &sd, nullptr));
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted));
+  ASSERT_TRUE(present && dacl);
+  ASSERT_EQ(dacl->AceCount, 3);
+  // Third entry: authenticated users may read and traverse, nothing more.
+  ACCESS_ALLOWED_ACE* ace = nullptr;
+  ASSERT_TRUE(GetAce(dacl, 2, reinterpret_cast<void**>(&ace)));
+  EXPECT_TRUE(IsWellKnownSid(&ace->SidStart, WinAuthenticatedUserSid));
+  EXPECT_EQ(ace->Mask & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_ADD_FILE | DELETE | WRITE_DAC), 0u);
+  EXPECT_TRUE(ace->Mask & GENERIC_READ);
+  EXPECT_EQ(ace->Header.AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE),
+            OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+  ASSERT_TRUE(GetAce(dacl, 0, reinterpret_cast<void**>(&ace)));
+  EXPECT_TRUE(IsWellKnownSid(&ace->SidStart, WinLocalSystemSid));
+  ASSERT_TRUE(GetAce(dacl, 1, reinterpret_cast<void**>(&ace)));
+  EXPECT_TRUE(IsWellKnownSid(&ace->SidStart, WinBuiltinAdministratorsSid));
+  LocalFree(sd);
+}
+
+TEST(StorageDir, SecuredDirectoryHasItsOwnProtectedAcl) {
+  test::ScratchDir scratch;
+  const std::wstring dir = scratch.file(L"secured");
+  ASSERT_EQ(create_secured_dir(dir), 0);
+
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  PACL dacl = nullptr;
+  ASSERT_EQ(GetNamedSecurityInfoW(dir.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                  nullptr, &sd),
+            ERROR_SUCCESS);
+  wchar_t* text = nullptr;
+  ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                                   &text, nullptr));
+  const std::wstring sddl = text;
+  LocalFree(text);
+  if (test::running_under_wine() && sddl.find(L";;;AU)") == std::wstring::npos) {
+    LocalFree(sd);
+    GTEST_SKIP() << "Wine does not keep the security descriptor given to CreateDirectory here";
+  }
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  ASSERT_TRUE(GetSecurityDescriptorControl(sd, &control, &revision));
+  EXPECT_TRUE(control & SE_DACL_PROTECTED);
+  ASSERT_NE(dacl, nullptr);
+  EXPECT_EQ(dacl->AceCount, 3);
+  LocalFree(sd);
+  EXPECT_NE(sddl.find(L";;;SY)"), std::wstring::npos) << sddl;
+  EXPECT_NE(sddl.find(L";;;BA)"), std::wstring::npos) << sddl;
+  EXPECT_NE(sddl.find(L";;;AU)"), std::wstring::npos) << sddl;
+}
+
+}  // namespace
+}  // namespace guardian
