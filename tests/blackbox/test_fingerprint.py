@@ -90,5 +90,16 @@ def test_without_wmi_machine_guid_alone(first_run):
     assert hw["os"]["name"] == "Windows" and hw["os"]["version"] == "" and hw["os"]["build"] == ""
     assert hw["ram_mb"] > 0
     assert hw["hostname"] == with_wmi["hw"]["hostname"]
+    # The command configures no log, so its log lines go nowhere.
+    assert run.stderr == b""
+
+
+def test_without_wmi_one_error_line_is_logged():
+    tool = os.path.join(os.environ["GUARDIAN_BIN"], "identity_tool.exe")
+    env = dict(os.environ, WINEDLLOVERRIDES="mscoree,mshtml=;wbemprox=")
+    run = subprocess.run([os.environ["GUARDIAN_WINE_RUN"], tool], env=env, stdin=subprocess.DEVNULL,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert len(run.stdout.strip()) == 64
     errors = [line for line in run.stderr.decode().splitlines() if " ERROR " in line]
     assert len(errors) == 1 and "WMI locator failed: " in errors[0], run.stderr
