@@ -2,7 +2,6 @@
 #include <cstdio>
 
 #include "app/commands.hpp"
-#include "runtime/agent.hpp"
 
 namespace guardian {
 namespace {
@@ -12,10 +11,7 @@ int not_built(const char* command) {
 }
 }  // namespace
 
-int run_agent(bool) { return not_built("the agent body"); }
-
 int install_service() { return not_built("--install"); }
 int uninstall_service() { return not_built("--uninstall"); }
-int pipe_command(const std::string& op, bool) { return not_built(("--" + op).c_str()); }
 
 }  // namespace guardian

@@ -9,7 +9,17 @@ HANDLE stop_event();
 // Creates the stop event once (manual reset, unsignalled); later calls keep the first one.
 HANDLE create_stop_event();
 
+struct AgentContext;
+
 // Runs the agent until the stop event is signalled or start-up fails: 0 or 2.
 int run_agent(bool console);
+
+// Start-up in its fixed order: identity, store, storage directory, channel key. Each failure
+// writes one ERROR line and returns false.
+bool agent_startup(AgentContext& ctx);
+
+// Serves the pipe and supervises the companion until the stop event is signalled; false when
+// the pipe server could not be started.
+bool agent_main_loop(AgentContext& ctx);
 
 }  // namespace guardian

@@ -1,0 +1,14 @@
+#pragma once
+// The agent's request handler: nonce rule, MAC check, and the operations it serves.
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace guardian {
+
+struct AgentContext;
+
+nlohmann::json dispatch_request(AgentContext& context, const nlohmann::json& request);
+nlohmann::json make_error_reply(const AgentContext& context, const std::string& nonce, const std::string& code);
+
+}  // namespace guardian

@@ -1,0 +1,19 @@
+#pragma once
+// One request over a named pipe, one reply back.
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace guardian {
+
+inline constexpr wchar_t kGuardianPipe[] = L"\\\\.\\pipe\\Ostrival.Guardian";
+inline constexpr wchar_t kSentinelPipe[] = L"\\\\.\\pipe\\Ostrival.Sentinel";
+
+// Connects (waiting while every instance is busy, until timeout_ms has passed), checks that
+// the server's executable lies in trusted_dir (skipped when it is empty), sends the request
+// as one frame and reads one frame back. timeout_ms also bounds each write and each read.
+// On failure error is one of "no_server", "untrusted_server", "io", "bad_json".
+bool pipe_request(const std::wstring& pipe_name, const std::wstring& trusted_dir, const nlohmann::json& request,
+                  nlohmann::json& reply, std::string& error, unsigned long timeout_ms);
+
+}  // namespace guardian

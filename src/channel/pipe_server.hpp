@@ -1,0 +1,74 @@
+#pragma once
+// The server side of a named pipe: one thread accepts clients, and each connected client is
+// served on a thread of its own that reads framed JSON requests and writes the replies.
+#include <windows.h>
+
+#include <atomic>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "runtime/unique.hpp"
+
+namespace guardian {
+
+// Takes one request object and the client's executable path; returns the reply.
+using RequestHandler = std::function<nlohmann::json(const nlohmann::json& request, const std::wstring& client_image)>;
+
+inline constexpr wchar_t kPipeSddl[] = L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;AU)";
+inline constexpr DWORD kRequestReadTimeoutMs = 30000;
+inline constexpr DWORD kReplyWriteTimeoutMs = 10000;
+inline constexpr DWORD kCreateRetryMs = 2000;
+
+class PipeServer {
+ public:
+  PipeServer(std::wstring pipe_name, std::wstring trusted_dir, RequestHandler handler);
+  ~PipeServer();
+  PipeServer(const PipeServer&) = delete;
+  PipeServer& operator=(const PipeServer&) = delete;
+
+  // Creates the stop event, marks the server running and starts its thread. False when the
+  // event or the thread cannot be created (the server is then not running).
+  bool start();
+
+  // Acts once: signals the stop event, joins the server thread, then ends and joins every
+  // connection thread (their waits include the stop event), and closes the event. So no
+  // connection thread outlives the server or what its handler uses.
+  void stop();
+
+  bool running() const { return running_.load(); }
+  std::string last_error() const;
+  // Connection threads not yet joined (for tests and diagnostics).
+  size_t connection_count() const;
+
+ private:
+  struct Connection {
+    std::thread thread;
+    std::atomic<bool> done{false};
+  };
+
+  void serve_loop();
+  void serve_connection(HANDLE pipe, Connection* self);
+  void set_last_error(std::string text);
+  HANDLE create_instance(SECURITY_ATTRIBUTES& sa);
+  bool hand_off(UniqueFile pipe);
+  void reap_connections(bool all);
+
+  std::wstring pipe_name_;
+  std::wstring trusted_dir_;
+  RequestHandler handler_;
+  std::thread server_thread_;
+  UniqueHandle stop_event_;
+  std::atomic<bool> running_{false};
+
+  mutable std::mutex mutex_;  // guards last_error_ and connections_
+  std::string last_error_;
+  std::list<std::unique_ptr<Connection>> connections_;
+};
+
+}  // namespace guardian

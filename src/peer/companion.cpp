@@ -1,0 +1,38 @@
+#include "channel/auth.hpp"
+#include "channel/pipe_client.hpp"
+#include "peer/companion.hpp"
+#include "runtime/agent_context.hpp"
+#include "runtime/clock.hpp"
+#include "runtime/log.hpp"
+#include "store/crypto.hpp"
+
+namespace guardian {
+
+void check_companion(AgentContext& context) {
+  const std::string nonce = random_hex(16);
+  const nlohmann::json request = make_request(context.channel_key, "ping", nonce);
+
+  nlohmann::json reply;
+  std::string error;
+  if (nonce.empty()) {
+    error = "io";  // no random nonce could be made: nothing is sent
+  } else if (pipe_request(kSentinelPipe, context.install_dir, request, reply, error, kCompanionTimeoutMs)) {
+    const auto ok = reply.find("ok");
+    const bool good = verify_reply(context.channel_key, reply, nonce) && ok != reply.end() && ok->is_boolean() &&
+                      ok->get<bool>();
+    if (!good) error = "bad_response";
+  }
+  const bool succeeded = error.empty();
+  if (!succeeded) log_warn("peer ping failed: " + error);
+
+  std::lock_guard<std::mutex> hold(context.state_lock);
+  const std::string old_state = context.peer_state;
+  const std::string new_state = next_peer_state(succeeded, context.peer_failures);
+  context.peer_state = new_state;
+  if (new_state != old_state) {
+    context.peer_since = now_seconds();
+    log_warn("peer sentinel: " + old_state + " -> " + new_state);
+  }
+}
+
+}  // namespace guardian

@@ -1,0 +1,22 @@
+#pragma once
+// Supervision of the companion process: one authenticated ping per check and a three-valued
+// state ("ok", "unresponsive", "missing") with the time of its last change.
+#include <cstdint>
+#include <string>
+
+namespace guardian {
+
+struct AgentContext;
+
+inline constexpr unsigned long kCompanionTimeoutMs = 5000;
+inline constexpr int32_t kMissingAfterFailures = 3;
+
+// One check on the calling thread (the main loop's). state_lock is held only while the
+// state is updated, never during the pipe call.
+void check_companion(AgentContext& context);
+
+// The state after a check: "ok" on success, else "unresponsive" below 3 consecutive
+// failures and "missing" from 3 on. failures is updated.
+std::string next_peer_state(bool succeeded, int32_t& failures);
+
+}  // namespace guardian

@@ -1,0 +1,97 @@
+// The agent body: start-up in its fixed order, the pipe server, and the main loop.
+#include <windows.h>
+
+#include <algorithm>
+
+#include "build_config.hpp"
+#include "channel/auth.hpp"
+#include "channel/dispatch.hpp"
+#include "channel/pipe_client.hpp"
+#include "peer/companion.hpp"
+#include "runtime/agent.hpp"
+#include "runtime/agent_context.hpp"
+#include "runtime/clock.hpp"
+#include "runtime/config.hpp"
+#include "runtime/log.hpp"
+#include "runtime/text.hpp"
+
+namespace guardian {
+namespace {
+
+constexpr DWORD kLoopWakeMs = 1000;
+constexpr int64_t kFirstCheckCapSec = 10;
+
+}  // namespace
+
+bool agent_startup(AgentContext& ctx) {
+  ctx.identity = collect_device_identity();
+  if (ctx.identity.fingerprint.size() != 64) {
+    log_error("fingerprint failed");
+    return false;
+  }
+  ctx.store = ProtectedStore(ctx.storage_dir, ctx.identity.fingerprint);
+  if (!storage_dir_result_ok(create_storage_dir(ctx.storage_dir))) {
+    log_error("storage dir unusable: " + to_utf8(ctx.storage_dir));
+    return false;
+  }
+  Bytes secret = load_or_create_channel_secret(ctx.store);
+  if (secret.size() != kChannelSecretSize) {
+    log_error("no channel secret");
+    return false;
+  }
+  ctx.channel_key = derive_channel_key(secret, ctx.identity.fingerprint);
+  std::fill(secret.begin(), secret.end(), 0);
+  {
+    std::lock_guard<std::mutex> hold(ctx.state_lock);
+    ctx.peer_since = now_seconds();
+  }
+  if (ctx.watchdog_interval_sec != kDefaultWatchdogIntervalSec) {
+    log_warn("OV_WATCHDOG_INTERVAL_SEC override: peer ping every " + std::to_string(ctx.watchdog_interval_sec) +
+             " s");
+  }
+  log_info(std::string("guardian ") + build::kVersion + " up; fp " + ctx.identity.fingerprint.substr(0, 12) +
+           "\xE2\x80\xA6 parts " + std::to_string(ctx.identity.parts.size()) + "; storage " +
+           to_utf8(ctx.storage_dir));
+  return true;
+}
+
+bool agent_main_loop(AgentContext& ctx) {
+  if (ctx.pipe_server) ctx.pipe_server->stop();
+  ctx.pipe_server = std::make_unique<PipeServer>(
+      kGuardianPipe, ctx.install_dir,
+      [&ctx](const nlohmann::json& request, const std::wstring&) { return dispatch_request(ctx, request); });
+  if (!ctx.pipe_server->start()) {
+    log_error("pipe server thread could not be started");
+    ctx.pipe_server.reset();
+    return false;
+  }
+
+  const HANDLE stop = stop_event();
+  int64_t due = now_seconds() + std::min(ctx.watchdog_interval_sec, kFirstCheckCapSec);
+  while (WaitForSingleObject(stop, kLoopWakeMs) == WAIT_TIMEOUT) {
+    const int64_t now = now_seconds();
+    if (now >= due) {
+      due = now + ctx.watchdog_interval_sec;
+      check_companion(ctx);
+    }
+  }
+
+  ctx.pipe_server->stop();
+  log_info("guardian stopped");
+  return true;
+}
+
+int run_agent(bool console) {
+  const std::wstring storage_dir = resolve_storage_dir(console);
+  create_storage_dir(storage_dir);
+  configure_log(path_join(storage_dir, L"guardian.log"), console);
+
+  AgentContext ctx(storage_dir, module_dir());
+  if (console) ctx.watchdog_interval_sec = watchdog_interval_from_env();
+
+  int result = 2;
+  if (agent_startup(ctx) && agent_main_loop(ctx)) result = 0;
+  return result;
+}
+
+}  // namespace guardian

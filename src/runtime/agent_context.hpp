@@ -1,0 +1,34 @@
+#pragma once
+// The agent's central record, one per agent run.
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "channel/pipe_server.hpp"
+#include "device/identity.hpp"
+#include "store/protected_store.hpp"
+
+namespace guardian {
+
+struct AgentContext {
+  AgentContext(std::wstring storage, std::wstring install)
+      : storage_dir(std::move(storage)), install_dir(std::move(install)) {}
+
+  std::wstring storage_dir;
+  std::wstring install_dir;
+  DeviceIdentity identity;
+  ProtectedStore store;
+  Bytes channel_key;
+  std::unique_ptr<PipeServer> pipe_server;
+
+  // Guards the three companion fields; taken before the Logger's lock, never after.
+  std::mutex state_lock;
+  std::string peer_state = "ok";
+  int64_t peer_since = 0;
+  int32_t peer_failures = 0;
+
+  int64_t watchdog_interval_sec = 60;
+};
+
+}  // namespace guardian
