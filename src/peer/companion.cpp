@@ -8,7 +8,9 @@
 
 namespace guardian {
 
-void check_companion(AgentContext& context) {
+void check_companion(AgentContext& context) { check_companion_at(context, kSentinelPipe); }
+
+void check_companion_at(AgentContext& context, const std::wstring& pipe_name) {
   const std::string nonce = random_hex(16);
   const nlohmann::json request = make_request(context.channel_key, "ping", nonce);
 
@@ -16,7 +18,7 @@ void check_companion(AgentContext& context) {
   std::string error;
   if (nonce.empty()) {
     error = "io";  // no random nonce could be made: nothing is sent
-  } else if (pipe_request(kSentinelPipe, context.install_dir, request, reply, error, kCompanionTimeoutMs)) {
+  } else if (pipe_request(pipe_name, context.install_dir, request, reply, error, kCompanionTimeoutMs)) {
     const auto ok = reply.find("ok");
     const bool good = verify_reply(context.channel_key, reply, nonce) && ok != reply.end() && ok->is_boolean() &&
                       ok->get<bool>();

@@ -15,6 +15,9 @@ inline constexpr int32_t kMissingAfterFailures = 3;
 // state is updated, never during the pipe call.
 void check_companion(AgentContext& context);
 
+// The same check against another pipe name (tests run their own companions).
+void check_companion_at(AgentContext& context, const std::wstring& pipe_name);
+
 // The state after a check: "ok" on success, else "unresponsive" below 3 consecutive
 // failures and "missing" from 3 on. failures is updated.
 std::string next_peer_state(bool succeeded, int32_t& failures);
