@@ -15,13 +15,11 @@ namespace guardian {
 int pipe_command(const std::string& op, bool unpinned) {
   const DeviceIdentity identity = collect_device_identity();
   const ProtectedStore store(resolve_storage_dir(true), identity.fingerprint);
-  Bytes secret;
-  if (!store.read(kChannelFile, secret) || secret.size() != kChannelSecretSize) {
+  Bytes key;
+  if (!read_channel_key(store, identity.fingerprint, key)) {
     std::fputs("channel.bin not readable \xE2\x80\x94 is the guardian running?\n", stderr);
     return 2;
   }
-  const Bytes key = derive_channel_key(secret, identity.fingerprint);
-  std::fill(secret.begin(), secret.end(), 0);
 
   const std::string nonce = random_hex(16);
   if (nonce.empty()) {

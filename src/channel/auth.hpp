@@ -20,6 +20,10 @@ inline constexpr size_t kMaxNonceBytes = 128;
 // failure, which has been logged.
 Bytes load_or_create_channel_secret(const ProtectedStore& store);
 
+// The channel key of a process that only reads "channel.bin" (the clients and the
+// companion): false when the file is unreadable or does not hold a 32-byte secret.
+bool read_channel_key(const ProtectedStore& store, std::string_view fingerprint, Bytes& key);
+
 // SHA-256 of the fixed label, the secret and the fingerprint text.
 Bytes derive_channel_key(const Bytes& secret, std::string_view fingerprint);
 

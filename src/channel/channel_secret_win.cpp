@@ -34,6 +34,14 @@ CreateOutcome create_channel_file(const std::wstring& path, const Bytes& blob) {
 
 }  // namespace
 
+bool read_channel_key(const ProtectedStore& store, std::string_view fingerprint, Bytes& key) {
+  Bytes secret;
+  const bool ok = store.read(kChannelFile, secret) && secret.size() == kChannelSecretSize;
+  if (ok) key = derive_channel_key(secret, fingerprint);
+  std::fill(secret.begin(), secret.end(), 0);
+  return ok && key.size() == 32;
+}
+
 Bytes load_or_create_channel_secret(const ProtectedStore& store) {
   const std::wstring path = store.path_of(kChannelFile);
   for (int attempt = 0; attempt < 3; ++attempt) {

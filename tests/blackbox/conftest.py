@@ -47,3 +47,92 @@ def _require_build():
     if not BIN or not WINE_RUN:
         pytest.skip("run through CTest: GUARDIAN_BIN and GUARDIAN_WINE_RUN are not set")
     sys.stdout.flush()
+
+
+class Console:
+    """A program started under Wine whose standard error is collected as it arrives."""
+
+    def __init__(self, program, *args, env=None):
+        import threading
+        self.proc = start(program, *args, env=env)
+        self._err = bytearray()
+        self._lock = threading.Lock()
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        for chunk in iter(lambda: self.proc.stderr.read1(4096), b""):
+            with self._lock:
+                self._err += chunk
+
+    @property
+    def stderr(self):
+        with self._lock:
+            return bytes(self._err)
+
+    def wait_for(self, needle, timeout=60):
+        """Waits until needle (bytes) has appeared on standard error; False on time-out or exit."""
+        import time
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if needle in self.stderr:
+                return True
+            if self.proc.poll() is not None:
+                self._reader.join(timeout=5)
+                return needle in self.stderr
+            time.sleep(0.05)
+        return False
+
+    def interrupt(self, timeout=30):
+        """Ctrl+C (SIGINT to the Wine process); returns the exit code."""
+        import signal
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGINT)
+        try:
+            code = self.proc.wait(timeout=timeout)
+        finally:
+            if self.proc.poll() is None:
+                self.proc.kill()
+                self.proc.wait()
+        self._reader.join(timeout=5)
+        return code
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+STARTED = b"INFO  guardian 1.2.4 up; fp "
+
+
+@pytest.fixture
+def storage(tmp_path):
+    """A fresh storage directory: (host path, Windows path)."""
+    d = tmp_path / "storage"
+    d.mkdir()
+    return d, win_path(str(d))
+
+
+def start_agent(storage_win, extra_env=None, program=None):
+    env = {"OV_STORAGE_DIR": storage_win}
+    env.update(extra_env or {})
+    agent = Console(program or exe("ostrival_guardian.exe"), "--console", env=env)
+    if not agent.wait_for(STARTED):
+        agent.kill()
+        raise AssertionError("agent did not start: %r" % agent.stderr)
+    return agent
+
+
+@pytest.fixture
+def agent(storage):
+    """The agent running in console mode on a fresh storage directory."""
+    a = start_agent(storage[1])
+    try:
+        yield a
+    finally:
+        a.interrupt()
+
+
+def client(*args, storage_win, program=None, timeout=120):
+    return run(program or exe("ostrival_guardian.exe"), *args, env={"OV_STORAGE_DIR": storage_win}, timeout=timeout)

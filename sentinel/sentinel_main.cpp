@@ -1,0 +1,74 @@
+// ostrival_sentinel: the suite's companion watchdog in its least form. It serves
+// \\.\pipe\Ostrival.Sentinel with the agent's frame format and client trust rule, and
+// answers an authenticated "ping" under the same channel key. Ctrl+C stops it.
+#include <windows.h>
+
+#include <cstdio>
+
+#include "app/cli.hpp"
+#include "build_config.hpp"
+#include "channel/auth.hpp"
+#include "channel/pipe_client.hpp"
+#include "channel/pipe_server.hpp"
+#include "device/identity.hpp"
+#include "runtime/agent.hpp"
+#include "runtime/config.hpp"
+#include "runtime/log.hpp"
+#include "store/crypto.hpp"
+#include "store/protected_store.hpp"
+
+namespace guardian {
+namespace {
+
+BOOL WINAPI on_console_event(DWORD) {
+  if (HANDLE ev = stop_event()) SetEvent(ev);
+  return TRUE;
+}
+
+nlohmann::json answer(const Bytes& key, const nlohmann::json& request) {
+  const std::string op = member_text(request, "op");
+  std::string nonce = member_text(request, "nonce");
+  if (nonce.empty() || nonce.size() > kMaxNonceBytes) nonce = random_hex(16);
+  if (!request_mac_valid(key, op, nonce, member_text(request, "mac")))
+    return make_reply(key, false, nonce, nlohmann::json{{"error", "bad_mac"}});
+  if (op != "ping") return make_reply(key, false, nonce, nlohmann::json{{"error", "unknown_op"}});
+  return make_reply(key, true, nonce, nlohmann::json{{"agent", "sentinel"}, {"version", build::kVersion}});
+}
+
+int sentinel_main() {
+  const HANDLE stop = create_stop_event();
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+  configure_log(L"", true);
+
+  const std::wstring storage_dir = resolve_storage_dir(true);
+  const DeviceIdentity identity = collect_device_identity();
+  const ProtectedStore store(storage_dir, identity.fingerprint);
+  Bytes key;
+  // The agent creates the channel secret; until it has, wait for it.
+  bool announced = false;
+  while (!read_channel_key(store, identity.fingerprint, key)) {
+    if (!announced) log_warn("sentinel: waiting for channel.bin");
+    announced = true;
+    if (WaitForSingleObject(stop, 1000) == WAIT_OBJECT_0) return 0;
+  }
+
+  PipeServer server(kSentinelPipe, module_dir(),
+                    [&key](const nlohmann::json& request, const std::wstring&) { return answer(key, request); });
+  if (!server.start()) {
+    log_error("sentinel: pipe server could not be started");
+    return 2;
+  }
+  log_info(std::string("sentinel ") + build::kVersion + " serving");
+  WaitForSingleObject(stop, INFINITE);
+  server.stop();
+  log_info("sentinel stopped");
+  return 0;
+}
+
+}  // namespace
+}  // namespace guardian
+
+int main() {
+  guardian::use_binary_stdio();
+  return guardian::sentinel_main();
+}

@@ -1,0 +1,224 @@
+"""The running agent in console mode: its client commands, its pipe, and how it stops."""
+import json
+import os
+import re
+import shutil
+import time
+
+import pytest
+
+from conftest import (STARTED, Console, client, exe, run, start, start_agent, win_path)
+
+HEX32 = re.compile(r"[0-9a-f]{32}")
+ISO = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ")
+
+
+def reply_and_mac(stdout):
+    text = stdout.decode()
+    body, _, mac_line = text.rpartition("}\n")
+    return json.loads(body + "}"), mac_line
+
+
+def raw(*actions, storage_win, program=None, timeout=120):
+    r = run(program or exe("raw_pipe_client.exe"), *actions, env={"OV_STORAGE_DIR": storage_win}, timeout=timeout)
+    assert r.returncode == 0, r.stderr
+    return r.stdout.decode().splitlines()
+
+
+def replies(lines):
+    out = []
+    for line in lines:
+        if line.startswith("reply "):
+            out.append(json.loads(line[6:]))
+        elif line in ("closed", "timeout"):
+            out.append(line)
+    return out
+
+
+def copy_program(name, folder):
+    """A copy of a built program, with the DLLs it needs, in another folder."""
+    os.makedirs(folder, exist_ok=True)
+    for f in (name, "libgcrypt-20.dll", "libgpg-error-0.dll"):
+        shutil.copy(exe(f), folder)
+    return os.path.join(folder, name)
+
+
+def test_client_commands_get_authenticated_replies(agent, storage):
+    ping = client("--ping", storage_win=storage[1])
+    assert ping.returncode == 0, ping.stderr
+    reply, mac = reply_and_mac(ping.stdout)
+    assert mac == "mac: valid\n"
+    assert list(reply) == ["body", "mac", "nonce", "ok"] and reply["ok"] is True
+    body = reply["body"]
+    assert sorted(body) == ["agent", "fp", "nonce", "pid", "t", "version"]
+    assert body["agent"] == "guardian" and body["version"] == "1.2.4" and isinstance(body["pid"], int)
+    assert ISO.fullmatch(body["t"]) and HEX32.fullmatch(body["nonce"]) and body["nonce"] == reply["nonce"]
+    # The reply is printed in the library's indented form.
+    assert ping.stdout.decode().startswith('{\n  "body": {\n    "agent": "guardian",\n')
+
+    specs = client("--specs", storage_win=storage[1])
+    assert specs.returncode == 0
+    reply, mac = reply_and_mac(specs.stdout)
+    assert mac == "mac: valid\n"
+    assert sorted(reply["body"]) == ["fp", "fp_parts", "hw", "nonce"]
+    assert reply["body"]["fp"] == body["fp"]
+    assert sorted(reply["body"]["hw"]) == ["board", "cpu", "disks", "gpu", "hostname", "os", "ram_mb"]
+
+    peer = client("--peer", storage_win=storage[1])
+    assert peer.returncode == 0
+    reply, mac = reply_and_mac(peer.stdout)
+    assert mac == "mac: valid\n"
+    assert sorted(reply["body"]) == ["nonce", "peer", "since"]
+    assert reply["body"]["peer"] == "ok" and ISO.fullmatch(reply["body"]["since"])
+
+
+def test_bad_input_gets_the_exact_replies_and_never_hurts_the_agent(agent, storage):
+    s = storage[1]
+    # Over the limit: the connection is closed without a reply.
+    assert replies(raw("connect", "len:65537", "read", storage_win=s)) == ["closed"]
+    # Exactly at the limit, valid JSON: processed.
+    [big] = replies(raw("connect", "pad:65536", "read", storage_win=s))
+    assert big["ok"] is True and big["body"]["agent"] == "guardian"
+    # Zero length, not JSON, not an object: "bad_request", and the connection stays open.
+    bad = {"body": {"error": "bad_request"}, "ok": False}
+    got = replies(raw("connect", "frame:", "read", "frame:{nope", "read", "frame:[1,2]", "read", 'frame:"text"', "read",
+                      "frame:42", "read", "mac:peer:abc", "read", storage_win=s))
+    assert got[:5] == [bad] * 5
+    assert got[5]["ok"] is True and got[5]["body"]["nonce"] == "abc"
+    # Members of the wrong type read as empty texts.
+    got = replies(raw("connect", 'frame:{"op":5}', "read", 'frame:{"op":"ping","nonce":7}', "read",
+                      'frame:{"op":"peer","nonce":"abc","mac":7}', "read", storage_win=s))
+    assert got[0]["ok"] is False and got[0]["body"]["error"] == "bad_mac"
+    assert got[1]["ok"] is True and HEX32.fullmatch(got[1]["nonce"])
+    assert got[2]["body"] == {"error": "bad_mac", "nonce": "abc"} and "mac" in got[2]
+    # Nonces of 0, 128 and 129 bytes.
+    n128, n129 = "a" * 128, "b" * 129
+    got = replies(raw("connect", 'frame:{"op":"ping","nonce":""}', "read", 'frame:{"op":"ping","nonce":"%s"}' % n128,
+                      "read", "mac:peer:" + n129, "read", storage_win=s))
+    assert HEX32.fullmatch(got[0]["nonce"])
+    assert got[1]["nonce"] == n128 and got[1]["body"]["nonce"] == n128
+    assert got[2]["body"]["error"] == "bad_mac" and HEX32.fullmatch(got[2]["nonce"])
+    # A truncated frame: the client goes away in the middle of a payload.
+    raw("connect", "raw:64000000" + "7b226f70223a", "close", storage_win=s)
+    # Operation names are exact.
+    got = replies(raw("connect", 'frame:{"op":"PING"}', "read", "mac:Ping:n1", "read", storage_win=s))
+    assert got[0]["body"]["error"] == "bad_mac" and got[1]["body"] == {"error": "unknown_op", "nonce": "n1"}
+    # The agent still answers.
+    assert client("--ping", storage_win=s).returncode == 0
+    assert agent.stderr.count(b"WARN  pipe: bad mac for op ") == 4
+
+
+def test_silent_client_is_disconnected_after_thirty_seconds_while_others_are_served(agent, storage):
+    s = storage[1]
+    started = time.monotonic()
+    silent = start(exe("raw_pipe_client.exe"), "connect", "read:40000", env={"OV_STORAGE_DIR": s})
+    stalled = start(exe("raw_pipe_client.exe"), "connect", "len:100", "read:40000", env={"OV_STORAGE_DIR": s})
+    time.sleep(1)
+    t0 = time.monotonic()
+    assert client("--ping", storage_win=s).returncode == 0
+    assert time.monotonic() - t0 < 10
+    out_silent, _ = silent.communicate(timeout=60)
+    out_stalled, _ = stalled.communicate(timeout=60)
+    assert out_silent.decode().splitlines()[-1] == "closed"
+    assert out_stalled.decode().splitlines()[-1] == "closed"
+    assert 29 <= time.monotonic() - started < 45
+
+
+def test_untrusted_client_is_refused_every_time(agent, storage, tmp_path):
+    stranger = copy_program("raw_pipe_client.exe", str(tmp_path / "elsewhere"))
+    got = replies(raw("connect", "mac:peer:abc", "read", "frame:{nope", "read", "frame:", "read",
+                      storage_win=storage[1], program=stranger))
+    assert got == [{"body": {"error": "untrusted_client"}, "ok": False}] * 3
+    warnings = [l for l in agent.stderr.decode().splitlines() if "WARN  pipe: untrusted client pid " in l]
+    assert len(warnings) == 3
+    assert warnings[0].endswith("image " + win_path(stranger))
+
+
+def test_client_from_another_folder_refuses_the_agent_unless_unpinned(agent, storage, tmp_path):
+    elsewhere = copy_program("ostrival_guardian.exe", str(tmp_path / "copy"))
+    r = client("--ping", storage_win=storage[1], program=elsewhere)
+    assert (r.returncode, r.stderr) == (3, b"pipe error: untrusted_server\n")
+    assert r.stdout == b""
+    # Unpinned: the server is not checked; the agent refuses the stranger instead.
+    r = client("--ping", "--unpinned", storage_win=storage[1], program=elsewhere)
+    assert r.returncode == 4
+    reply, mac = reply_and_mac(r.stdout)
+    assert reply == {"body": {"error": "untrusted_client"}, "ok": False}
+    assert mac == "mac: INVALID/absent\n"
+
+
+def test_two_thousand_requests_each_on_a_new_connection(agent, storage):
+    [line] = [l for l in raw("repeat:2000:peer", storage_win=storage[1], timeout=600) if l.startswith("repeat")]
+    assert line == "repeat ok=2000 failed=0"
+
+
+def test_ctrl_c_while_clients_are_connected_and_mid_request(storage):
+    s = storage[1]
+    agent = start_agent(s)
+    idle = start(exe("raw_pipe_client.exe"), "connect", "sleep:60000", env={"OV_STORAGE_DIR": s})
+    partial = start(exe("raw_pipe_client.exe"), "connect", "len:100", "sleep:60000", env={"OV_STORAGE_DIR": s})
+    # Sends a request and never reads the reply.
+    deaf = start(exe("raw_pipe_client.exe"), "connect", 'frame:{"op":"ping"}', "sleep:60000",
+                 env={"OV_STORAGE_DIR": s})
+    time.sleep(2)
+    t0 = time.monotonic()
+    code = agent.interrupt(timeout=20)
+    assert code == 0
+    assert time.monotonic() - t0 < 10
+    assert agent.stderr.endswith(b"INFO  guardian stopped\r\n")
+    for p in (idle, partial, deaf):
+        p.kill()
+        p.wait()
+    # After the banner, every log line on standard error ends in exactly one CR LF.
+    banner, _, log = agent.stderr.partition(b"\n")
+    assert banner.startswith(b"Ostrival Guardian 1.2.4 (console mode, pid ")
+    lines = log.split(b"\r\n")
+    assert lines[-1] == b"" and all(b"\r" not in l and b"\n" not in l for l in lines)
+
+
+def test_no_agent_gives_no_server_at_once(storage):
+    s = storage[1]
+    agent = start_agent(s)
+    assert agent.interrupt() == 0
+    t0 = time.monotonic()
+    r = client("--ping", storage_win=s)
+    assert (r.returncode, r.stderr, r.stdout) == (3, b"pipe error: no_server\n", b"")
+    assert time.monotonic() - t0 < 10
+
+
+def test_without_channel_secret_the_client_stops_before_the_pipe(tmp_path):
+    r = client("--peer", storage_win=win_path(str(tmp_path)))
+    assert r.returncode == 2
+    assert r.stderr == "channel.bin not readable \u2014 is the guardian running?\n".encode()
+    assert r.stdout == b""
+
+
+def test_storage_dir_below_a_file_fails_start_up(tmp_path):
+    blocker = tmp_path / "file"
+    blocker.write_text("x")
+    target = win_path(str(blocker / "storage"))
+    r = run(exe("ostrival_guardian.exe"), "--console", env={"OV_STORAGE_DIR": target}, timeout=120)
+    assert r.returncode == 2
+    assert ("ERROR storage dir unusable: " + target + "\r\n").encode() in r.stderr
+    assert b"guardian stopped" not in r.stderr
+
+
+@pytest.mark.parametrize("value,warned", [("0", False), ("-5", False), ("abc", False), ("15", True), ("60", False)])
+def test_watchdog_interval_override_is_announced_only_when_it_changes(storage, value, warned):
+    agent = start_agent(storage[1], {"OV_WATCHDOG_INTERVAL_SEC": value})
+    assert agent.interrupt() == 0
+    line = b"WARN  OV_WATCHDOG_INTERVAL_SEC override: peer ping every 15 s\r\n"
+    assert (line in agent.stderr) == warned
+    assert agent.stderr.count(b"OV_WATCHDOG_INTERVAL_SEC") == (1 if warned else 0)
+
+
+def test_start_up_line_and_banner(storage):
+    agent = start_agent(storage[1])
+    assert agent.interrupt() == 0
+    text = agent.stderr.decode()
+    first = text.splitlines()[0]
+    assert re.fullmatch(r"Ostrival Guardian 1\.2\.4 \(console mode, pid \d+\)\. Ctrl\+C to stop\.", first)
+    m = re.search(r"INFO  guardian 1\.2\.4 up; fp ([0-9a-f]+)\u2026 parts (\d); storage (.*)\r\n", text)
+    assert m and len(m.group(1)) == 12 and m.group(3) == storage[1]
+    log = open(os.path.join(storage[0], "guardian.log"), "rb").read()
+    assert log.endswith(b"INFO  guardian stopped\r\n")

@@ -1,0 +1,155 @@
+// Test tool: talks to a pipe frame by frame, including frames no real client would send.
+// Usage: raw_pipe_client [--pipe NAME] ACTION...
+//   connect               open the pipe (message mode); prints "connected" or "open failed <code>"
+//   frame:TEXT            one frame with TEXT as payload
+//   mac:OP:NONCE          a request {"op","nonce","mac"} with the channel key (OV_STORAGE_DIR)
+//   pad:N                 a {"op":"ping","pad":"..."} request of exactly N payload bytes
+//   len:N                 only a 4-byte length of N, as one message
+//   raw:HEX               the bytes as one message
+//   read[:MS]             one reply frame: prints "reply TEXT", "closed" or "timeout"
+//   sleep:MS              waits
+//   close                 closes the connection
+//   repeat:N:OP           N requests through the pipe client, each on a new connection;
+//                         prints "repeat ok=A failed=B" and the failure words
+#include <windows.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "channel/auth.hpp"
+#include "channel/frame.hpp"
+#include "channel/pipe_client.hpp"
+#include "channel/pipe_io.hpp"
+#include "device/identity.hpp"
+#include "runtime/config.hpp"
+#include "runtime/json_text.hpp"
+#include "runtime/text.hpp"
+#include "runtime/unique.hpp"
+#include "store/crypto.hpp"
+#include "store/protected_store.hpp"
+
+using namespace guardian;
+
+namespace {
+
+Bytes channel_key() {
+  static Bytes key;
+  if (key.empty()) {
+    const DeviceIdentity identity = collect_device_identity();
+    read_channel_key(ProtectedStore(resolve_storage_dir(true), identity.fingerprint), identity.fingerprint, key);
+  }
+  return key;
+}
+
+bool send_raw(HANDLE pipe, const std::string& bytes) {
+  DWORD wrote = 0;
+  std::string copy = bytes;
+  return pipe_io(pipe, PipeDirection::write, copy.data(), static_cast<DWORD>(copy.size()), 10000, wrote) &&
+         wrote == copy.size();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::wstring pipe_name = kGuardianPipe;
+  int i = 1;
+  if (argc > 2 && std::string(argv[1]) == "--pipe") {
+    pipe_name = to_utf16(argv[2]);
+    i = 3;
+  }
+  UniqueFile pipe;
+  for (; i < argc; ++i) {
+    const std::string action = argv[i];
+    const size_t colon = action.find(':');
+    const std::string verb = action.substr(0, colon);
+    const std::string arg = colon == std::string::npos ? "" : action.substr(colon + 1);
+    if (verb == "connect") {
+      pipe.reset(CreateFileW(pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OVERLAPPED, nullptr));
+      if (!pipe) {
+        std::printf("open failed %lu\n", GetLastError());
+        return 1;
+      }
+      DWORD mode = PIPE_READMODE_MESSAGE;
+      SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr);
+      std::printf("connected\n");
+    } else if (verb == "frame") {
+      std::printf("%s\n", send_raw(pipe.get(), encode_frame(arg)) ? "sent" : "send failed");
+    } else if (verb == "mac") {
+      const size_t c2 = arg.find(':');
+      const std::string op = arg.substr(0, c2);
+      const std::string nonce = c2 == std::string::npos ? "" : arg.substr(c2 + 1);
+      const std::string text = compact_json(make_request(channel_key(), op, nonce));
+      std::printf("%s\n", send_raw(pipe.get(), encode_frame(text)) ? "sent" : "send failed");
+    } else if (verb == "pad") {
+      const size_t n = std::stoul(arg);
+      const std::string head = R"({"op":"ping","pad":")";
+      const std::string text = head + std::string(n - head.size() - 2, 'x') + "\"}";
+      std::string frame = encode_frame(text);
+      if (frame.empty()) {  // longer than a frame may be: send the header and payload anyway
+        const uint32_t len = static_cast<uint32_t>(text.size());
+        frame.assign(reinterpret_cast<const char*>(&len), 4);
+        frame += text;
+      }
+      std::printf("%s\n", send_raw(pipe.get(), frame) ? "sent" : "send failed");
+    } else if (verb == "len") {
+      const uint32_t n = static_cast<uint32_t>(std::stoul(arg));
+      std::printf("%s\n", send_raw(pipe.get(), std::string(reinterpret_cast<const char*>(&n), 4)) ? "sent"
+                                                                                                   : "send failed");
+    } else if (verb == "raw") {
+      Bytes bytes;
+      from_hex(arg, bytes);
+      std::printf("%s\n", send_raw(pipe.get(), std::string(bytes.begin(), bytes.end())) ? "sent" : "send failed");
+    } else if (verb == "read") {
+      const DWORD ms = arg.empty() ? 10000 : static_cast<DWORD>(std::stoul(arg));
+      uint8_t header[4];
+      DWORD got = 0;
+      if (!pipe_io(pipe.get(), PipeDirection::read, header, 4, ms, got)) {
+        const DWORD error = GetLastError();
+        std::printf("%s\n", error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED ? "closed" : "timeout");
+        continue;
+      }
+      if (got == 0) {
+        std::printf("closed\n");
+        continue;
+      }
+      std::string payload(frame_length(header), '\0');
+      if (!payload.empty() && !read_exact(pipe.get(), payload.data(), static_cast<DWORD>(payload.size()), ms)) {
+        std::printf("closed\n");
+        continue;
+      }
+      std::printf("reply %s\n", payload.c_str());
+    } else if (verb == "sleep") {
+      Sleep(static_cast<DWORD>(std::stoul(arg)));
+    } else if (verb == "close") {
+      pipe.reset();
+      std::printf("closed by client\n");
+    } else if (verb == "repeat") {
+      const size_t c2 = arg.find(':');
+      const int n = std::stoi(arg.substr(0, c2));
+      const std::string op = arg.substr(c2 + 1);
+      int ok = 0;
+      std::map<std::string, int> failures;
+      for (int k = 0; k < n; ++k) {
+        nlohmann::json reply;
+        std::string error;
+        const std::string nonce = random_hex(16);
+        if (pipe_request(pipe_name, module_dir(), make_request(channel_key(), op, nonce), reply, error, 30000) &&
+            verify_reply(channel_key(), reply, nonce))
+          ++ok;
+        else
+          ++failures[error.empty() ? "bad_reply" : error];
+      }
+      std::printf("repeat ok=%d failed=%d", ok, n - ok);
+      for (const auto& [word, count] : failures) std::printf(" %s=%d", word.c_str(), count);
+      std::printf("\n");
+    } else {
+      std::fprintf(stderr, "unknown action %s\n", action.c_str());
+      return 64;
+    }
+    std::fflush(stdout);
+  }
+  return 0;
+}
