@@ -1,0 +1,298 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "channel/auth.hpp"
+#include "channel/frame.hpp"
+#include "channel/pipe_client.hpp"
+#include "channel/pipe_io.hpp"
+#include "channel/pipe_server.hpp"
+#include "runtime/config.hpp"
+#include "runtime/json_text.hpp"
+#include "runtime/log.hpp"
+#include "test_support.hpp"
+
+namespace guardian {
+namespace {
+
+using nlohmann::json;
+
+std::wstring unique_pipe() { return L"\\\\.\\pipe\\guardian-test-" + to_utf16(random_hex(8)); }
+
+ULONGLONG elapsed_since(ULONGLONG t0) { return GetTickCount64() - t0; }
+
+TEST(IsInDirectory, TrustRule) {
+  for (const wchar_t* dir : {L"C:\\Program Files\\App\\", L"C:\\Program Files\\App", L"C:/Program Files/App//"}) {
+    EXPECT_TRUE(is_in_directory(L"c:\\program files\\app\\x.exe", dir)) << dir;
+    EXPECT_TRUE(is_in_directory(L"C:/Program Files/App/sub/y.exe", dir)) << dir;
+    EXPECT_FALSE(is_in_directory(L"C:\\Program Files\\App", dir)) << dir;
+    EXPECT_FALSE(is_in_directory(L"C:\\Program Files\\App\\", dir)) << dir;
+    EXPECT_FALSE(is_in_directory(L"C:\\Program Files\\App2\\x.exe", dir)) << dir;
+    EXPECT_FALSE(is_in_directory(L"", dir)) << dir;
+  }
+  EXPECT_FALSE(is_in_directory(L"C:\\x.exe", L""));
+}
+
+// A server that answers each request with the given bytes (or nothing at all).
+class RawServer {
+ public:
+  enum class Mode { answer, never_answer, never_read };
+  RawServer(std::wstring name, std::string reply_bytes, Mode mode = Mode::answer)
+      : name_(std::move(name)), reply_(std::move(reply_bytes)), mode_(mode) {
+    pipe_.reset(CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                 PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 65540, 65540, 0, nullptr));
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~RawServer() {
+    SetEvent(stop_.get());
+    thread_.join();
+  }
+  std::atomic<int> requests{0};
+
+ private:
+  void serve() {
+    UniqueHandle ev = make_event();
+    OVERLAPPED ov{};
+    ov.hEvent = ev.get();
+    if (!ConnectNamedPipe(pipe_.get(), &ov) && GetLastError() == ERROR_IO_PENDING) {
+      const HANDLE waits[2] = {ev.get(), stop_.get()};
+      if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) return;
+    }
+    if (mode_ == Mode::never_read) {
+      WaitForSingleObject(stop_.get(), INFINITE);
+      return;
+    }
+    std::string payload;
+    if (read_frame(pipe_.get(), payload, 10000, stop_.get())) ++requests;
+    if (mode_ == Mode::answer) {
+      DWORD wrote = 0;
+      pipe_io(pipe_.get(), PipeDirection::write, reply_.data(), static_cast<DWORD>(reply_.size()), 10000, wrote);
+    }
+    WaitForSingleObject(stop_.get(), INFINITE);
+  }
+  std::wstring name_;
+  std::string reply_;
+  Mode mode_;
+  UniqueFile pipe_;
+  UniqueHandle stop_ = make_event();
+  std::thread thread_;
+};
+
+const json kRequest = {{"op", "ping"}, {"nonce", "abc"}};
+
+TEST(PipeRequest, NoServerAnswersAtOnce) {
+  json reply;
+  std::string error;
+  const ULONGLONG t0 = GetTickCount64();
+  EXPECT_FALSE(pipe_request(unique_pipe(), L"", kRequest, reply, error, 30000));
+  EXPECT_EQ(error, "no_server");
+  EXPECT_LT(elapsed_since(t0), 2000u);
+}
+
+TEST(PipeRequest, RepliesThatAreNotObjectsOrTooLong) {
+  struct Case {
+    std::string bytes;
+    std::string error;
+    json reply;
+  };
+  const std::string too_long = std::string("\x01\x00\x01\x00", 4) + "{}";
+  for (const Case& c : {Case{encode_frame("[]"), "bad_json", json::array()}, Case{encode_frame("{oops"), "bad_json", nullptr},
+                        Case{encode_frame("7"), "bad_json", 7}, Case{too_long, "io", "untouched"}}) {
+    const std::wstring name = unique_pipe();
+    RawServer server(name, c.bytes);
+    json reply = "untouched";
+    std::string error;
+    EXPECT_FALSE(pipe_request(name, L"", kRequest, reply, error, 5000));
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(reply, c.reply);
+  }
+}
+
+TEST(PipeRequest, RejectionReplyIsStillAReply) {
+  const std::wstring name = unique_pipe();
+  RawServer server(name, encode_frame(R"({"body":{"error":"untrusted_client"},"ok":false})"));
+  json reply;
+  std::string error = "unchanged";
+  ASSERT_TRUE(pipe_request(name, L"", kRequest, reply, error, 5000));
+  EXPECT_EQ(error, "unchanged");
+  EXPECT_FALSE(verify_reply(Bytes(32, 1), reply, "abc"));
+}
+
+TEST(PipeRequest, ServerThatNeverAnswersOrNeverReadsGivesIo) {
+  for (RawServer::Mode mode : {RawServer::Mode::never_answer, RawServer::Mode::never_read}) {
+    const std::wstring name = unique_pipe();
+    RawServer server(name, "", mode);
+    json reply;
+    std::string error;
+    const ULONGLONG t0 = GetTickCount64();
+    EXPECT_FALSE(pipe_request(name, L"", kRequest, reply, error, 1000));
+    EXPECT_EQ(error, "io");
+    EXPECT_LT(elapsed_since(t0), 4000u);  // one write and one read of 1 s at most
+  }
+}
+
+TEST(PipeRequest, OversizedRequestIsNeverSent) {
+  const std::wstring name = unique_pipe();
+  RawServer server(name, encode_frame("{}"));
+  json big = kRequest;
+  big["pad"] = std::string(70000, 'x');
+  json reply;
+  std::string error;
+  EXPECT_FALSE(pipe_request(name, L"", big, reply, error, 2000));
+  EXPECT_EQ(error, "io");
+  EXPECT_EQ(server.requests.load(), 0);
+}
+
+// The agent's own pipe server, run in this process on a pipe of the test's own.
+struct ServerFixture : ::testing::Test {
+  std::wstring name = unique_pipe();
+  std::atomic<int> handled{0};
+  std::unique_ptr<PipeServer> server;
+  test::ScratchDir dir;
+
+  void SetUp() override { configure_log(dir.file(L"test.log"), false); }
+  void TearDown() override {
+    if (server) server->stop();
+    configure_log(L"", false);
+  }
+  void start(std::wstring trusted = module_dir()) {
+    server = std::make_unique<PipeServer>(name, trusted, [this](const json& request, const std::wstring&) {
+      ++handled;
+      if (request.value("op", "") == "slow") Sleep(3000);
+      return json{{"echo", request}};
+    });
+    ASSERT_TRUE(server->start());
+    // The first instance appears once the server thread has run.
+    for (int i = 0; i < 200 && !WaitNamedPipeW(name.c_str(), 10) && GetLastError() == ERROR_FILE_NOT_FOUND; ++i)
+      Sleep(10);
+  }
+  bool ask(const json& request, json& reply, std::string& error, const std::wstring& trusted = module_dir()) {
+    return pipe_request(name, trusted, request, reply, error, 10000);
+  }
+  std::string log_text() { return test::slurp(dir.file(L"test.log")); }
+};
+
+TEST_F(ServerFixture, ServesRequestsAndChecksTheServerImage) {
+  start();
+  json reply;
+  std::string error;
+  ASSERT_TRUE(ask(kRequest, reply, error)) << error;
+  EXPECT_EQ(reply, (json{{"echo", kRequest}}));
+  ASSERT_TRUE(ask(kRequest, reply, error, L""));  // unpinned: no server check
+
+  EXPECT_FALSE(ask(kRequest, reply, error, L"C:\\somewhere\\else"));
+  EXPECT_EQ(error, "untrusted_server");
+  EXPECT_EQ(handled.load(), 2);  // the refused request never reached the server
+}
+
+TEST_F(ServerFixture, UntrustedClientIsRefusedForEveryRequest) {
+  start(L"C:\\somewhere\\else");
+  for (int i = 0; i < 2; ++i) {
+    json reply;
+    std::string error;
+    ASSERT_TRUE(ask(kRequest, reply, error, L""));
+    EXPECT_EQ(reply, rejection_reply("untrusted_client"));
+  }
+  EXPECT_EQ(handled.load(), 0);
+  server->stop();
+  const std::string log = log_text();
+  size_t count = 0;
+  for (size_t at = log.find("WARN  pipe: untrusted client pid "); at != std::string::npos;
+       at = log.find("WARN  pipe: untrusted client pid ", at + 1))
+    ++count;
+  EXPECT_EQ(count, 2u);
+  EXPECT_NE(log.find(" image " + to_utf8(module_path())), std::string::npos);
+}
+
+TEST_F(ServerFixture, SlowRequestDoesNotDelayAnother) {
+  start();
+  auto slow = std::async(std::launch::async, [this] {
+    json reply;
+    std::string error;
+    return ask(json{{"op", "slow"}}, reply, error);
+  });
+  Sleep(300);
+  const ULONGLONG t0 = GetTickCount64();
+  json reply;
+  std::string error;
+  ASSERT_TRUE(ask(kRequest, reply, error));
+  EXPECT_LT(elapsed_since(t0), 2000u);
+  EXPECT_TRUE(slow.get());
+}
+
+TEST_F(ServerFixture, StopEndsEveryConnectionAndActsOnce) {
+  start();
+  // One client connected and idle, one in the middle of a frame.
+  auto open_client = [this] {
+    for (int i = 0; i < 50; ++i) {
+      UniqueFile h(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr));
+      if (h || GetLastError() != ERROR_PIPE_BUSY) return h;
+      WaitNamedPipeW(name.c_str(), 100);
+    }
+    return UniqueFile();
+  };
+  UniqueFile idle = open_client();
+  ASSERT_TRUE(idle);
+  UniqueFile partial = open_client();
+  ASSERT_TRUE(partial);
+  std::string header = encode_frame(std::string(100, ' ')).substr(0, 4);
+  DWORD wrote = 0;
+  ASSERT_TRUE(pipe_io(partial.get(), PipeDirection::write, header.data(), 4, 5000, wrote));
+  Sleep(500);
+  EXPECT_EQ(server->connection_count(), 2u);
+
+  const ULONGLONG t0 = GetTickCount64();
+  server->stop();
+  EXPECT_LT(elapsed_since(t0), 3000u);
+  EXPECT_EQ(server->connection_count(), 0u);
+  EXPECT_FALSE(server->running());
+  server->stop();  // a second stop does nothing
+
+  // The pipe is gone once the last instance has closed.
+  json reply;
+  std::string error;
+  EXPECT_FALSE(ask(kRequest, reply, error));
+  EXPECT_EQ(error, "no_server");
+}
+
+TEST_F(ServerFixture, StopWhileIdleAndFinishedConnectionsAreReaped) {
+  start();
+  for (int i = 0; i < 20; ++i) {
+    json reply;
+    std::string error;
+    ASSERT_TRUE(ask(kRequest, reply, error)) << i << " " << error;
+  }
+  Sleep(200);
+  json reply;
+  std::string error;
+  ASSERT_TRUE(ask(kRequest, reply, error));  // the accept before it reaped the finished ones
+  EXPECT_LE(server->connection_count(), 3u);
+  const ULONGLONG t0 = GetTickCount64();
+  server->stop();
+  EXPECT_LT(elapsed_since(t0), 2000u);
+}
+
+TEST(PipeServerErrors, CreateFailureIsLoggedAndRetriedEveryTwoSeconds) {
+  test::ScratchDir dir;
+  configure_log(dir.file(L"test.log"), false);
+  PipeServer server(L"\\\\.\\not-a-pipe\\x", module_dir(), [](const json&, const std::wstring&) { return json(); });
+  ASSERT_TRUE(server.start());
+  Sleep(3000);
+  const ULONGLONG t0 = GetTickCount64();
+  server.stop();
+  EXPECT_LT(elapsed_since(t0), 1000u);  // the pause ends early on stop
+  EXPECT_EQ(server.last_error().rfind("CreateNamedPipe: ", 0), 0u) << server.last_error();
+  configure_log(L"", false);
+  const std::string log = test::slurp(dir.file(L"test.log"));
+  size_t count = 0;
+  for (size_t at = log.find("ERROR pipe CreateNamedPipe: "); at != std::string::npos;
+       at = log.find("ERROR pipe CreateNamedPipe: ", at + 1))
+    ++count;
+  EXPECT_EQ(count, 2u);
+}
+
+}  // namespace
+}  // namespace guardian
