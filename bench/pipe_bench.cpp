@@ -1,0 +1,582 @@
+// Round trips over the agent's named pipe, against a bare echo server measured in the same run.
+//
+// The echo server lives in this process on its own pipe: overlapped, message mode, the next
+// instance created before a connected one is handed to its thread, one thread per connection,
+// and for every frame it reads it writes back the agent's own reply text for that operation,
+// so both servers send frames of the same size. Both sides are driven by the same client
+// (pipe_request: one connection per request, server check against this program's folder),
+// so the ratios show what the agent adds on its side of the pipe.
+//
+// The agent is the real ostrival_guardian.exe beside this program, started with --console and
+// a fresh storage folder, and stopped at the end with CTRL_BREAK_EVENT (it runs in a process
+// group of its own); TerminateProcess when that cannot be sent or the agent has not ended
+// 10 s later. Under Wine GenerateConsoleCtrlEvent fails (error 12 without a terminal, 6 with
+// one), so there the agent is always terminated; the last line says which happened.
+//
+// Usage: pipe_bench.exe [requests per run, default 2000]
+#include <windows.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <latch>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_harness.hpp"
+#include "channel/auth.hpp"
+#include "channel/frame.hpp"
+#include "channel/pipe_client.hpp"
+#include "channel/pipe_io.hpp"
+#include "device/identity.hpp"
+#include "runtime/config.hpp"
+#include "runtime/json_text.hpp"
+#include "runtime/text.hpp"
+#include "runtime/unique.hpp"
+#include "store/crypto.hpp"
+#include "store/protected_store.hpp"
+
+namespace {
+
+using namespace guardian;
+using nlohmann::json;
+
+constexpr wchar_t kEchoPipe[] = L"\\\\.\\pipe\\Ostrival.Bench.Echo";
+constexpr DWORD kTimeoutMs = 30000;
+constexpr DWORD kStartupLimitMs = 120000;
+constexpr DWORD kStopLimitMs = 10000;
+constexpr int kMemoryRequests = 10000;
+
+// ---------------------------------------------------------------------------------------------
+// The bare echo server.
+
+class EchoServer {
+ public:
+  explicit EchoServer(std::wstring pipe_name) : pipe_name_(std::move(pipe_name)) {}
+  ~EchoServer() { stop(); }
+  EchoServer(const EchoServer&) = delete;
+  EchoServer& operator=(const EchoServer&) = delete;
+
+  bool start() {
+    stop_event_ = make_event();
+    if (!stop_event_) return false;
+    running_.store(true);
+    thread_ = std::thread([this] { serve_loop(); });
+    return true;
+  }
+
+  // Signals the stop event (which also cancels the I/O of every connection) and joins all.
+  void stop() {
+    if (!running_.exchange(false)) return;
+    SetEvent(stop_event_.get());
+    if (thread_.joinable()) thread_.join();
+    reap(true);
+    stop_event_.reset();
+  }
+
+  // The reply text written for every frame of the connections accepted from now on.
+  void set_reply(std::string text) {
+    auto reply = std::make_shared<const std::string>(std::move(text));
+    std::lock_guard<std::mutex> hold(mutex_);
+    reply_ = std::move(reply);
+  }
+
+ private:
+  struct Connection {
+    std::thread thread;
+    std::atomic<bool> done{false};
+  };
+
+  HANDLE create_instance() const {
+    constexpr DWORD kBuffer = kMaxFramePayload + kFrameHeaderSize;
+    return CreateNamedPipeW(pipe_name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_REJECT_REMOTE_CLIENTS,
+                            PIPE_UNLIMITED_INSTANCES, kBuffer, kBuffer, 0, nullptr);
+  }
+
+  void reap(bool all) {
+    std::list<std::unique_ptr<Connection>> finished;
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      for (auto it = connections_.begin(); it != connections_.end();) {
+        if (all || (*it)->done.load()) {
+          finished.push_back(std::move(*it));
+          it = connections_.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+    for (auto& c : finished)
+      if (c->thread.joinable()) c->thread.join();
+  }
+
+  void serve_loop() {
+    const HANDLE stop = stop_event_.get();
+    UniqueFile listening;
+    while (running_.load()) {
+      reap(false);
+      if (!listening) {
+        listening.reset(create_instance());
+        if (!listening) {
+          if (WaitForSingleObject(stop, 100) == WAIT_OBJECT_0) break;
+          continue;
+        }
+      }
+      UniqueHandle connect_event = make_event();
+      OVERLAPPED ov{};
+      ov.hEvent = connect_event.get();
+      bool connected = ConnectNamedPipe(listening.get(), &ov) != FALSE;
+      if (!connected) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_PIPE_CONNECTED) {
+          connected = true;
+        } else if (error == ERROR_IO_PENDING) {
+          const HANDLE waits[2] = {connect_event.get(), stop};
+          if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+            CancelIo(listening.get());
+            DWORD ignored = 0;
+            GetOverlappedResult(listening.get(), &ov, &ignored, TRUE);
+            break;
+          }
+          DWORD ignored = 0;
+          connected = GetOverlappedResult(listening.get(), &ov, &ignored, FALSE) != FALSE;
+        }
+      }
+      if (!connected) {
+        listening.reset();
+        continue;
+      }
+      // The next instance exists before this one goes to its thread: a client that
+      // reconnects at once always finds the pipe.
+      UniqueFile client = std::move(listening);
+      listening.reset(create_instance());
+      hand_off(std::move(client));
+    }
+  }
+
+  void hand_off(UniqueFile pipe) {
+    std::shared_ptr<const std::string> reply;
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      reply = reply_;
+    }
+    auto connection = std::make_unique<Connection>();
+    Connection* self = connection.get();
+    const HANDLE stop = stop_event_.get();
+    connection->thread = std::thread([p = std::move(pipe), reply, self, stop]() mutable {
+      std::string request;
+      while (read_frame(p.get(), request, kTimeoutMs, stop))
+        if (!write_frame(p.get(), *reply, kTimeoutMs, stop)) break;
+      DisconnectNamedPipe(p.get());
+      p.reset();
+      self->done.store(true);
+    });
+    std::lock_guard<std::mutex> hold(mutex_);
+    connections_.push_back(std::move(connection));
+  }
+
+  std::wstring pipe_name_;
+  UniqueHandle stop_event_;
+  std::atomic<bool> running_{false};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::shared_ptr<const std::string> reply_ = std::make_shared<const std::string>("{}");
+  std::list<std::unique_ptr<Connection>> connections_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Clients.
+
+struct RunResult {
+  size_t requests = 0;
+  size_t failures = 0;
+  std::string first_failure;
+  double seconds = 0;
+  std::vector<double> latencies;  // seconds, one per successful request
+
+  double rps() const { return seconds > 0 ? static_cast<double>(requests - failures) / seconds : 0; }
+  double median_ms() const { return bench::median(latencies) * 1e3; }
+  double p99_ms() const { return bench::percentile(latencies, 99) * 1e3; }
+};
+
+// `clients` threads send `total` requests between them, each on a connection of its own.
+// The requests are built before the clock starts; a reply counts when its "ok" is true.
+RunResult run_clients(const std::wstring& pipe, int clients, int total, const std::function<json()>& make) {
+  const int per_client = std::max(1, total / clients);
+  std::vector<std::vector<json>> requests(clients);
+  for (auto& list : requests) {
+    list.reserve(per_client);
+    for (int i = 0; i < per_client; ++i) list.push_back(make());
+  }
+  const std::wstring trusted = module_dir();
+  std::vector<std::vector<double>> latencies(clients);
+  std::vector<size_t> failures(clients, 0);
+  std::vector<std::string> errors(clients);
+  std::latch go(1);
+  std::vector<std::thread> threads;
+  threads.reserve(clients);
+  for (int c = 0; c < clients; ++c) {
+    threads.emplace_back([&, c] {
+      latencies[c].reserve(per_client);
+      go.wait();
+      for (const json& request : requests[c]) {
+        json reply;
+        std::string error;
+        const double t0 = bench::now_seconds();
+        const bool sent = pipe_request(pipe, trusted, request, reply, error, kTimeoutMs);
+        const double t1 = bench::now_seconds();
+        const auto ok = sent ? reply.find("ok") : reply.end();
+        if (sent && ok != reply.end() && ok->is_boolean() && ok->get<bool>()) {
+          latencies[c].push_back(t1 - t0);
+        } else {
+          ++failures[c];
+          if (errors[c].empty()) errors[c] = sent ? compact_json(reply) : error;
+        }
+      }
+    });
+  }
+  RunResult result;
+  const double t0 = bench::now_seconds();
+  go.count_down();
+  for (auto& t : threads) t.join();
+  result.seconds = bench::now_seconds() - t0;
+  result.requests = static_cast<size_t>(per_client) * clients;
+  for (int c = 0; c < clients; ++c) {
+    result.failures += failures[c];
+    if (result.first_failure.empty()) result.first_failure = errors[c];
+    result.latencies.insert(result.latencies.end(), latencies[c].begin(), latencies[c].end());
+  }
+  return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The agent process.
+
+struct FindHandleTraits {
+  using Type = HANDLE;
+  static Type invalid() { return INVALID_HANDLE_VALUE; }
+  static void close(Type h) { FindClose(h); }
+};
+using UniqueFind = Unique<FindHandleTraits>;
+
+// Removes a folder and everything in it; best effort.
+void remove_tree(const std::wstring& dir) {
+  WIN32_FIND_DATAW entry;
+  UniqueFind find(FindFirstFileW((dir + L"\\*").c_str(), &entry));
+  if (find) {
+    do {
+      const std::wstring name = entry.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring path = dir + L"\\" + name;
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        remove_tree(path);
+      } else {
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(path.c_str());
+      }
+    } while (FindNextFileW(find.get(), &entry));
+  }
+  find.reset();
+  RemoveDirectoryW(dir.c_str());
+}
+
+struct MemorySample {
+  bool ok = false;
+  double working_set_kib = 0;
+  double private_kib = 0;
+  double pagefile_kib = 0;
+  bool handles_ok = false;
+  DWORD handles = 0;
+  DWORD threads = 0;
+};
+
+DWORD thread_count(DWORD pid) {
+  UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  if (!snapshot) return 0;
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  DWORD count = 0;
+  for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry))
+    if (entry.th32OwnerProcessID == pid) ++count;
+  return count;
+}
+
+MemorySample sample_memory(HANDLE process, DWORD pid) {
+  // The last connection threads end just after their client has closed: let them go first.
+  Sleep(300);
+  MemorySample sample;
+  PROCESS_MEMORY_COUNTERS_EX counters{};
+  counters.cb = sizeof counters;
+  if (K32GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters)) {
+    sample.ok = true;
+    sample.working_set_kib = static_cast<double>(counters.WorkingSetSize) / 1024;
+    sample.private_kib = static_cast<double>(counters.PrivateUsage) / 1024;
+    sample.pagefile_kib = static_cast<double>(counters.PagefileUsage) / 1024;
+  }
+  // Wine answers 0 for another process: shown as not available.
+  sample.handles_ok = GetProcessHandleCount(process, &sample.handles) != FALSE && sample.handles > 0;
+  sample.threads = thread_count(pid);
+  return sample;
+}
+
+void print_memory(const char* when, const MemorySample& s) {
+  if (!s.ok) {
+    std::printf("  %-36s GetProcessMemoryInfo failed\n", when);
+    return;
+  }
+  const std::string handles = s.handles_ok ? std::to_string(s.handles) : "n/a";
+  std::printf("  %-36s working set %7.0f KiB  private %7.0f KiB  pagefile %7.0f KiB  handles %4s  threads %lu\n",
+              when, s.working_set_kib, s.private_kib, s.pagefile_kib, handles.c_str(),
+              static_cast<unsigned long>(s.threads));
+}
+
+class Agent {
+ public:
+  ~Agent() { stop(); }
+
+  bool start(const std::wstring& storage_dir) {
+    const std::wstring exe = module_dir() + L"\\ostrival_guardian.exe";
+    std::wstring command = L"\"" + exe + L"\" --console";
+    SetEnvironmentVariableW(kStorageDirVar, storage_dir.c_str());
+    // Its console log would mix with the table: standard input and output go to NUL.
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    UniqueFile nul(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               &inheritable, OPEN_EXISTING, 0, nullptr));
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = si.hStdOutput = si.hStdError = nul.get();
+    PROCESS_INFORMATION pi{};
+    const BOOL created = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE,
+                                        CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &pi);
+    SetEnvironmentVariableW(kStorageDirVar, nullptr);
+    if (!created) {
+      std::printf("cannot start %s: %s\n", to_utf8(exe).c_str(), win_error_text(GetLastError()).c_str());
+      return false;
+    }
+    process_.reset(pi.hProcess);
+    UniqueHandle thread(pi.hThread);
+    pid_ = pi.dwProcessId;
+    return true;
+  }
+
+  bool running() const { return process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
+  HANDLE process() const { return process_.get(); }
+  DWORD pid() const { return pid_; }
+
+  // CTRL_BREAK_EVENT to its process group reaches the agent's console handler, which stops
+  // it as Ctrl+C would; TerminateProcess only when it has not ended within kStopLimitMs.
+  void stop() {
+    if (!process_) return;
+    if (running()) {
+      const double t0 = bench::now_seconds();
+      const bool sent = GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, pid_) != FALSE;
+      const DWORD send_error = GetLastError();
+      if (sent && WaitForSingleObject(process_.get(), kStopLimitMs) == WAIT_OBJECT_0) {
+        stop_note_ = "stopped by CTRL_BREAK_EVENT in " + std::to_string(static_cast<int>((bench::now_seconds() - t0) * 1e3)) +
+                     " ms";
+      } else {
+        TerminateProcess(process_.get(), 1);
+        WaitForSingleObject(process_.get(), kStopLimitMs);
+        stop_note_ = sent ? "did not stop on CTRL_BREAK_EVENT within 10 s: terminated"
+                          : "GenerateConsoleCtrlEvent failed (" + win_error_text(send_error) + "): terminated";
+      }
+    } else {
+      stop_note_ = "had already exited";
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(process_.get(), &code);
+    stop_note_ += ", exit code " + std::to_string(code);
+    process_.reset();
+  }
+  const std::string& stop_note() const { return stop_note_; }
+
+ private:
+  UniqueHandle process_;
+  DWORD pid_ = 0;
+  std::string stop_note_;
+};
+
+// Polls "ping" until the agent that answers is our child (or it exits, or the limit passes).
+bool wait_for_agent(const Agent& agent, json& reply) {
+  const ULONGLONG deadline = GetTickCount64() + kStartupLimitMs;
+  while (GetTickCount64() < deadline && agent.running()) {
+    std::string error;
+    const json request = {{"op", "ping"}, {"nonce", random_hex(16)}};
+    if (pipe_request(kGuardianPipe, module_dir(), request, reply, error, 5000)) {
+      const json& body = reply.value("body", json::object());
+      if (body.value("pid", -1) == static_cast<long long>(agent.pid())) return true;
+    }
+    Sleep(100);
+  }
+  return false;
+}
+
+void print_row(int clients, const char* target, const RunResult& r, const RunResult* echo) {
+  std::printf("%7d  %-12s %6zu %5zu %9.0f %9.3f %9.3f", clients, target, r.requests, r.failures, r.rps(),
+              r.median_ms(), r.p99_ms());
+  if (echo && echo->rps() > 0 && echo->median_ms() > 0 && echo->p99_ms() > 0) {
+    std::printf("   x%-6.2f x%-6.2f x%-6.2f", r.rps() / echo->rps(), r.median_ms() / echo->median_ms(),
+                r.p99_ms() / echo->p99_ms());
+  }
+  if (r.failures) std::printf("   first failure: %s", r.first_failure.c_str());
+  std::printf("\n");
+  std::fflush(stdout);
+}
+
+int run(int requests_per_run) {
+  // A fresh storage folder for the agent.
+  wchar_t temp[MAX_PATH + 1];
+  const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
+  const std::wstring storage = std::wstring(temp, n) + L"ostrival-pipe-bench-" + to_utf16(random_hex(6));
+  if (!CreateDirectoryW(storage.c_str(), nullptr)) {
+    std::printf("cannot create %s\n", to_utf8(storage).c_str());
+    return 1;
+  }
+  std::printf("storage folder: %s\n", to_utf8(storage).c_str());
+
+  int result = 0;
+  {
+    const DeviceIdentity identity = collect_device_identity();
+    Agent agent;
+    EchoServer echo(kEchoPipe);
+    json first_ping;
+    Bytes key;
+    const double t_launch = bench::now_seconds();
+    if (!agent.start(storage)) {
+      result = 1;
+    } else if (!wait_for_agent(agent, first_ping)) {
+      std::printf("the agent did not answer ping (still running: %s)\n", agent.running() ? "yes" : "no");
+      result = 1;
+    } else if (!read_channel_key(ProtectedStore(storage, identity.fingerprint), identity.fingerprint, key)) {
+      std::printf("channel.bin not readable with this device's fingerprint\n");
+      result = 1;
+    } else if (!echo.start()) {
+      std::printf("echo server did not start\n");
+      result = 1;
+    }
+    if (result != 0) {
+      agent.stop();
+      remove_tree(storage);
+      return result;
+    }
+    std::printf("agent pid %lu answering after %.0f ms\n", static_cast<unsigned long>(agent.pid()),
+                (bench::now_seconds() - t_launch) * 1e3);
+    const MemorySample after_startup = sample_memory(agent.process(), agent.pid());
+
+    auto request_for = [&key](const char* op) { return [&key, op] { return make_request(key, op, random_hex(16)); }; };
+    const std::function<json()> make_ping = request_for("ping");
+    const std::function<json()> make_peer = request_for("peer");
+
+    // One authenticated exchange of each kind: checks the key and gives the reply sizes.
+    std::string ping_reply, peer_reply;
+    for (const char* op : {"ping", "peer"}) {
+      const std::string nonce = random_hex(16);
+      json reply;
+      std::string error;
+      if (!pipe_request(kGuardianPipe, module_dir(), make_request(key, op, nonce), reply, error, kTimeoutMs) ||
+          !verify_reply(key, reply, nonce) || !reply.value("ok", false)) {
+        std::printf("%s: no valid reply (%s %s)\n", op, error.c_str(), compact_json(reply).c_str());
+        agent.stop();
+        remove_tree(storage);
+        return 1;
+      }
+      (std::string(op) == "ping" ? ping_reply : peer_reply) = compact_json(reply);
+    }
+    std::printf("frames: ping request %zu B, reply %zu B; peer request %zu B, reply %zu B\n",
+                compact_json(make_ping()).size() + 4, ping_reply.size() + 4, compact_json(make_peer()).size() + 4,
+                peer_reply.size() + 4);
+
+    // Memory over the first 10,000 requests (half of them "ping", half "peer").
+    const double t_mem = bench::now_seconds();
+    const RunResult mem_ping = run_clients(kGuardianPipe, 8, kMemoryRequests / 2, make_ping);
+    const RunResult mem_peer = run_clients(kGuardianPipe, 8, kMemoryRequests / 2, make_peer);
+    std::printf("%d requests with 8 clients in %.1f s (%zu failed)\n", kMemoryRequests,
+                bench::now_seconds() - t_mem, mem_ping.failures + mem_peer.failures);
+    const MemorySample after_10k = sample_memory(agent.process(), agent.pid());
+    size_t measured_requests = 0;
+
+    std::printf("\n%d requests per run; latency in ms; ratios are agent / echo (rps: higher is better, "
+                "latency: lower is better)\n",
+                requests_per_run);
+    std::printf("%7s  %-12s %6s %5s %9s %9s %9s   %-7s %-7s %-7s\n", "clients", "server", "reqs", "fail", "rps",
+                "median", "p99", "rps", "median", "p99");
+    for (int clients : {1, 8, 32}) {
+      struct Case {
+        const char* op;
+        const std::string* reply;
+        const std::function<json()>* make;
+      };
+      for (const Case& c : {Case{"ping", &ping_reply, &make_ping}, Case{"peer", &peer_reply, &make_peer}}) {
+        echo.set_reply(*c.reply);
+        run_clients(kEchoPipe, clients, std::min(100, requests_per_run), *c.make);  // warm-up
+        const RunResult base = run_clients(kEchoPipe, clients, requests_per_run, *c.make);
+        const RunResult agent_run = run_clients(kGuardianPipe, clients, requests_per_run, *c.make);
+        measured_requests += base.requests + agent_run.requests;
+        print_row(clients, (std::string("echo/") + c.op).c_str(), base, nullptr);
+        print_row(clients, (std::string("agent/") + c.op).c_str(), agent_run, &base);
+      }
+    }
+
+    const MemorySample after_runs = sample_memory(agent.process(), agent.pid());
+    const RunResult more_ping = run_clients(kGuardianPipe, 8, kMemoryRequests / 2, make_ping);
+    const RunResult more_peer = run_clients(kGuardianPipe, 8, kMemoryRequests / 2, make_peer);
+    const MemorySample at_end = sample_memory(agent.process(), agent.pid());
+
+    // The agent's own work per request, outside the pipe, timed here in-process: what it adds
+    // to a bare server's round trip.
+    const std::string sample_nonce = random_hex(16);
+    const json sample_request = make_request(key, "peer", sample_nonce);
+    const std::string sample_text = compact_json(sample_request);
+    const double t_image = bench::time_per_call([] { bench::keep(process_image_path(GetCurrentProcessId())); }, 200);
+    const double t_parse = bench::time_per_call(
+        [&] { bench::keep(parse_json(sample_text.begin(), sample_text.end())); }, 2000);
+    const double t_mac = bench::time_per_call(
+        [&] { bench::keep(request_mac_valid(key, "peer", sample_nonce, sample_request.value("mac", ""))); }, 2000);
+    const double t_reply = bench::time_per_call(
+        [&] {
+          bench::keep(compact_json(make_reply(key, true, sample_nonce,
+                                              {{"peer", "ok"}, {"since", "2026-01-01T00:00:00Z"}})));
+        },
+        2000);
+    std::printf("\nagent memory:\n");
+    print_memory("after start-up", after_startup);
+    print_memory("after 10,000 requests", after_10k);
+    char label[64];
+    std::snprintf(label, sizeof label, "after the measured runs (+%zu)", measured_requests);
+    print_memory(label, after_runs);
+    std::snprintf(label, sizeof label, "after 10,000 more (%zu failed)",
+                  more_ping.failures + more_peer.failures);
+    print_memory(label, at_end);
+
+    std::printf("\nagent-side work per request, timed in-process:\n");
+    std::printf("  %-44s %8.1f us\n", "client image (OpenProcess, QueryFullProcess)", t_image * 1e6);
+    std::printf("  %-44s %8.1f us\n", "parse the request", t_parse * 1e6);
+    std::printf("  %-44s %8.1f us\n", "check the request MAC", t_mac * 1e6);
+    std::printf("  %-44s %8.1f us\n", "build and serialise a peer reply", t_reply * 1e6);
+
+    echo.stop();
+    agent.stop();
+    std::printf("agent %s\n", agent.stop_note().c_str());
+  }
+  remove_tree(storage);
+  std::printf("storage folder removed: %s\n", GetFileAttributesW(storage.c_str()) == INVALID_FILE_ATTRIBUTES ? "yes" : "no");
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int requests = 2000;
+  if (argc > 1) requests = std::max(32, std::atoi(argv[1]));
+  return run(requests);
+}
