@@ -13,7 +13,8 @@ inline constexpr wchar_t kSentinelPipe[] = L"\\\\.\\pipe\\Ostrival.Sentinel";
 // the server's executable lies in trusted_dir (skipped when it is empty), sends the request
 // as one frame and reads one frame back. timeout_ms also bounds each write and each read.
 // On failure error is one of "no_server", "untrusted_server", "io", "bad_json".
+// cancel_event (optional) ends a pending write or read at once, as "io".
 bool pipe_request(const std::wstring& pipe_name, const std::wstring& trusted_dir, const nlohmann::json& request,
-                  nlohmann::json& reply, std::string& error, unsigned long timeout_ms);
+                  nlohmann::json& reply, std::string& error, unsigned long timeout_ms, void* cancel_event = nullptr);
 
 }  // namespace guardian

@@ -32,7 +32,7 @@ bool server_trusted(HANDLE pipe, const std::wstring& trusted_dir) {
 }  // namespace
 
 bool pipe_request(const std::wstring& pipe_name, const std::wstring& trusted_dir, const nlohmann::json& request,
-                  nlohmann::json& reply, std::string& error, unsigned long timeout_ms) {
+                  nlohmann::json& reply, std::string& error, unsigned long timeout_ms, void* cancel_event) {
   const ULONGLONG deadline = GetTickCount64() + timeout_ms;
   UniqueFile pipe;
   for (;;) {
@@ -56,7 +56,8 @@ bool pipe_request(const std::wstring& pipe_name, const std::wstring& trusted_dir
 
   const std::string text = compact_json(request);
   std::string payload;
-  const bool exchanged = write_frame(pipe.get(), text, timeout_ms) && read_frame(pipe.get(), payload, timeout_ms);
+  const bool exchanged = write_frame(pipe.get(), text, timeout_ms, cancel_event) &&
+                         read_frame(pipe.get(), payload, timeout_ms, cancel_event);
   pipe.reset();
   if (!exchanged) {
     error = "io";

@@ -1,6 +1,7 @@
 #include "channel/auth.hpp"
 #include "channel/pipe_client.hpp"
 #include "peer/companion.hpp"
+#include "runtime/agent.hpp"
 #include "runtime/agent_context.hpp"
 #include "runtime/clock.hpp"
 #include "runtime/log.hpp"
@@ -11,6 +12,7 @@ namespace guardian {
 void check_companion(AgentContext& context) { check_companion_at(context, kSentinelPipe); }
 
 void check_companion_at(AgentContext& context, const std::wstring& pipe_name) {
+  const HANDLE stop = stop_event();
   const std::string nonce = random_hex(16);
   const nlohmann::json request = make_request(context.channel_key, "ping", nonce);
 
@@ -18,12 +20,15 @@ void check_companion_at(AgentContext& context, const std::wstring& pipe_name) {
   std::string error;
   if (nonce.empty()) {
     error = "io";  // no random nonce could be made: nothing is sent
-  } else if (pipe_request(pipe_name, context.install_dir, request, reply, error, kCompanionTimeoutMs)) {
+  } else if (pipe_request(pipe_name, context.install_dir, request, reply, error, kCompanionTimeoutMs, stop)) {
     const auto ok = reply.find("ok");
     const bool good = verify_reply(context.channel_key, reply, nonce) && ok != reply.end() && ok->is_boolean() &&
                       ok->get<bool>();
     if (!good) error = "bad_response";
   }
+  // A stop during the call ends the check early; it is not judged, so stopping leaves
+  // neither a failure nor a change of state behind.
+  if (stop && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return;
   const bool succeeded = error.empty();
   if (!succeeded) log_warn("peer ping failed: " + error);
 

@@ -12,7 +12,8 @@ inline constexpr unsigned long kCompanionTimeoutMs = 5000;
 inline constexpr int32_t kMissingAfterFailures = 3;
 
 // One check on the calling thread (the main loop's). state_lock is held only while the
-// state is updated, never during the pipe call.
+// state is updated, never during the pipe call. The process's stop event, when it is
+// signalled, cuts the call short; such a check is dropped without a log line.
 void check_companion(AgentContext& context);
 
 // The same check against another pipe name (tests run their own companions).

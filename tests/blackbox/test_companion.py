@@ -1,0 +1,140 @@
+"""Supervision of the companion, seen from the agent's log and its "peer" reply."""
+import json
+import os
+import re
+import shutil
+import subprocess
+import time
+
+import pytest
+
+from conftest import Console, client, exe, start, start_agent, win_path
+
+FAST = {"OV_WATCHDOG_INTERVAL_SEC": "1"}
+
+
+def peer(storage_win):
+    r = client("--peer", storage_win=storage_win)
+    assert r.returncode == 0, r.stderr
+    text = r.stdout.decode()
+    return json.loads(text[:text.rindex("}") + 1])["body"]
+
+
+def wait_count(console, needle, count, timeout=30):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if console.stderr.count(needle) >= count:
+            return True
+        time.sleep(0.1)
+    return False
+
+
+def start_companion(program, storage_win, *args):
+    p = subprocess.Popen([os.environ["GUARDIAN_WINE_RUN"], program, *args],
+                         env=dict(os.environ, OV_STORAGE_DIR=storage_win),
+                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    return p
+
+
+def stop_companion(p):
+    try:
+        p.stdin.close()
+    except OSError:
+        pass
+    p.kill()
+    p.wait()
+
+
+def test_missing_companion_then_sentinel_brings_it_back(storage):
+    agent = start_agent(storage[1], FAST)
+    sentinel = None
+    try:
+        before = peer(storage[1])
+        assert before["peer"] == "ok"
+        assert wait_count(agent, b"WARN  peer sentinel: ok -> unresponsive\r\n", 1)
+        assert b"WARN  peer ping failed: no_server\r\n" in agent.stderr
+        first = peer(storage[1])
+        assert first["peer"] == "unresponsive" and first["since"] >= before["since"]
+        assert wait_count(agent, b"WARN  peer sentinel: unresponsive -> missing\r\n", 1)
+        text = agent.stderr.decode()
+        # The change to missing came with the third failed check.
+        failures_before_missing = text[:text.index("unresponsive -> missing")].count("peer ping failed: no_server")
+        assert failures_before_missing == 3
+        assert wait_count(agent, b"peer ping failed: no_server", 5)
+        missing = peer(storage[1])
+        assert missing["peer"] == "missing"
+        time.sleep(1.5)
+        assert peer(storage[1])["since"] == missing["since"]  # no change, no new time
+
+        sentinel = Console(exe("ostrival_sentinel.exe"), env={"OV_STORAGE_DIR": storage[1]})
+        assert sentinel.wait_for(b"sentinel 1.2.4 serving")
+        assert wait_count(agent, b"WARN  peer sentinel: missing -> ok\r\n", 1)
+        assert peer(storage[1])["peer"] == "ok"
+    finally:
+        if sentinel:
+            sentinel.interrupt()
+        assert agent.interrupt() == 0
+
+
+def test_sentinel_from_another_folder_is_untrusted(storage, tmp_path):
+    folder = tmp_path / "other"
+    folder.mkdir()
+    for f in ("ostrival_sentinel.exe", "libgcrypt-20.dll", "libgpg-error-0.dll"):
+        shutil.copy(exe(f), folder)
+    agent = start_agent(storage[1], FAST)
+    sentinel = Console(str(folder / "ostrival_sentinel.exe"), env={"OV_STORAGE_DIR": storage[1]})
+    try:
+        assert sentinel.wait_for(b"sentinel 1.2.4 serving")
+        assert wait_count(agent, b"WARN  peer ping failed: untrusted_server\r\n", 2)
+        assert peer(storage[1])["peer"] == "unresponsive"
+    finally:
+        sentinel.interrupt()
+        assert agent.interrupt() == 0
+
+
+@pytest.mark.parametrize("mode", ["other_nonce", "bad_mac", "not_ok"])
+def test_wrong_answers_are_bad_responses(storage, mode):
+    agent = start_agent(storage[1], FAST)
+    fake = start_companion(exe("fake_sentinel.exe"), storage[1], mode)
+    try:
+        assert fake.stdout.readline() == b"ready\n"
+        assert wait_count(agent, b"WARN  peer ping failed: bad_response\r\n", 2)
+        assert peer(storage[1])["peer"] in ("unresponsive", "missing")
+    finally:
+        stop_companion(fake)
+        assert agent.interrupt() == 0
+
+
+def test_silent_companion_never_holds_up_the_agents_own_requests(storage):
+    agent = start_agent(storage[1], FAST)
+    fake = start_companion(exe("fake_sentinel.exe"), storage[1], "silent")
+    try:
+        assert fake.stdout.readline() == b"ready\n"
+        assert fake.stdout.readline() == b"accepted\n"  # a check is now waiting for its answer
+        t0 = time.monotonic()
+        assert peer(storage[1])["peer"] in ("ok", "unresponsive", "missing")
+        assert time.monotonic() - t0 < 4
+        assert wait_count(agent, b"WARN  peer ping failed: io\r\n", 1, timeout=20)
+    finally:
+        stop_companion(fake)
+        assert agent.interrupt() == 0
+
+
+def test_deaf_companion_gives_io_and_ctrl_c_during_the_check_still_stops(storage):
+    agent = start_agent(storage[1], FAST)
+    fake = start_companion(exe("fake_sentinel.exe"), storage[1], "deaf")
+    try:
+        assert fake.stdout.readline() == b"ready\n"
+        assert wait_count(agent, b"WARN  peer ping failed: io\r\n", 1, timeout=20)
+        # Interrupt while the next check waits on the companion.
+        assert fake.stdout.readline() == b"accepted\n"
+        assert fake.stdout.readline() == b"accepted\n"
+        t0 = time.monotonic()
+        assert agent.interrupt(timeout=20) == 0
+        # The check is cut short by the stop; under Wine the process itself sometimes takes a
+        # few seconds more to go away after its last line.
+        assert time.monotonic() - t0 < 8, agent.stderr.decode()
+        assert agent.stderr.endswith(b"INFO  guardian stopped\r\n")
+    finally:
+        stop_companion(fake)
+        agent.kill()
