@@ -66,8 +66,14 @@ int main(int argc, char** argv) {
     const std::string verb = action.substr(0, colon);
     const std::string arg = colon == std::string::npos ? "" : action.substr(colon + 1);
     if (verb == "connect") {
-      pipe.reset(CreateFileW(pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_OVERLAPPED, nullptr));
+      // Like the pipe client: a busy pipe is waited for, for up to 30 s.
+      const ULONGLONG deadline = GetTickCount64() + 30000;
+      for (;;) {
+        pipe.reset(CreateFileW(pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr));
+        if (pipe || GetLastError() != ERROR_PIPE_BUSY || GetTickCount64() >= deadline) break;
+        WaitNamedPipeW(pipe_name.c_str(), 1000);
+      }
       if (!pipe) {
         std::printf("open failed %lu\n", GetLastError());
         return 1;
