@@ -1,0 +1,167 @@
+// "--install" and "--uninstall": the agent registers itself with the Service Control Manager
+// and removes itself again. Both print one result line and return the exit code; rights are
+// not checked here, the SCM refuses and the refusal is printed.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "app/cli.hpp"
+#include "app/commands.hpp"
+#include "runtime/text.hpp"
+#include "runtime/unique.hpp"
+
+namespace guardian {
+namespace {
+
+constexpr wchar_t kDisplayName[] = L"Ostrival Guardian";
+constexpr wchar_t kDescription[] =
+    L"Ostrival device agent: identifies this device, keeps the suite's protected state and serves its "
+    L"applications a local authenticated channel.";
+// Network stack, name resolution and network location awareness, in that order; the literal's
+// own terminator closes the list.
+constexpr wchar_t kDependencies[] = L"Tcpip\0Dnscache\0NlaSvc\0";
+
+constexpr DWORD kModulePathCapacity = 520;
+constexpr DWORD kRestartDelayMs = 5000;
+constexpr int kStopPolls = 50;
+constexpr DWORD kStopPollMs = 200;
+constexpr DWORD kUninstallAccess = DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS;
+
+int report_failure(const char* operation, DWORD error) {
+  std::fprintf(stderr, "%s: %s\n", operation, win_error_text(error).c_str());
+  std::fflush(stderr);
+  return 1;
+}
+
+struct QuotedModulePath {
+  std::wstring text;  // empty on failure
+  DWORD error = 0;
+};
+
+// The running executable's full path in double quotes and without arguments, so the SCM
+// starts it with no command, which is service mode. A path that fills the whole buffer was
+// cut short, and registering it would make the SCM start some other file.
+QuotedModulePath quoted_module_path() {
+  wchar_t buffer[kModulePathCapacity];
+  const DWORD length = GetModuleFileNameW(nullptr, buffer, kModulePathCapacity);
+  const DWORD error = GetLastError();
+  if (length == 0) return {{}, error};
+  if (length >= kModulePathCapacity) return {{}, ERROR_INSUFFICIENT_BUFFER};
+  return {L"\"" + std::wstring(buffer, length) + L"\"", 0};
+}
+
+// Description, three restarts 5 s apart, and restarts also after a stop with an error code
+// (a failed start-up is reported that way). The results are deliberately ignored: the service
+// works without them, and some systems refuse the last one.
+void apply_description_and_recovery(SC_HANDLE service) {
+  SERVICE_DESCRIPTIONW description{const_cast<LPWSTR>(kDescription)};
+  ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description);
+
+  SC_ACTION actions[3] = {{SC_ACTION_RESTART, kRestartDelayMs},
+                          {SC_ACTION_RESTART, kRestartDelayMs},
+                          {SC_ACTION_RESTART, kRestartDelayMs}};
+  // Empty texts rather than null: null would keep whatever an older installation left there.
+  wchar_t no_text[] = L"";
+  SERVICE_FAILURE_ACTIONSW failure{};
+  failure.dwResetPeriod = 0;
+  failure.lpRebootMsg = no_text;
+  failure.lpCommand = no_text;
+  failure.cActions = 3;
+  failure.lpsaActions = actions;
+  ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
+
+  SERVICE_FAILURE_ACTIONS_FLAG flag{TRUE};
+  ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag);
+}
+
+// Polls until the service reports stopped, a query fails, or about ten seconds have passed.
+void wait_until_stopped(SC_HANDLE service) {
+  for (int attempt = 0; attempt < kStopPolls; ++attempt) {
+    SERVICE_STATUS status{};
+    if (!QueryServiceStatus(service, &status) || status.dwCurrentState == SERVICE_STOPPED) return;
+    Sleep(kStopPollMs);
+  }
+}
+
+}  // namespace
+
+int install_service() {
+  UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+  if (!scm) return report_failure("OpenSCManager", GetLastError());
+
+  const QuotedModulePath path = quoted_module_path();
+  if (path.text.empty()) return report_failure("GetModuleFileName", path.error);
+
+  UniqueServiceHandle service(CreateServiceW(scm.get(), kServiceNameW, kDisplayName, SERVICE_ALL_ACCESS,
+                                             SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                             path.text.c_str(), nullptr, nullptr, kDependencies, nullptr, nullptr));
+  if (!service) {
+    DWORD error = GetLastError();
+    if (error == ERROR_SERVICE_EXISTS) {
+      service.reset(OpenServiceW(scm.get(), kServiceNameW, SERVICE_ALL_ACCESS));
+      if (service) {
+        // An empty group removes any group; a null account keeps the one configured.
+        ChangeServiceConfigW(service.get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                             path.text.c_str(), L"", nullptr, kDependencies, nullptr, nullptr, kDisplayName);
+      } else {
+        error = GetLastError();
+      }
+    }
+    if (!service) {
+      scm.reset();
+      return report_failure("CreateService", error);
+    }
+  }
+
+  apply_description_and_recovery(service.get());
+
+  if (!StartServiceW(service.get(), 0, nullptr)) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_SERVICE_ALREADY_RUNNING) report_failure("StartService", error);
+  }
+
+  service.reset();
+  scm.reset();
+  std::printf("%s installed (auto start, LocalSystem) and started.\n", kServiceName);
+  std::fflush(stdout);
+  return 0;
+}
+
+int uninstall_service() {
+  UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!scm) return report_failure("OpenSCManager", GetLastError());
+
+  UniqueServiceHandle service(OpenServiceW(scm.get(), kServiceNameW, kUninstallAccess));
+  if (!service) {
+    const DWORD error = GetLastError();
+    scm.reset();
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+      std::printf("%s is not installed.\n", kServiceName);
+      std::fflush(stdout);
+      return 0;
+    }
+    return report_failure("OpenService", error);
+  }
+
+  // A service that is not running refuses the stop; then there is nothing to wait for.
+  SERVICE_STATUS status{};
+  if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) wait_until_stopped(service.get());
+
+  // A service that did not stop in time is only marked for deletion; the SCM removes it
+  // once it has stopped.
+  if (!DeleteService(service.get())) {
+    const DWORD error = GetLastError();
+    service.reset();
+    scm.reset();
+    return report_failure("DeleteService", error);
+  }
+
+  service.reset();
+  scm.reset();
+  std::printf("%s removed.\n", kServiceName);
+  std::fflush(stdout);
+  return 0;
+}
+
+}  // namespace guardian

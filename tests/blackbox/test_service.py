@@ -1,0 +1,257 @@
+"""The agent as a Windows service under Wine's Service Control Manager: run by the SCM,
+installed and removed by the agent itself, and the failures the installer reports.
+
+Every test leaves the prefix without the service (and the storage directory as it found it):
+the agent's pipe name is fixed, and a service left running would answer other tests."""
+import os
+import re
+import shutil
+import subprocess
+import time
+
+import pytest
+
+from conftest import BIN, WINE_RUN, WINEPREFIX, exe, run, win_path
+
+SERVICE = "OstrivalGuardian"
+AGENT = exe("ostrival_guardian.exe")
+TOOL = exe("service_tool.exe")
+STORAGE = os.path.join(WINEPREFIX, "drive_c", "ProgramData", "Ostrival", "guardian")
+LOG = os.path.join(STORAGE, "guardian.log")
+
+INSTALLED = b"OstrivalGuardian installed (auto start, LocalSystem) and started.\n"
+REMOVED = b"OstrivalGuardian removed.\n"
+NOT_INSTALLED = b"OstrivalGuardian is not installed.\n"
+UP_LINE = re.compile(r"INFO  guardian 1\.2\.4 up; fp [0-9a-f]{12}\u2026 parts \d; storage C:\\ProgramData\\Ostrival\\guardian\r\n")
+
+SERVICE_STOPPED, SERVICE_STOP_PENDING, SERVICE_RUNNING = 1, 3, 4
+
+
+def tool(*args, timeout=120):
+    return run(TOOL, *args, timeout=timeout)
+
+
+def statuses(output):
+    """The status lines the tool printed, as (prefix, state, exit, specific, checkpoint)."""
+    found = re.findall(rb"^(control )?state=(\d+) exit=(\d+) specific=(\d+) checkpoint=(\d+)", output, re.M)
+    return [(p.decode().strip(), int(s), int(e), int(x), int(c)) for p, s, e, x, c in found]
+
+
+def remove_service():
+    r = tool("remove", SERVICE)
+    assert r.returncode == 0, r.stderr
+
+
+@pytest.fixture(scope="module", autouse=True)
+def scm_ready():
+    """Right after the Wine session starts, the SCM still starts its automatic services and
+    refuses other starts with 1055 for a while; the tests begin once it accepts them."""
+    r = tool("settle", "GuardianTestProbe")
+    assert r.returncode == 0, r.stderr
+
+
+@pytest.fixture
+def fresh_storage():
+    """An empty default storage directory for the test; the one found there comes back after.
+    A channel secret left by an earlier run is thus never what a test depends on."""
+    saved = STORAGE + ".kept-by-service-test"
+    moved = os.path.lexists(STORAGE)
+    if moved:
+        os.rename(STORAGE, saved)
+    try:
+        yield
+    finally:
+        if os.path.isdir(STORAGE):
+            shutil.rmtree(STORAGE)
+        elif os.path.lexists(STORAGE):
+            os.remove(STORAGE)
+        if moved:
+            os.rename(saved, STORAGE)
+
+
+@pytest.fixture
+def storage_blocked(fresh_storage):
+    """A plain file where the default storage directory belongs."""
+    os.makedirs(os.path.dirname(STORAGE), exist_ok=True)
+    with open(STORAGE, "wb"):
+        pass
+
+
+@pytest.fixture
+def no_service(fresh_storage):
+    """No service before the test, and none after it, whatever the test did."""
+    remove_service()
+    try:
+        yield
+    finally:
+        remove_service()
+
+
+def log_text():
+    if not os.path.isfile(LOG):
+        return ""
+    with open(LOG, "rb") as f:
+        return f.read().decode("utf-8", "replace")
+
+
+def wait_for_log(pattern, timeout=120):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if re.search(pattern, log_text()):
+            return
+        time.sleep(0.2)
+    pytest.fail(f"the log never showed {pattern!r}:\n{log_text()}")
+
+
+def assert_stopped_after_up():
+    text = log_text()
+    assert UP_LINE.search(text) and text.endswith(" INFO  guardian stopped\r\n"), text
+
+
+def config_of(name=SERVICE):
+    r = tool("config", name)
+    assert r.returncode == 0, r.stderr
+    return dict(line.split("=", 1) for line in r.stdout.decode().splitlines())
+
+
+def assert_ping_answers(program=AGENT):
+    r = run(program, "--ping")
+    assert r.returncode == 0, (r.stdout, r.stderr)
+    assert r.stdout.endswith(b"mac: valid\n")
+
+
+# --- run by the SCM, registered by the test itself ---------------------------------------
+
+def test_the_scm_runs_the_agent_until_a_stop_which_ends_with_exit_code_0(no_service):
+    assert tool("create", SERVICE, win_path(AGENT)).returncode == 0
+    r = tool("start", SERVICE)
+    assert r.returncode == 0, r.stderr
+    assert tool("wait", SERVICE, str(SERVICE_RUNNING), "30000").returncode == 0
+
+    # The service has no environment of its own: it found the default storage directory,
+    # and so does a client command that is given no OV_STORAGE_DIR either.
+    wait_for_log(UP_LINE)
+    assert os.path.isfile(os.path.join(STORAGE, "channel.bin"))
+    assert_ping_answers()
+
+    r = tool("stop", SERVICE, "20000")
+    assert r.returncode == 0, (r.stdout, r.stderr)
+    seen = statuses(r.stdout)
+    # Start pending took checkpoint 1, so the stop's pending report carries 2.
+    assert seen[0] == ("control", SERVICE_STOP_PENDING, 0, 0, 2)
+    assert seen[-1][1:4] == (SERVICE_STOPPED, 0, 0)
+    assert {s[1] for s in seen} <= {SERVICE_STOP_PENDING, SERVICE_STOPPED}
+    assert_stopped_after_up()
+
+    # Stopped for good: the pipe is gone with it.
+    r = run(AGENT, "--ping")
+    assert r.returncode == 3 and b"no_server" in r.stderr
+
+
+def test_a_failed_start_up_is_reported_as_stopped_with_1066_without_stop_pending(storage_blocked, no_service):
+    assert tool("create", SERVICE, win_path(AGENT)).returncode == 0
+    assert tool("start", SERVICE).returncode == 0
+    r = tool("wait", SERVICE, str(SERVICE_STOPPED), "120000")
+    assert r.returncode == 0, r.stdout
+    seen = statuses(r.stdout)
+    assert seen[-1][1:4] == (SERVICE_STOPPED, 1066, 0)
+    assert SERVICE_STOP_PENDING not in {s[1] for s in seen}
+
+
+# --- "--install" and "--uninstall" ---------------------------------------------------------
+
+def test_install_twice_then_uninstall_twice(no_service):
+    r = run(AGENT, "--install")
+    assert (r.returncode, r.stdout, r.stderr) == (0, INSTALLED, b"")
+    wait_for_log(UP_LINE)
+
+    # The second run takes the existing service, updates it, finds it running and says so
+    # without reporting "already running".
+    r = run(AGENT, "--install")
+    assert (r.returncode, r.stdout, r.stderr) == (0, INSTALLED, b"")
+    assert_ping_answers()
+
+    config = config_of()
+    assert config["path"] == '"' + win_path(AGENT) + '"'
+    assert (config["type"], config["start"], config["error_control"]) == ("16", "2", "1")
+    # Wine's QueryServiceConfigW leaves the list out; what it stored is then read instead.
+    assert (config["dependencies"] or config.get("stored_dependencies")) == "Tcpip|Dnscache|NlaSvc"
+    assert config["account"] == "LocalSystem"
+    assert config["display"] == "Ostrival Guardian"
+    assert config["group"] == ""
+    if "description" in config:
+        assert config["description"].strip() and "\n" not in config["description"]
+    if "failure_actions" in config:  # not every Wine keeps them
+        assert (config["failure_reset"], config["failure_actions"]) == ("0", "1:5000,1:5000,1:5000")
+
+    r = run(AGENT, "--uninstall")
+    assert (r.returncode, r.stdout, r.stderr) == (0, REMOVED, b"")
+    assert_stopped_after_up()
+    r = tool("status", SERVICE)
+    assert r.returncode == 1 and b"(0x00000424)" in r.stderr  # the service does not exist
+
+    r = run(AGENT, "--uninstall")
+    assert (r.returncode, r.stdout, r.stderr) == (0, NOT_INSTALLED, b"")
+
+
+def test_install_over_another_registration_from_a_folder_with_blanks(tmp_path, no_service):
+    folder = tmp_path / "Ostrival Guardian copy"
+    folder.mkdir()
+    for name in os.listdir(BIN):
+        if name == "ostrival_guardian.exe" or name.endswith(".dll"):
+            shutil.copy2(os.path.join(BIN, name), folder / name)
+    agent = str(folder / "ostrival_guardian.exe")
+    # Registered earlier for another file, started on demand and under another display name.
+    assert tool("create", SERVICE, win_path(AGENT)).returncode == 0
+
+    r = run(agent, "--install")
+    assert (r.returncode, r.stdout, r.stderr) == (0, INSTALLED, b"")
+    config = config_of()
+    assert config["path"] == '"' + win_path(agent) + '"'
+    assert (config["start"], config["display"]) == ("2", "Ostrival Guardian")
+    assert (config["dependencies"] or config.get("stored_dependencies")) == "Tcpip|Dnscache|NlaSvc"
+    wait_for_log(UP_LINE)
+    # Only a client beside the serving agent is trusted, so this answer proves that the SCM
+    # started the copy in the folder with blanks.
+    assert_ping_answers(agent)
+
+    # A stopped service refuses the stop control; removal goes on without waiting.
+    r = tool("stop", SERVICE, "20000")
+    assert r.returncode == 0 and statuses(r.stdout)[-1][1:4] == (SERVICE_STOPPED, 0, 0)
+    r = run(agent, "--uninstall")
+    assert (r.returncode, r.stdout, r.stderr) == (0, REMOVED, b"")
+
+
+def test_uninstall_waits_about_ten_seconds_for_a_slow_stop_then_deletes_anyway(no_service):
+    # The tool serves as a stand-in service that needs 14 s to stop after the control.
+    assert tool("create", SERVICE, win_path(TOOL), f"serve {SERVICE} 14000").returncode == 0
+    assert tool("start", SERVICE).returncode == 0
+    assert tool("wait", SERVICE, str(SERVICE_RUNNING), "30000").returncode == 0
+
+    began = time.monotonic()
+    r = run(AGENT, "--uninstall")
+    took = time.monotonic() - began
+    assert (r.returncode, r.stdout, r.stderr) == (0, REMOVED, b"")
+    assert 9.8 <= took < 13, took
+    # Only marked for deletion so far; the SCM drops it once the service has stopped.
+    r = tool("status", SERVICE)
+    assert r.returncode == 0 and statuses(r.stdout)[0][1] == SERVICE_STOP_PENDING
+    r = tool("remove", SERVICE, timeout=60)
+    assert (r.returncode, r.stdout) == (0, b"removed\n")
+
+
+def test_a_service_marked_for_deletion_fails_both_commands_with_the_error_code(no_service):
+    assert tool("create", SERVICE, win_path(AGENT)).returncode == 0
+    holder = subprocess.Popen([WINE_RUN, TOOL, "mark-deleted", SERVICE], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        assert holder.stdout.readline() == b"marked\n"
+        r = run(AGENT, "--uninstall")
+        assert (r.returncode, r.stdout) == (1, b"")
+        assert re.fullmatch(rb"DeleteService: \S.* \(0x00000430\)\n", r.stderr), r.stderr
+        r = run(AGENT, "--install")
+        assert (r.returncode, r.stdout) == (1, b"")
+        assert re.fullmatch(rb"CreateService: \S.* \(0x00000430\)\n", r.stderr), r.stderr
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=60)
