@@ -142,10 +142,8 @@ TEST(MemberText, AbsentOrNonStringReadsAsEmpty) {
 struct ChannelSecretFixture : ::testing::Test {
   ScratchDir dir;
   ProtectedStore store{dir.path(), kFp};
-  std::wstring log_path = dir.file(L"test.log");
-  void SetUp() override { configure_log(log_path, false); }
-  void TearDown() override { configure_log(L"", false); }
-  std::string log_text() { return test::slurp(log_path); }
+  test::LogCapture log;
+  std::string log_text() { return log.text(); }
 };
 
 TEST_F(ChannelSecretFixture, CreatedOnceThenReadBackSilently) {
@@ -170,11 +168,7 @@ TEST_F(ChannelSecretFixture, EmptyFileGivesThreeSlowAttemptsAndStays) {
   const ULONGLONG elapsed = GetTickCount64() - t0;
   EXPECT_GE(elapsed, 700u);  // three waits of 50 + 200 ms
   const std::string log = log_text();
-  size_t warnings = 0;
-  for (size_t at = log.find("DPAPI unprotect failed for channel.bin"); at != std::string::npos;
-       at = log.find("DPAPI unprotect failed for channel.bin", at + 1))
-    ++warnings;
-  EXPECT_EQ(warnings, 3u);
+  EXPECT_EQ(test::count_of(log, "DPAPI unprotect failed for channel.bin"), 3u);
   EXPECT_NE(log.find("ERROR channel.bin unreadable\r\n"), std::string::npos);
   EXPECT_TRUE(test::file_exists(dir.file(L"channel.bin")));
   EXPECT_EQ(test::file_size(dir.file(L"channel.bin")), 0u);

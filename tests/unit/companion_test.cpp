@@ -29,18 +29,16 @@ TEST(PeerState, Transitions) {
 struct CompanionFixture : ::testing::Test {
   enum class Answer { good, other_nonce, bad_mac, not_ok };
   std::wstring pipe = L"\\\\.\\pipe\\guardian-test-peer-" + to_utf16(random_hex(8));
-  test::ScratchDir dir;
+  test::LogCapture log;
   AgentContext ctx{L"C:\\storage", module_dir()};
   std::unique_ptr<PipeServer> companion;
 
   void SetUp() override {
-    configure_log(dir.file(L"test.log"), false);
     ctx.channel_key = derive_channel_key(Bytes(32, 3), std::string(64, 'a'));
     ctx.peer_since = 1000;
   }
   void TearDown() override {
     if (companion) companion->stop();
-    configure_log(L"", false);
   }
   void serve(Answer answer) {
     if (companion) companion->stop();
@@ -59,7 +57,7 @@ struct CompanionFixture : ::testing::Test {
     for (int i = 0; i < 200 && !WaitNamedPipeW(pipe.c_str(), 10) && GetLastError() == ERROR_FILE_NOT_FOUND; ++i)
       Sleep(10);
   }
-  std::string log_text() { return test::slurp(dir.file(L"test.log")); }
+  std::string log_text() { return log.text(); }
   std::string state() {
     std::lock_guard<std::mutex> hold(ctx.state_lock);
     return ctx.peer_state;
@@ -85,10 +83,7 @@ TEST_F(CompanionFixture, MissingCompanionGoesUnresponsiveThenMissing) {
   EXPECT_NE(log.find("WARN  peer ping failed: no_server\r\n"), std::string::npos);
   EXPECT_NE(log.find("WARN  peer sentinel: ok -> unresponsive\r\n"), std::string::npos);
   EXPECT_NE(log.find("WARN  peer sentinel: unresponsive -> missing\r\n"), std::string::npos);
-  size_t failed = 0;
-  for (size_t at = log.find("peer ping failed"); at != std::string::npos; at = log.find("peer ping failed", at + 1))
-    ++failed;
-  EXPECT_EQ(failed, 4u);
+  EXPECT_EQ(test::count_of(log, "peer ping failed"), 4u);
 
   // One good answer brings it back at once.
   serve(Answer::good);
@@ -104,12 +99,7 @@ TEST_F(CompanionFixture, WrongAnswersAreBadResponses) {
     check_companion_at(ctx, pipe);
   }
   EXPECT_EQ(state(), "missing");
-  const std::string log = log_text();
-  size_t bad = 0;
-  for (size_t at = log.find("peer ping failed: bad_response\r\n"); at != std::string::npos;
-       at = log.find("peer ping failed: bad_response\r\n", at + 1))
-    ++bad;
-  EXPECT_EQ(bad, 3u);
+  EXPECT_EQ(test::count_of(log_text(), "peer ping failed: bad_response\r\n"), 3u);
 }
 
 TEST_F(CompanionFixture, CompanionFromAnotherFolderIsUntrusted) {

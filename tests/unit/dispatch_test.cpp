@@ -15,28 +15,19 @@ namespace {
 using nlohmann::json;
 
 struct DispatchFixture : ::testing::Test {
-  test::ScratchDir dir;
+  test::LogCapture log;
   AgentContext ctx{L"C:\\storage", L"C:\\install"};
   void SetUp() override {
-    configure_log(dir.file(L"test.log"), false);
     ctx.identity.fingerprint = std::string(64, 'f');
     ctx.identity.parts = {{"cpu", "0123456789abcdef"}, {"mguid", "fedcba9876543210"}};
     ctx.identity.hardware = json{{"ram_mb", 16384}, {"hostname", "host"}};
     ctx.channel_key = derive_channel_key(Bytes(32, 7), ctx.identity.fingerprint);
     ctx.peer_since = 1700000000;
   }
-  void TearDown() override { configure_log(L"", false); }
   json with_mac(const std::string& op, const std::string& nonce) {
     return json{{"op", op}, {"nonce", nonce}, {"mac", request_mac(ctx.channel_key, op, nonce)}};
   }
-  size_t warnings() {
-    const std::string log = test::slurp(dir.file(L"test.log"));
-    size_t n = 0;
-    for (size_t at = log.find("WARN  pipe: bad mac for op "); at != std::string::npos;
-         at = log.find("WARN  pipe: bad mac for op ", at + 1))
-      ++n;
-    return n;
-  }
+  size_t warnings() { return test::count_of(log.text(), "WARN  pipe: bad mac for op "); }
 };
 
 bool is_fresh_nonce(const json& v) {

@@ -150,12 +150,10 @@ struct ServerFixture : ::testing::Test {
   std::wstring name = unique_pipe();
   std::atomic<int> handled{0};
   std::unique_ptr<PipeServer> server;
-  test::ScratchDir dir;
+  test::LogCapture log;
 
-  void SetUp() override { configure_log(dir.file(L"test.log"), false); }
   void TearDown() override {
     if (server) server->stop();
-    configure_log(L"", false);
   }
   void start(std::wstring trusted = module_dir()) {
     server = std::make_unique<PipeServer>(name, trusted, [this](const json& request, const std::wstring&) {
@@ -171,7 +169,7 @@ struct ServerFixture : ::testing::Test {
   bool ask(const json& request, json& reply, std::string& error, const std::wstring& trusted = module_dir()) {
     return pipe_request(name, trusted, request, reply, error, 10000);
   }
-  std::string log_text() { return test::slurp(dir.file(L"test.log")); }
+  std::string log_text() { return log.text(); }
 };
 
 TEST_F(ServerFixture, ServesRequestsAndChecksTheServerImage) {
@@ -198,11 +196,7 @@ TEST_F(ServerFixture, UntrustedClientIsRefusedForEveryRequest) {
   EXPECT_EQ(handled.load(), 0);
   server->stop();
   const std::string log = log_text();
-  size_t count = 0;
-  for (size_t at = log.find("WARN  pipe: untrusted client pid "); at != std::string::npos;
-       at = log.find("WARN  pipe: untrusted client pid ", at + 1))
-    ++count;
-  EXPECT_EQ(count, 2u);
+  EXPECT_EQ(test::count_of(log, "WARN  pipe: untrusted client pid "), 2u);
   EXPECT_NE(log.find(" image " + to_utf8(module_path())), std::string::npos);
 }
 
@@ -276,8 +270,7 @@ TEST_F(ServerFixture, StopWhileIdleAndFinishedConnectionsAreReaped) {
 }
 
 TEST(PipeServerErrors, CreateFailureIsLoggedAndRetriedEveryTwoSeconds) {
-  test::ScratchDir dir;
-  configure_log(dir.file(L"test.log"), false);
+  test::LogCapture log;
   PipeServer server(L"\\\\.\\not-a-pipe\\x", module_dir(), [](const json&, const std::wstring&) { return json(); });
   ASSERT_TRUE(server.start());
   Sleep(3000);
@@ -285,13 +278,7 @@ TEST(PipeServerErrors, CreateFailureIsLoggedAndRetriedEveryTwoSeconds) {
   server.stop();
   EXPECT_LT(elapsed_since(t0), 1000u);  // the pause ends early on stop
   EXPECT_EQ(server.last_error().rfind("CreateNamedPipe: ", 0), 0u) << server.last_error();
-  configure_log(L"", false);
-  const std::string log = test::slurp(dir.file(L"test.log"));
-  size_t count = 0;
-  for (size_t at = log.find("ERROR pipe CreateNamedPipe: "); at != std::string::npos;
-       at = log.find("ERROR pipe CreateNamedPipe: ", at + 1))
-    ++count;
-  EXPECT_EQ(count, 2u);
+  EXPECT_EQ(test::count_of(log.text(), "ERROR pipe CreateNamedPipe: "), 2u);
 }
 
 }  // namespace

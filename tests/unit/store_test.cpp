@@ -16,10 +16,8 @@ const std::string kFp = "0123456789abcdef0123456789abcdef0123456789abcdef0123456
 struct StoreFixture : ::testing::Test {
   ScratchDir dir;
   ProtectedStore store{dir.path(), kFp};
-  std::wstring log_path = dir.file(L"test.log");
-  void SetUp() override { configure_log(log_path, false); }
-  void TearDown() override { configure_log(L"", false); }
-  std::string log_text() { return test::slurp(log_path); }
+  test::LogCapture log;
+  std::string log_text() { return log.text(); }
 };
 
 TEST(ProtectedStorePath, JoinsLikeEveryOtherPath) {

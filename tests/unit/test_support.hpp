@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "runtime/log.hpp"
 #include "runtime/text.hpp"
 #include "store/crypto.hpp"
 
@@ -90,6 +91,27 @@ class ScratchDir {
 
  private:
   std::wstring path_;
+};
+
+// How often needle occurs in text.
+inline size_t count_of(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+// Sends the process's log lines to a scratch file for the life of the object.
+class LogCapture {
+ public:
+  LogCapture() { configure_log(path_, false); }
+  ~LogCapture() { configure_log(L"", false); }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+  std::string text() const { return slurp(path_); }
+
+ private:
+  ScratchDir dir_;
+  std::wstring path_ = dir_.file(L"test.log");
 };
 
 }  // namespace guardian::test
