@@ -105,7 +105,9 @@ TEST(Ed25519Rules, PointEncodings) {
   EXPECT_FALSE(acceptable("0100000000000000000000000000000000000000000000000000000000000080"));
   EXPECT_FALSE(acceptable("ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff"));
   // All eight small-order encodings.
-  for (const auto& [encoding, order] : load("ed25519_edge_cases.json")["torsion_points"].items())
+  // Kept in a variable: a temporary in the range expression would die before the loop runs.
+  const nlohmann::json edge_cases = load("ed25519_edge_cases.json");
+  for (const auto& [encoding, order] : edge_cases["torsion_points"].items())
     EXPECT_FALSE(acceptable(encoding)) << encoding << " order " << order;
 }
 
