@@ -13,6 +13,9 @@ case "$action" in
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       mkdir -p "$WINEPREFIX"
       WINEARCH=win64 wineboot -i </dev/null >/dev/null 2>&1
+      # Let the first boot finish everything it started (the SCM holds its database while
+      # it sets up the new prefix's services) before the session begins.
+      wineserver -w </dev/null >/dev/null 2>&1
     fi
     setsid wineserver -p </dev/null >/dev/null 2>&1 &
     setsid wine wineboot </dev/null >/dev/null 2>&1
