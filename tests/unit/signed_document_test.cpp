@@ -1,91 +1,30 @@
 // Signed documents made in the test with a fresh key, over the canonical payload.
 #include <gtest/gtest.h>
 
-#include <gcrypt.h>
-
 #include "docs/base64.hpp"
 #include "docs/canonical_json.hpp"
 #include "docs/signed_document.hpp"
+#include "test_signer.hpp"
 
 namespace guardian {
 namespace {
 
-// Test-only signer: a fresh Ed25519 key pair from libgcrypt.
-class Signer {
- public:
-  Signer() {
-    gcry_check_version(nullptr);
-    if (!gcry_control(GCRYCTL_INITIALIZATION_FINISHED_P)) {
-      gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
-      gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
-    }
-    gcry_sexp_t params = nullptr;
-    gcry_sexp_build(&params, nullptr, "(genkey (ecc (curve Ed25519)(flags eddsa)))");
-    EXPECT_EQ(gcry_pk_genkey(&pair_, params), 0u);
-    gcry_sexp_release(params);
-    gcry_sexp_t q = gcry_sexp_find_token(pair_, "q", 0);
-    size_t n = 0;
-    const char* data = gcry_sexp_nth_data(q, 1, &n);
-    public_key_.assign(data, data + n);
-    gcry_sexp_release(q);
-    EXPECT_EQ(public_key_.size(), 32u);
-  }
-  ~Signer() { gcry_sexp_release(pair_); }
-
-  const Bytes& public_key() const { return public_key_; }
-
-  Bytes sign(const std::string& message) const {
-    gcry_sexp_t data = nullptr;
-    gcry_sexp_build(&data, nullptr, "(data (flags eddsa)(hash-alg sha512)(value %b))",
-                    static_cast<int>(message.size()), message.data());
-    gcry_sexp_t secret = gcry_sexp_find_token(pair_, "private-key", 0);
-    gcry_sexp_t sig = nullptr;
-    EXPECT_EQ(gcry_pk_sign(&sig, data, secret), 0u);
-    Bytes out;
-    for (const char* part : {"r", "s"}) {
-      gcry_sexp_t token = gcry_sexp_find_token(sig, part, 0);
-      size_t n = 0;
-      const char* bytes = gcry_sexp_nth_data(token, 1, &n);
-      EXPECT_EQ(n, 32u);
-      out.insert(out.end(), bytes, bytes + n);
-      gcry_sexp_release(token);
-    }
-    gcry_sexp_release(sig);
-    gcry_sexp_release(secret);
-    gcry_sexp_release(data);
-    return out;
-  }
-
- private:
-  gcry_sexp_t pair_ = nullptr;
-  Bytes public_key_;
-};
-
-std::string base64(const Bytes& bytes) {
-  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  for (size_t i = 0; i < bytes.size(); i += 3) {
-    uint32_t v = uint32_t(bytes[i]) << 16;
-    if (i + 1 < bytes.size()) v |= uint32_t(bytes[i + 1]) << 8;
-    if (i + 2 < bytes.size()) v |= bytes[i + 2];
-    out += kAlphabet[(v >> 18) & 63];
-    out += kAlphabet[(v >> 12) & 63];
-    out += i + 1 < bytes.size() ? kAlphabet[(v >> 6) & 63] : '=';
-    out += i + 2 < bytes.size() ? kAlphabet[v & 63] : '=';
-  }
-  return out;
-}
+using test::base64_encode;
 
 nlohmann::json parse(const std::string& text) { return nlohmann::json::parse(text, nullptr, false); }
 
 class SignedDocument : public ::testing::Test {
  protected:
-  static Signer& signer() {
-    static Signer s;
+  static const test::TestSigner& signer() {
+    static const test::TestSigner s;
     return s;
   }
+  void SetUp() override {
+    ASSERT_EQ(signer().public_key().size(), 32u);
+    ASSERT_EQ(signer().sign("probe").size(), 64u);
+  }
   nlohmann::json envelope_for(const nlohmann::json& payload) const {
-    return {{"payload", payload}, {"signature", base64(signer().sign(to_canonical_json(payload)))}};
+    return {{"payload", payload}, {"signature", base64_encode(signer().sign(to_canonical_json(payload)))}};
   }
   bool verifies(const nlohmann::json& envelope) const {
     nlohmann::json out;
@@ -150,16 +89,16 @@ TEST_F(SignedDocument, NullAndStringPayloads) {
   EXPECT_EQ(to_canonical_json(nullptr), "null");
   const Bytes sig = signer().sign("null");
   nlohmann::json out = "before";
-  ASSERT_TRUE(verify_signed_document({{"payload", nullptr}, {"signature", base64(sig)}}, signer().public_key(), out));
+  ASSERT_TRUE(verify_signed_document({{"payload", nullptr}, {"signature", base64_encode(sig)}}, signer().public_key(), out));
   EXPECT_TRUE(out.is_null());
   // A string payload is signed with its quotes and escapes.
-  EXPECT_TRUE(verifies({{"payload", "a\"b"}, {"signature", base64(signer().sign(R"("a\"b")"))}}));
-  EXPECT_FALSE(verifies({{"payload", "a\"b"}, {"signature", base64(signer().sign("a\"b"))}}));
+  EXPECT_TRUE(verifies({{"payload", "a\"b"}, {"signature", base64_encode(signer().sign(R"("a\"b")"))}}));
+  EXPECT_FALSE(verifies({{"payload", "a\"b"}, {"signature", base64_encode(signer().sign("a\"b"))}}));
 }
 
 TEST_F(SignedDocument, Base64FormsVerifyAlike) {
   const nlohmann::json payload = {{"v", 1}};
-  const std::string padded = base64(signer().sign(to_canonical_json(payload)));
+  const std::string padded = base64_encode(signer().sign(to_canonical_json(payload)));
   ASSERT_EQ(padded.size(), 88u);
   ASSERT_EQ(padded.substr(86), "==");
   std::string url_safe = padded.substr(0, 86);
@@ -179,7 +118,7 @@ TEST_F(SignedDocument, Base64FormsVerifyAlike) {
 TEST_F(SignedDocument, ScalarPlusOrderIsRefused) {
   const nlohmann::json payload = {{"v", 2}};
   Bytes sig = signer().sign(to_canonical_json(payload));
-  ASSERT_TRUE(verify_payload_signature(payload, base64(sig), signer().public_key()));
+  ASSERT_TRUE(verify_payload_signature(payload, base64_encode(sig), signer().public_key()));
   // S + L satisfies the group equation just as S does; it must still be refused.
   static const uint8_t kOrder[32] = {0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58, 0xd6, 0x9c, 0xf7,
                                      0xa2, 0xde, 0xf9, 0xde, 0x14, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x10};
@@ -190,7 +129,7 @@ TEST_F(SignedDocument, ScalarPlusOrderIsRefused) {
     carry = sum >> 8;
   }
   ASSERT_EQ(carry, 0u);
-  EXPECT_FALSE(verify_payload_signature(payload, base64(sig), signer().public_key()));
+  EXPECT_FALSE(verify_payload_signature(payload, base64_encode(sig), signer().public_key()));
 }
 
 TEST(Base64Lenient, BitsAndRefusals) {
