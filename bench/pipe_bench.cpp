@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "bench_harness.hpp"
+#include "scratch_dir.hpp"
 #include "channel/auth.hpp"
 #include "channel/frame.hpp"
 #include "channel/pipe_client.hpp"
@@ -261,33 +262,7 @@ RunResult run_clients(const std::wstring& pipe, int clients, int total, const st
 // ---------------------------------------------------------------------------------------------
 // The agent process.
 
-struct FindHandleTraits {
-  using Type = HANDLE;
-  static Type invalid() { return INVALID_HANDLE_VALUE; }
-  static void close(Type h) { FindClose(h); }
-};
-using UniqueFind = Unique<FindHandleTraits>;
-
-// Removes a folder and everything in it; best effort.
-void remove_tree(const std::wstring& dir) {
-  WIN32_FIND_DATAW entry;
-  UniqueFind find(FindFirstFileW((dir + L"\\*").c_str(), &entry));
-  if (find) {
-    do {
-      const std::wstring name = entry.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring path = dir + L"\\" + name;
-      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        remove_tree(path);
-      } else {
-        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(path.c_str());
-      }
-    } while (FindNextFileW(find.get(), &entry));
-  }
-  find.reset();
-  RemoveDirectoryW(dir.c_str());
-}
+using guardian::test::remove_tree;
 
 struct MemorySample {
   bool ok = false;

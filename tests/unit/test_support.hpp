@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "runtime/log.hpp"
+#include "scratch_dir.hpp"
 #include "runtime/text.hpp"
 #include "store/crypto.hpp"
 
@@ -52,46 +53,6 @@ inline unsigned long long file_size(const std::wstring& path) {
   if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &info)) return 0;
   return (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
 }
-
-// A fresh empty folder under the temporary directory, removed with its files afterwards.
-class ScratchDir {
- public:
-  ScratchDir() {
-    wchar_t base[MAX_PATH];
-    GetTempPathW(MAX_PATH, base);
-    path_ = std::wstring(base) + L"guardian-test-" + to_utf16(random_hex(8));
-    CreateDirectoryW(path_.c_str(), nullptr);
-  }
-  ~ScratchDir() { remove_tree(path_); }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  const std::wstring& path() const { return path_; }
-  std::wstring file(const std::wstring& name) const { return path_ + L"\\" + name; }
-
-  static void remove_tree(const std::wstring& dir) {
-    WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-      do {
-        const std::wstring name = fd.cFileName;
-        if (name == L"." || name == L"..") continue;
-        const std::wstring full = dir + L"\\" + name;
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-          remove_tree(full);
-        } else {
-          SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-          DeleteFileW(full.c_str());
-        }
-      } while (FindNextFileW(h, &fd));
-      FindClose(h);
-    }
-    RemoveDirectoryW(dir.c_str());
-  }
-
- private:
-  std::wstring path_;
-};
 
 // How often needle occurs in text.
 inline size_t count_of(const std::string& text, const std::string& needle) {
