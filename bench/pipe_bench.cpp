@@ -39,9 +39,9 @@
 #include "channel/pipe_io.hpp"
 #include "device/identity.hpp"
 #include "runtime/config.hpp"
-#include "runtime/json_text.hpp"
-#include "runtime/text.hpp"
-#include "runtime/unique.hpp"
+#include "base/json_text.hpp"
+#include "base/text.hpp"
+#include "base/unique.hpp"
 #include "store/crypto.hpp"
 #include "store/protected_store.hpp"
 

@@ -5,13 +5,13 @@
 
 #include <cstdio>
 
-#include "app/cli.hpp"
+#include "base/binary_stdio.hpp"
 #include "build_config.hpp"
 #include "channel/auth.hpp"
 #include "channel/pipe_client.hpp"
 #include "channel/pipe_server.hpp"
 #include "device/identity.hpp"
-#include "runtime/agent.hpp"
+#include "base/stop_event.hpp"
 #include "runtime/config.hpp"
 #include "runtime/log.hpp"
 #include "store/crypto.hpp"

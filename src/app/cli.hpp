@@ -16,8 +16,4 @@ bool scan_unpinned(int argc, const char* const* argv);
 // Runs the command of argv[1] and returns the process exit code.
 int run_command_line(int argc, const char* const* argv);
 
-// Puts standard output and standard error in binary mode, so that what the program prints
-// reaches them byte for byte ("\n" stays "\n", a log line keeps its single "\r\n").
-void use_binary_stdio();
-
 }  // namespace guardian

@@ -1,5 +1,6 @@
 #pragma once
-// The functions behind the rows of the command table. Each returns the process exit code.
+// The functions behind the rows of the command table that this folder implements. Each
+// returns the process exit code. "--net-check" is declared by net/http_client.hpp.
 #include <string>
 
 namespace guardian {
@@ -10,6 +11,5 @@ int install_service();         // "--install"
 int uninstall_service();       // "--uninstall"
 int fingerprint_command();     // "--fingerprint"
 int pipe_command(const std::string& op, bool unpinned);  // "--ping", "--specs", "--peer"
-int net_check();               // "--net-check"
 
 }  // namespace guardian

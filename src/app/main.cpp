@@ -1,4 +1,5 @@
 #include "app/cli.hpp"
+#include "base/binary_stdio.hpp"
 
 int main(int argc, char** argv) {
   guardian::use_binary_stdio();

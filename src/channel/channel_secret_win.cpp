@@ -2,8 +2,8 @@
 
 #include "channel/auth.hpp"
 #include "runtime/log.hpp"
-#include "runtime/text.hpp"
-#include "runtime/unique.hpp"
+#include "base/text.hpp"
+#include "base/unique.hpp"
 #include "store/crypto.hpp"
 #include "store/file_io.hpp"
 #include "store/protected_store.hpp"

@@ -4,9 +4,9 @@
 #include "build_config.hpp"
 #include "channel/auth.hpp"
 #include "runtime/agent_context.hpp"
-#include "runtime/clock.hpp"
+#include "base/clock.hpp"
 #include "runtime/log.hpp"
-#include "runtime/process.hpp"
+#include "base/process.hpp"
 #include "store/crypto.hpp"
 
 namespace guardian {

@@ -3,8 +3,8 @@
 
 #include "channel/pipe_client.hpp"
 #include "channel/pipe_io.hpp"
-#include "runtime/json_text.hpp"
-#include "runtime/unique.hpp"
+#include "base/json_text.hpp"
+#include "base/unique.hpp"
 
 namespace guardian {
 namespace {

@@ -1,7 +1,7 @@
 #include "channel/pipe_io.hpp"
 
 #include "channel/frame.hpp"
-#include "runtime/unique.hpp"
+#include "base/unique.hpp"
 
 namespace guardian {
 

@@ -13,7 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "runtime/unique.hpp"
+#include "base/unique.hpp"
 
 namespace guardian {
 

@@ -5,9 +5,9 @@
 #include "channel/auth.hpp"
 #include "channel/frame.hpp"
 #include "channel/pipe_io.hpp"
-#include "runtime/json_text.hpp"
+#include "base/json_text.hpp"
 #include "runtime/log.hpp"
-#include "runtime/text.hpp"
+#include "base/text.hpp"
 
 namespace guardian {
 

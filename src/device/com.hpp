@@ -5,7 +5,7 @@
 #include <objbase.h>
 #include <oleauto.h>
 
-#include "runtime/unique.hpp"
+#include "base/unique.hpp"
 
 namespace guardian {
 

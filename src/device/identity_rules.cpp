@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "runtime/paths.hpp"
+#include "base/paths.hpp"
 #include "store/crypto.hpp"
 
 namespace guardian {

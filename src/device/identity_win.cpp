@@ -6,8 +6,8 @@
 #include "device/identity_rules.hpp"
 #include "device/wmi.hpp"
 #include "runtime/log.hpp"
-#include "runtime/text.hpp"
-#include "runtime/unique.hpp"
+#include "base/text.hpp"
+#include "base/unique.hpp"
 
 namespace guardian {
 namespace {

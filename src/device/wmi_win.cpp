@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "device/com.hpp"
-#include "runtime/text.hpp"
+#include "base/text.hpp"
 
 namespace guardian {
 

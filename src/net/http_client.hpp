@@ -49,4 +49,7 @@ std::string net_check_line(const HttpResult& result, const std::string& url);
 // origin and probe path.
 int net_check_with(const std::string& origin, const std::string& probe_path);
 
+// "--net-check": the reachability probe against the built-in backend; the exit code.
+int net_check();
+
 }  // namespace guardian

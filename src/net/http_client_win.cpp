@@ -3,7 +3,7 @@
 
 #include "net/http_client.hpp"
 #include "net/winhttp_unique.hpp"
-#include "runtime/text.hpp"
+#include "base/text.hpp"
 
 namespace guardian {
 namespace {

@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
-#include "runtime/unique.hpp"
+#include "base/unique.hpp"
 
 namespace guardian {
 

@@ -1,13 +1,8 @@
 #pragma once
 // The agent body shared by the service and console hosts.
-#include <windows.h>
+#include "base/stop_event.hpp"
 
 namespace guardian {
-
-// The process-wide manual-reset stop event; null until a host creates it.
-HANDLE stop_event();
-// Creates the stop event once (manual reset, unsignalled); later calls keep the first one.
-HANDLE create_stop_event();
 
 struct AgentContext;
 

@@ -5,11 +5,12 @@
 #include <mutex>
 #include <string>
 
-#include "channel/pipe_server.hpp"
 #include "device/identity.hpp"
 #include "store/protected_store.hpp"
 
 namespace guardian {
+
+class PipeServer;
 
 struct AgentContext {
   AgentContext(std::wstring storage, std::wstring install)
@@ -20,7 +21,9 @@ struct AgentContext {
   DeviceIdentity identity;
   ProtectedStore store;
   Bytes channel_key;
-  std::unique_ptr<PipeServer> pipe_server;
+  // The one owner of the agent's pipe server. A shared_ptr only because its deleter is bound
+  // where the server is made, so this record needs no Windows header.
+  std::shared_ptr<PipeServer> pipe_server;
 
   // Guards the three companion fields; taken before the Logger's lock, never after.
   std::mutex state_lock;

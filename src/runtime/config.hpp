@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "runtime/paths.hpp"
+#include "base/paths.hpp"
 
 namespace guardian {
 

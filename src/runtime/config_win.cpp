@@ -3,7 +3,7 @@
 #include <shlobj.h>
 
 #include "runtime/config.hpp"
-#include "runtime/unique.hpp"
+#include "base/unique.hpp"
 
 namespace guardian {
 

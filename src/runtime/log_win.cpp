@@ -7,7 +7,7 @@
 
 #include "runtime/log.hpp"
 #include "runtime/log_format.hpp"
-#include "runtime/unique.hpp"
+#include "base/unique.hpp"
 
 namespace guardian {
 

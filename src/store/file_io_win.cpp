@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "runtime/unique.hpp"
+#include "base/unique.hpp"
 #include "store/file_io.hpp"
 
 namespace guardian {

@@ -1,10 +1,10 @@
 #include <windows.h>
 #include <dpapi.h>
 
-#include "runtime/json_text.hpp"
+#include "base/json_text.hpp"
 #include "runtime/log.hpp"
-#include "runtime/paths.hpp"
-#include "runtime/text.hpp"
+#include "base/paths.hpp"
+#include "base/text.hpp"
 #include "store/file_io.hpp"
 #include "store/protected_store.hpp"
 

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "runtime/text.hpp"
-#include "runtime/unique.hpp"
+#include "base/text.hpp"
+#include "base/unique.hpp"
 #include "store/crypto.hpp"
 
 namespace guardian::test {

@@ -9,7 +9,7 @@
 
 #include "channel/auth.hpp"
 #include "runtime/log.hpp"
-#include "runtime/text.hpp"
+#include "base/text.hpp"
 #include "store/protected_store.hpp"
 
 int main(int argc, char** argv) {

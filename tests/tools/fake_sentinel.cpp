@@ -22,7 +22,7 @@
 #include "channel/pipe_server.hpp"
 #include "device/identity.hpp"
 #include "runtime/config.hpp"
-#include "runtime/unique.hpp"
+#include "base/unique.hpp"
 #include "store/protected_store.hpp"
 
 using namespace guardian;

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/cli.hpp"
+#include "base/binary_stdio.hpp"
 #include "net/http_client.hpp"
 
 int main(int argc, char** argv) {

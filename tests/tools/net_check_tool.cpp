@@ -2,7 +2,7 @@
 // Usage: net_check_tool ORIGIN PROBE_PATH; exit code and output as "--net-check".
 #include <cstdio>
 
-#include "app/cli.hpp"
+#include "base/binary_stdio.hpp"
 #include "net/http_client.hpp"
 
 int main(int argc, char** argv) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/text.hpp"
+#include "base/text.hpp"
 
 namespace {
 

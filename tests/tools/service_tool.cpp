@@ -25,9 +25,9 @@
 #include <string>
 #include <vector>
 
-#include "app/cli.hpp"
-#include "runtime/text.hpp"
-#include "runtime/unique.hpp"
+#include "base/binary_stdio.hpp"
+#include "base/text.hpp"
+#include "base/unique.hpp"
 
 using guardian::to_utf8;
 using guardian::UniqueServiceHandle;

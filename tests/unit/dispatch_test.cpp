@@ -5,7 +5,7 @@
 #include "channel/auth.hpp"
 #include "channel/dispatch.hpp"
 #include "runtime/agent_context.hpp"
-#include "runtime/clock.hpp"
+#include "base/clock.hpp"
 #include "runtime/log.hpp"
 #include "test_support.hpp"
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/config.hpp"
-#include "runtime/paths.hpp"
+#include "base/paths.hpp"
 
 namespace guardian {
 namespace {

@@ -10,7 +10,7 @@
 #include "channel/pipe_io.hpp"
 #include "channel/pipe_server.hpp"
 #include "runtime/config.hpp"
-#include "runtime/json_text.hpp"
+#include "base/json_text.hpp"
 #include "runtime/log.hpp"
 #include "test_support.hpp"
 

@@ -10,7 +10,7 @@
 
 #include "runtime/log.hpp"
 #include "scratch_dir.hpp"
-#include "runtime/text.hpp"
+#include "base/text.hpp"
 #include "store/crypto.hpp"
 
 namespace guardian::test {

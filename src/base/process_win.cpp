@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "runtime/process.hpp"
+#include "base/process.hpp"
 
 namespace guardian {
 

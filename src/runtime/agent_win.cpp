@@ -7,13 +7,14 @@
 #include "channel/auth.hpp"
 #include "channel/dispatch.hpp"
 #include "channel/pipe_client.hpp"
+#include "channel/pipe_server.hpp"
 #include "peer/companion.hpp"
 #include "runtime/agent.hpp"
 #include "runtime/agent_context.hpp"
-#include "runtime/clock.hpp"
+#include "base/clock.hpp"
 #include "runtime/config.hpp"
 #include "runtime/log.hpp"
-#include "runtime/text.hpp"
+#include "base/text.hpp"
 
 namespace guardian {
 namespace {
@@ -57,7 +58,7 @@ bool agent_startup(AgentContext& ctx) {
 
 bool agent_main_loop(AgentContext& ctx) {
   if (ctx.pipe_server) ctx.pipe_server->stop();
-  ctx.pipe_server = std::make_unique<PipeServer>(
+  ctx.pipe_server = std::make_shared<PipeServer>(
       kGuardianPipe, ctx.install_dir,
       [&ctx](const nlohmann::json& request, const std::wstring&) { return dispatch_request(ctx, request); });
   if (!ctx.pipe_server->start()) {

@@ -1,14 +1,12 @@
 #include <windows.h>
 
-#include <fcntl.h>
-#include <io.h>
-
 #include <cstdio>
 #include <cstring>
 
 #include "app/cli.hpp"
 #include "app/commands.hpp"
 #include "build_config.hpp"
+#include "net/http_client.hpp"
 
 namespace guardian {
 namespace {
@@ -48,13 +46,6 @@ constexpr CommandRow kCommands[] = {
 };
 
 }  // namespace
-
-void use_binary_stdio() {
-  std::fflush(stdout);
-  std::fflush(stderr);
-  _setmode(_fileno(stdout), _O_BINARY);
-  _setmode(_fileno(stderr), _O_BINARY);
-}
 
 int run_command_line(int argc, const char* const* argv) {
   const bool unpinned = scan_unpinned(argc, argv);

@@ -1,7 +1,6 @@
 // The "--net-check" command: one reachability probe against the built-in backend.
 #include <cstdio>
 
-#include "app/commands.hpp"
 #include "build_config.hpp"
 #include "net/http_client.hpp"
 

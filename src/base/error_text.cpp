@@ -1,7 +1,7 @@
 // Portable: no Windows headers.
 #include <cstdio>
 
-#include "runtime/text.hpp"
+#include "base/text.hpp"
 
 namespace guardian {
 

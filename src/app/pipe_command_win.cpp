@@ -6,7 +6,7 @@
 #include "channel/pipe_client.hpp"
 #include "device/identity.hpp"
 #include "runtime/config.hpp"
-#include "runtime/json_text.hpp"
+#include "base/json_text.hpp"
 #include "store/crypto.hpp"
 #include "store/protected_store.hpp"
 

@@ -3,7 +3,7 @@
 
 #include "app/commands.hpp"
 #include "device/identity.hpp"
-#include "runtime/json_text.hpp"
+#include "base/json_text.hpp"
 
 namespace guardian {
 

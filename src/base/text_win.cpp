@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "runtime/text.hpp"
+#include "base/text.hpp"
 
 namespace guardian {
 

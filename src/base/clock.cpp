@@ -1,5 +1,5 @@
 // Portable: no Windows headers.
-#include "runtime/clock.hpp"
+#include "base/clock.hpp"
 
 #include <cstdio>
 #include <ctime>

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "runtime/agent.hpp"
+#include "base/stop_event.hpp"
 
 namespace guardian {
 namespace {

@@ -1,5 +1,5 @@
 // Portable: no Windows headers.
-#include "runtime/paths.hpp"
+#include "base/paths.hpp"
 
 #include <limits>
 

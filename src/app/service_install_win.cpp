@@ -8,8 +8,8 @@
 
 #include "app/cli.hpp"
 #include "app/commands.hpp"
-#include "runtime/text.hpp"
-#include "runtime/unique.hpp"
+#include "base/text.hpp"
+#include "base/unique.hpp"
 
 namespace guardian {
 namespace {

@@ -1,9 +1,9 @@
 #include "channel/auth.hpp"
 #include "channel/pipe_client.hpp"
 #include "peer/companion.hpp"
-#include "runtime/agent.hpp"
+#include "base/stop_event.hpp"
 #include "runtime/agent_context.hpp"
-#include "runtime/clock.hpp"
+#include "base/clock.hpp"
 #include "runtime/log.hpp"
 #include "store/crypto.hpp"
 
