@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 namespace guardian {
 namespace {
@@ -42,41 +43,66 @@ void append_integer(std::string& out, Int v) {
   out.append(buf, r.ptr);
 }
 
-void append_walk(std::string& out, const nlohmann::json& v) {
+void append_scalar(std::string& out, const nlohmann::json& v) {
   using T = nlohmann::json::value_t;
   switch (v.type()) {
-    case T::null:
-    case T::discarded:
-    case T::binary: out += "null"; return;
     case T::boolean: out += v.get_ref<const bool&>() ? "true" : "false"; return;
     case T::number_integer: append_integer(out, v.get_ref<const nlohmann::json::number_integer_t&>()); return;
     case T::number_unsigned: append_integer(out, v.get_ref<const nlohmann::json::number_unsigned_t&>()); return;
     case T::number_float: append_canonical_number(out, v.get_ref<const double&>()); return;
     case T::string: append_string(out, v.get_ref<const std::string&>()); return;
-    case T::array: {
-      out += '[';
-      bool first = true;
-      for (const auto& e : v.get_ref<const nlohmann::json::array_t&>()) {
-        if (!first) out += ',';
-        first = false;
-        append_walk(out, e);
+    default: out += "null"; return;  // null, and the library's discarded and binary values
+  }
+}
+
+// One depth-first walk with a stack of its own rather than the thread's, so a value nested
+// as deep as memory allows is written as safely as a flat one.
+void append_walk(std::string& out, const nlohmann::json& root) {
+  struct Frame {
+    const nlohmann::json* container;
+    size_t index;                                          // next element of an array
+    nlohmann::json::object_t::const_iterator member;       // next member of an object
+  };
+  std::vector<Frame> stack;
+  const nlohmann::json* next = &root;
+  for (;;) {
+    if (next) {
+      const nlohmann::json& v = *next;
+      next = nullptr;
+      if (v.is_array()) {
+        out += '[';
+        stack.push_back({&v, 0, {}});
+      } else if (v.is_object()) {
+        out += '{';
+        stack.push_back({&v, 0, v.get_ref<const nlohmann::json::object_t&>().begin()});
+      } else {
+        append_scalar(out, v);
       }
-      out += ']';
-      return;
     }
-    case T::object: {
-      out += '{';
-      bool first = true;
-      // std::map<std::string, ...> with std::less: plain unsigned byte order of the names.
-      for (const auto& [name, member] : v.get_ref<const nlohmann::json::object_t&>()) {
-        if (!first) out += ',';
-        first = false;
-        append_string(out, name);
-        out += ':';
-        append_walk(out, member);
+    if (stack.empty()) return;
+    Frame& top = stack.back();
+    if (top.container->is_array()) {
+      const auto& elements = top.container->get_ref<const nlohmann::json::array_t&>();
+      if (top.index == elements.size()) {
+        out += ']';
+        stack.pop_back();
+        continue;
       }
-      out += '}';
-      return;
+      if (top.index > 0) out += ',';
+      next = &elements[top.index++];
+    } else {
+      // std::map<std::string, ...> with std::less: plain unsigned byte order of the names.
+      const auto& members = top.container->get_ref<const nlohmann::json::object_t&>();
+      if (top.member == members.end()) {
+        out += '}';
+        stack.pop_back();
+        continue;
+      }
+      if (top.member != members.begin()) out += ',';
+      append_string(out, top.member->first);
+      out += ':';
+      next = &top.member->second;
+      ++top.member;
     }
   }
 }

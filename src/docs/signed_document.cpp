@@ -3,6 +3,7 @@
 
 #include <mutex>
 
+#include "base/json_text.hpp"
 #include "build_config.hpp"
 #include "docs/base64.hpp"
 #include "docs/canonical_json.hpp"
@@ -22,6 +23,7 @@ const Bytes& backend_public_key() {
 
 bool verify_payload_signature(const nlohmann::json& payload, std::string_view signature_text,
                               const Bytes& public_key) {
+  if (!json_depth_within(payload, kMaxJsonDepth - 1)) return false;  // the envelope is one more level
   Bytes signature;
   if (!decode_base64_lenient(signature_text, signature)) return false;
   if (signature.size() != kEd25519SignatureSize) return false;

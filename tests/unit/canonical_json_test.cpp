@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "base/json_text.hpp"
 #include "docs/canonical_json.hpp"
 #include "test_support.hpp"
 
@@ -114,6 +115,34 @@ TEST(CanonicalJson, RoundTripsThroughTheParser) {
     ASSERT_TRUE(back.is_number()) << text;
     EXPECT_EQ(back.get<double>(), d == 0 ? 0.0 : d) << text;
   }
+}
+
+// Nesting: the writer keeps its own stack, and text from outside is refused past the limit.
+TEST(CanonicalJson, DeepNesting) {
+  json deep = json::array();
+  for (int i = 0; i < 100000; ++i) deep = json::array({std::move(deep)});
+  const std::string text = to_canonical_json(deep);
+  EXPECT_EQ(text.size(), 2u * 100001u);
+  EXPECT_EQ(text.substr(0, 3), "[[[");
+
+  auto nested = [](int levels, const std::string& inner) {
+    return std::string(static_cast<size_t>(levels), '[') + inner + std::string(static_cast<size_t>(levels), ']');
+  };
+  for (const auto& [text_in, ok] : std::vector<std::pair<std::string, bool>>{
+           {nested(kMaxJsonDepth, ""), true},
+           {nested(kMaxJsonDepth + 1, ""), false},
+           {"{\"a\":" + nested(kMaxJsonDepth - 1, "") + "}", true},
+           {"{\"a\":" + nested(kMaxJsonDepth, "") + "}", false},
+           {nested(kMaxJsonDepth, "\"[[[{{{\\\"[[\""), true},  // brackets inside strings do not count
+           {nested(32000, ""), false}}) {
+    const json parsed = parse_json(text_in.begin(), text_in.end());
+    EXPECT_EQ(!parsed.is_discarded(), ok) << text_in.substr(0, 80);
+    if (ok) {
+      EXPECT_TRUE(json_depth_within(parsed, kMaxJsonDepth));
+    }
+  }
+  EXPECT_FALSE(json_depth_within(deep, kMaxJsonDepth));
+  EXPECT_TRUE(json_depth_within(json(5), 0));
 }
 
 }  // namespace

@@ -82,6 +82,11 @@ TEST_F(SignedDocument, EnvelopeShape) {
   EXPECT_FALSE(verify_signed_document({{"payload", {{"a", 1}}}, {"signature", 12}}, pk, out));
   EXPECT_FALSE(verify_signed_document({{"payload", {{"a", 1}}}, {"signature", {{"b64", sig}}}}, pk, out));
   EXPECT_FALSE(verify_signed_document(envelope, Bytes(pk.begin(), pk.end() - 1), out));
+  // A correctly signed payload nested past the limit for outside JSON is refused.
+  nlohmann::json deep = 1;
+  for (int i = 0; i < 64; ++i) deep = nlohmann::json::array({std::move(deep)});
+  EXPECT_FALSE(verifies(envelope_for(deep)));
+  EXPECT_TRUE(verifies(envelope_for(deep[0])));
   EXPECT_EQ(out, 42);  // untouched by every refusal
 }
 
