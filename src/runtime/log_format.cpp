@@ -16,9 +16,30 @@ std::string format_log_line(const LogClock& t, unsigned long thread_id, std::str
   std::string line;
   line.reserve(static_cast<size_t>(n) + message.size() + 2);
   line.append(prefix, static_cast<size_t>(n));
-  line.append(message);
+  append_log_text(line, message);
   line.append("\r\n");
   return line;
+}
+
+void append_log_text(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  size_t run = 0;  // start of the pending run of bytes copied unchanged
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != 0x7F) continue;
+    out.append(text, run, i - run);
+    run = i + 1;
+    switch (c) {
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      default: {
+        const char esc[4] = {'\\', 'x', kHex[c >> 4], kHex[c & 0x0F]};
+        out.append(esc, 4);
+      }
+    }
+  }
+  out.append(text, run, text.size() - run);
 }
 
 }  // namespace guardian
