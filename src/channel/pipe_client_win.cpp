@@ -1,55 +1,63 @@
 #include <windows.h>
-#include <aclapi.h>
+
+#include <algorithm>
 
 #include "channel/pipe_client.hpp"
 #include "channel/pipe_io.hpp"
 #include "base/json_text.hpp"
+#include "base/object_owner.hpp"
 #include "base/unique.hpp"
 
 namespace guardian {
 namespace {
 
-// When the server's executable cannot be determined: trusted only when the pipe object is
-// owned by LocalSystem or the Administrators group.
-bool owned_by_system_or_admins(HANDLE pipe) {
-  PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR sd = nullptr;
-  if (GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &sd) !=
-      ERROR_SUCCESS)
-    return false;
-  UniqueLocal sd_owner(sd);
-  return owner && (IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
+// The server's process, judged against the time the pipe was opened. When its executable
+// cannot be determined, the server is trusted only when the pipe object is owned by
+// LocalSystem or the Administrators group. A process created after the pipe was opened is
+// not the server (its id was reused): untrusted, with no second chance by owner.
+bool server_trusted(HANDLE pipe, const std::wstring& trusted_dir, uint64_t opened_at) {
+  ULONG pid = 0;
+  if (GetNamedPipeServerProcessId(pipe, &pid)) {
+    const PeerCheck server = check_peer_process(pid, opened_at, trusted_dir);
+    if (server.verdict != PeerVerdict::unidentified) return server.verdict == PeerVerdict::trusted;
+  }
+  return kernel_object_owner(pipe) == ObjectOwner::system_or_admins;
 }
 
-bool server_trusted(HANDLE pipe, const std::wstring& trusted_dir) {
-  ULONG pid = 0;
-  std::wstring image;
-  if (GetNamedPipeServerProcessId(pipe, &pid)) image = process_image_path(pid);
-  if (!image.empty()) return is_in_directory(image, trusted_dir);
-  return owned_by_system_or_admins(pipe);
+// Opens the pipe; while every instance is busy, waits for a free one until the deadline.
+// Between the waits the cancel event (when given) is looked at, and ends the wait.
+UniqueFile open_pipe(const std::wstring& pipe_name, ULONGLONG deadline, HANDLE cancel_event) {
+  for (;;) {
+    UniqueFile pipe(CreateFileW(pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, nullptr));
+    if (pipe) return pipe;
+    const DWORD open_error = GetLastError();
+    const ULONGLONG now = GetTickCount64();
+    if (open_error != ERROR_PIPE_BUSY || now >= deadline) return pipe;
+    if (cancel_event && WaitForSingleObject(cancel_event, 0) == WAIT_OBJECT_0) return pipe;
+    // A wait that ends without a free instance is not the end: the server may be at its
+    // connection limit, and an instance comes back when a connection ends.
+    if (!WaitNamedPipeW(pipe_name.c_str(), static_cast<DWORD>(std::min<ULONGLONG>(1000, deadline - now))) &&
+        GetLastError() != ERROR_SEM_TIMEOUT)
+      return pipe;
+  }
 }
 
 }  // namespace
 
 bool pipe_request(const std::wstring& pipe_name, const std::wstring& trusted_dir, const nlohmann::json& request,
                   nlohmann::json& reply, std::string& error, unsigned long timeout_ms, void* cancel_event) {
-  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-  UniqueFile pipe;
-  for (;;) {
-    pipe.reset(CreateFileW(pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OVERLAPPED, nullptr));
-    if (pipe) break;
-    const DWORD open_error = GetLastError();
-    if (open_error == ERROR_PIPE_BUSY && GetTickCount64() < deadline && WaitNamedPipeW(pipe_name.c_str(), 1000))
-      continue;
+  UniqueFile pipe = open_pipe(pipe_name, GetTickCount64() + timeout_ms, cancel_event);
+  if (!pipe) {
     error = "no_server";
     return false;
   }
+  const uint64_t opened_at = precise_time_now();
 
   DWORD mode = PIPE_READMODE_MESSAGE;
   SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr);
 
-  if (!trusted_dir.empty() && !server_trusted(pipe.get(), trusted_dir)) {
+  if (!trusted_dir.empty() && !server_trusted(pipe.get(), trusted_dir, opened_at)) {
     error = "untrusted_server";
     return false;
   }

@@ -1,7 +1,8 @@
 #pragma once
-// Overlapped pipe I/O with a time-out per operation, and the trust rule by process image.
+// Overlapped pipe I/O with one deadline per frame, and the trust rule by process image.
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -16,18 +17,46 @@ enum class PipeDirection { read, write };
 bool pipe_io(HANDLE pipe, PipeDirection direction, void* buffer, DWORD count, DWORD timeout_ms, DWORD& transferred,
              HANDLE cancel_event = nullptr);
 
-// Reads exactly count bytes; each read gets the full time-out. A read of 0 bytes fails.
+// Reads exactly count bytes before the deadline (a GetTickCount64 time): each read waits only
+// for the time that is left, so a peer that trickles bytes cannot stretch the whole. A read
+// of 0 bytes fails.
+bool read_exact_until(HANDLE pipe, void* buffer, DWORD count, ULONGLONG deadline, HANDLE cancel_event = nullptr);
+
+// read_exact_until with a deadline timeout_ms from now.
 bool read_exact(HANDLE pipe, void* buffer, DWORD count, DWORD timeout_ms, HANDLE cancel_event = nullptr);
 
-// Sends one frame with one write. The frame is not flushed: on a pipe FlushFileBuffers
-// returns only when the other end has read the data, which a peer that never reads would
-// turn into a wait without end. Every caller follows the write with a read of its own,
-// bounded by its time-out, and that read is what ends the exchange.
+// Sends one frame with one write, within timeout_ms. The frame is not flushed: on a pipe
+// FlushFileBuffers returns only when the other end has read the data, which a peer that
+// never reads would turn into a wait without end. Every caller follows the write with a read
+// of its own, bounded by its deadline, and that read is what ends the exchange.
 bool write_frame(HANDLE pipe, std::string_view payload, DWORD timeout_ms, HANDLE cancel_event = nullptr);
 
-// Reads one frame: the length, then the payload. False on a time-out, an error, or a length
-// above the frame limit.
+// Reads one frame, the length and the payload, within timeout_ms for the whole frame. False
+// on a time-out, an error, or a length above the frame limit.
 bool read_frame(HANDLE pipe, std::string& payload, DWORD timeout_ms, HANDLE cancel_event = nullptr);
+
+// The system time as a FILETIME value (100-ns intervals since 1601), to the clock's full
+// precision, so that it is never earlier than a process creation time taken before it.
+uint64_t precise_time_now();
+
+// What the other end of a pipe is, found from its process id.
+enum class PeerVerdict {
+  trusted,       // its executable lies in the trusted directory
+  outside,       // its executable lies elsewhere
+  reused,        // the process with that id was created after the connection: not the peer
+  unidentified,  // no process id, or the process could not be opened or read
+};
+
+struct PeerCheck {
+  unsigned long pid = 0;
+  std::wstring image;  // empty when unidentified
+  PeerVerdict verdict = PeerVerdict::unidentified;
+};
+
+// Opens the process once, reads its image path and its creation time from that one handle,
+// and judges it against the time the connection was made (precise_time_now() taken when it
+// was accepted or opened) and trusted_dir.
+PeerCheck check_peer_process(unsigned long pid, uint64_t connected_at, std::wstring_view trusted_dir);
 
 // The full Win32 path of a process's executable, or empty.
 std::wstring process_image_path(DWORD process_id);

@@ -1,6 +1,7 @@
 #include "channel/pipe_io.hpp"
 
 #include "channel/frame.hpp"
+#include "channel/peer_rules.hpp"
 #include "base/unique.hpp"
 
 namespace guardian {
@@ -30,16 +31,23 @@ bool pipe_io(HANDLE pipe, PipeDirection direction, void* buffer, DWORD count, DW
   return GetLastError() == ERROR_MORE_DATA;
 }
 
-bool read_exact(HANDLE pipe, void* buffer, DWORD count, DWORD timeout_ms, HANDLE cancel_event) {
+bool read_exact_until(HANDLE pipe, void* buffer, DWORD count, ULONGLONG deadline, HANDLE cancel_event) {
   auto* bytes = static_cast<char*>(buffer);
   DWORD done = 0;
   while (done < count) {
+    const ULONGLONG now = GetTickCount64();
+    // With no time left a read is still issued, with no wait: bytes already there count.
+    const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
     DWORD got = 0;
-    if (!pipe_io(pipe, PipeDirection::read, bytes + done, count - done, timeout_ms, got, cancel_event)) return false;
+    if (!pipe_io(pipe, PipeDirection::read, bytes + done, count - done, left, got, cancel_event)) return false;
     if (got == 0) return false;
     done += got;
   }
   return true;
+}
+
+bool read_exact(HANDLE pipe, void* buffer, DWORD count, DWORD timeout_ms, HANDLE cancel_event) {
+  return read_exact_until(pipe, buffer, count, GetTickCount64() + timeout_ms, cancel_event);
 }
 
 bool write_frame(HANDLE pipe, std::string_view payload, DWORD timeout_ms, HANDLE cancel_event) {
@@ -52,21 +60,56 @@ bool write_frame(HANDLE pipe, std::string_view payload, DWORD timeout_ms, HANDLE
 }
 
 bool read_frame(HANDLE pipe, std::string& payload, DWORD timeout_ms, HANDLE cancel_event) {
+  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
   uint8_t header[kFrameHeaderSize];
-  if (!read_exact(pipe, header, kFrameHeaderSize, timeout_ms, cancel_event)) return false;
+  if (!read_exact_until(pipe, header, kFrameHeaderSize, deadline, cancel_event)) return false;
   const uint32_t n = frame_length(header);
   if (n > kMaxFramePayload) return false;
   payload.assign(n, '\0');
-  return n == 0 || read_exact(pipe, payload.data(), n, timeout_ms, cancel_event);
+  return n == 0 || read_exact_until(pipe, payload.data(), n, deadline, cancel_event);
+}
+
+uint64_t precise_time_now() {
+  FILETIME now;
+  GetSystemTimePreciseAsFileTime(&now);
+  return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+namespace {
+
+std::wstring image_of(HANDLE process) {
+  wchar_t path[520];
+  DWORD size = 520;
+  if (!QueryFullProcessImageNameW(process, 0, path, &size)) return {};
+  return std::wstring(path, size);
+}
+
+}  // namespace
+
+PeerCheck check_peer_process(unsigned long pid, uint64_t connected_at, std::wstring_view trusted_dir) {
+  PeerCheck check;
+  check.pid = pid;
+  UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  if (!process) return check;
+  check.image = image_of(process.get());
+  FILETIME created, exited, kernel, user;
+  if (check.image.empty() || !GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) {
+    check.image.clear();
+    return check;
+  }
+  const uint64_t created_at = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+  if (!process_predates_connection(created_at, connected_at)) {
+    check.verdict = PeerVerdict::reused;
+  } else {
+    check.verdict = is_in_directory(check.image, trusted_dir) ? PeerVerdict::trusted : PeerVerdict::outside;
+  }
+  return check;
 }
 
 std::wstring process_image_path(DWORD process_id) {
   UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
   if (!process) return {};
-  wchar_t path[520];
-  DWORD size = 520;
-  if (!QueryFullProcessImageNameW(process.get(), 0, path, &size)) return {};
-  return std::wstring(path, size);
+  return image_of(process.get());
 }
 
 bool is_in_directory(std::wstring_view image_path, std::wstring_view directory) {

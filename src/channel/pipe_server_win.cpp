@@ -4,12 +4,16 @@
 
 #include "channel/auth.hpp"
 #include "channel/frame.hpp"
-#include "channel/pipe_io.hpp"
 #include "base/json_text.hpp"
 #include "runtime/log.hpp"
 #include "base/text.hpp"
 
 namespace guardian {
+namespace {
+
+int64_t tick_ms() { return static_cast<int64_t>(GetTickCount64()); }
+
+}  // namespace
 
 PipeServer::PipeServer(std::wstring pipe_name, std::wstring trusted_dir, RequestHandler handler)
     : pipe_name_(std::move(pipe_name)), trusted_dir_(std::move(trusted_dir)), handler_(std::move(handler)) {}
@@ -19,7 +23,8 @@ PipeServer::~PipeServer() { stop(); }
 bool PipeServer::start() {
   if (running_.load()) return true;
   stop_event_ = make_event();
-  if (!stop_event_) return false;
+  room_event_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  if (!stop_event_ || !room_event_) return false;
   running_.store(true);
   try {
     server_thread_ = std::thread([this] { serve_loop(); });
@@ -43,7 +48,9 @@ void PipeServer::stop() {
     }
   }
   reap_connections(true);
+  log_unreported(true);
   stop_event_.reset();
+  room_event_.reset();
 }
 
 std::string PipeServer::last_error() const {
@@ -64,6 +71,16 @@ void PipeServer::set_last_error(std::string text) {
   log_error("pipe " + text);
 }
 
+bool PipeServer::at_capacity(size_t about_to_start) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return live_ + about_to_start >= kMaxConnections;
+}
+
+bool PipeServer::untrusted_share_used() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return live_untrusted_ >= kMaxUntrustedConnections;
+}
+
 void PipeServer::reap_connections(bool all) {
   std::list<std::unique_ptr<Connection>> finished;
   {
@@ -78,7 +95,36 @@ void PipeServer::reap_connections(bool all) {
     }
   }
   for (auto& c : finished)
-    if (c->thread.joinable()) c->thread.join();
+    if (c->thread) WaitForSingleObject(c->thread.get(), INFINITE);
+}
+
+// Every untrusted client costs at most a line from the budget; the line for an event that
+// finds the budget spent is left out and counted.
+void PipeServer::log_untrusted(const PeerCheck& client, const std::string& what) {
+  uint64_t skipped = 0;
+  if (!untrusted_lines_.admit(tick_ms(), skipped)) return;
+  std::string line = "pipe: untrusted client pid " + std::to_string(client.pid) + " image " + to_utf8(client.image);
+  if (client.verdict == PeerVerdict::reused) line += " (created after it connected: its process id was reused)";
+  if (client.verdict == PeerVerdict::unidentified) line += " (process not identified)";
+  line += what;
+  if (skipped) line += "; " + std::to_string(skipped) + " more refused without a line";
+  log_warn(line);
+}
+
+void PipeServer::log_unreported(bool force) {
+  if (const uint64_t count = untrusted_lines_.take_unreported(tick_ms(), force))
+    log_warn("pipe: " + std::to_string(count) + " more refused without a line");
+}
+
+// Waits for one of the handles; meanwhile writes the line for untrusted clients that were
+// left out, as soon as the budget allows.
+DWORD PipeServer::wait_serving(const HANDLE* handles, DWORD count) {
+  for (;;) {
+    const int64_t due = untrusted_lines_.unreported_due_in(tick_ms());
+    const DWORD wait = WaitForMultipleObjects(count, handles, FALSE, due < 0 ? INFINITE : static_cast<DWORD>(due));
+    if (wait != WAIT_TIMEOUT) return wait;
+    log_unreported(false);
+  }
 }
 
 HANDLE PipeServer::create_instance(SECURITY_ATTRIBUTES& sa) {
@@ -88,21 +134,36 @@ HANDLE PipeServer::create_instance(SECURITY_ATTRIBUTES& sa) {
                           PIPE_UNLIMITED_INSTANCES, kFrameBuffer, kFrameBuffer, 0, &sa);
 }
 
-bool PipeServer::hand_off(UniqueFile pipe) {
+DWORD WINAPI PipeServer::connection_main(void* connection) {
+  auto* self = static_cast<Connection*>(connection);
+  self->server->serve_connection(*self);
+  return 0;
+}
+
+bool PipeServer::hand_off(UniqueFile pipe, PeerCheck client) {
   auto connection = std::make_unique<Connection>();
   Connection* self = connection.get();
-  HANDLE raw = pipe.get();
-  try {
-    connection->thread = std::thread([this, raw, self] { serve_connection(raw, self); });
-  } catch (const std::system_error&) {
-    // No thread for this client: it is disconnected, the server goes on.
-    DisconnectNamedPipe(raw);
-    return false;
+  self->server = this;
+  self->pipe = std::move(pipe);
+  self->client = std::move(client);
+  const bool trusted = self->client.verdict == PeerVerdict::trusted;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    connections_.push_back(std::move(connection));
+    ++live_;
+    if (!trusted) ++live_untrusted_;
   }
-  (void)pipe.release();  // the connection thread owns the instance now
+  // The list owns the connection before its thread runs; the thread ends by marking it done.
+  self->thread.reset(CreateThread(nullptr, kConnectionStackBytes, connection_main, self,
+                                  STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+  if (self->thread) return true;
+  // No thread for this client: it is disconnected, the server goes on.
+  DisconnectNamedPipe(self->pipe.get());
   std::lock_guard<std::mutex> hold(mutex_);
-  connections_.push_back(std::move(connection));
-  return true;
+  --live_;
+  if (!trusted) --live_untrusted_;
+  connections_.remove_if([self](const std::unique_ptr<Connection>& c) { return c.get() == self; });
+  return false;
 }
 
 void PipeServer::serve_loop() {
@@ -115,12 +176,19 @@ void PipeServer::serve_loop() {
   UniqueLocal sd_owner(sd);
   SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
   const HANDLE stop = stop_event_.get();
+  const HANDLE room = room_event_.get();
 
   // The next instance is created before a connected one is handed to its thread, so the
-  // pipe name never disappears between two clients.
+  // pipe name never disappears between two clients. At the connection limit no instance is
+  // offered: new clients find the pipe busy and wait until a connection ends.
   UniqueFile listening;
   while (running_.load()) {
     reap_connections(false);
+    if (!listening && at_capacity()) {
+      const HANDLE waits[2] = {stop, room};
+      if (wait_serving(waits, 2) == WAIT_OBJECT_0) break;
+      continue;
+    }
     if (!listening) {
       listening.reset(create_instance(sa));
       if (!listening) {
@@ -142,8 +210,10 @@ void PipeServer::serve_loop() {
       if (error == ERROR_PIPE_CONNECTED) {
         connected = true;
       } else if (error == ERROR_IO_PENDING) {
-        const HANDLE waits[2] = {connect_event.get(), stop};
-        const DWORD wait = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+        // A connection that ends meanwhile only wakes the loop to reap its thread.
+        const HANDLE waits[3] = {connect_event.get(), stop, room};
+        DWORD wait;
+        while ((wait = wait_serving(waits, 3)) == WAIT_OBJECT_0 + 2) reap_connections(false);
         if (wait != WAIT_OBJECT_0) {
           CancelIo(listening.get());
           DWORD ignored = 0;
@@ -161,30 +231,43 @@ void PipeServer::serve_loop() {
       continue;
     }
 
-    UniqueFile client = std::move(listening);
-    listening.reset(create_instance(sa));
-    if (!listening) {
-      const DWORD error = GetLastError();
-      set_last_error("CreateNamedPipe: " + win_error_text(error));
+    // Who the client is, decided here, once for the connection: before any thread is spent
+    // on it, and while the process that connected is most likely still there.
+    const uint64_t connected_at = precise_time_now();
+    ULONG pid = 0;
+    PeerCheck client;
+    if (GetNamedPipeClientProcessId(listening.get(), &pid)) client = check_peer_process(pid, connected_at, trusted_dir_);
+    client.pid = pid;
+    if (client.verdict != PeerVerdict::trusted && untrusted_share_used()) {
+      log_untrusted(client, ": disconnected, the untrusted share of " + std::to_string(kMaxUntrustedConnections) +
+                                " connections is in use");
+      DisconnectNamedPipe(listening.get());  // the instance waits for the next client
+      continue;
     }
-    hand_off(std::move(client));
+
+    UniqueFile accepted = std::move(listening);
+    if (!at_capacity(1)) {
+      listening.reset(create_instance(sa));
+      if (!listening) {
+        const DWORD error = GetLastError();
+        set_last_error("CreateNamedPipe: " + win_error_text(error));
+      }
+    }
+    hand_off(std::move(accepted), std::move(client));
   }
 }
 
-void PipeServer::serve_connection(HANDLE raw_pipe, Connection* self) {
-  UniqueFile pipe(raw_pipe);
+void PipeServer::serve_connection(Connection& connection) {
+  const HANDLE pipe = connection.pipe.get();
   const HANDLE stop = stop_event_.get();
-
-  ULONG pid = 0;
-  std::wstring image;
-  if (GetNamedPipeClientProcessId(pipe.get(), &pid)) image = process_image_path(pid);
-  const bool trusted = is_in_directory(image, trusted_dir_);
+  const PeerCheck& client = connection.client;
+  const bool trusted = client.verdict == PeerVerdict::trusted;
 
   std::string payload;
-  while (read_frame(pipe.get(), payload, kRequestReadTimeoutMs, stop)) {
+  while (read_frame(pipe, payload, kRequestReadTimeoutMs, stop)) {
     nlohmann::json reply;
     if (!trusted) {
-      log_warn("pipe: untrusted client pid " + std::to_string(pid) + " image " + to_utf8(image));
+      log_untrusted(client, "");
       reply = rejection_reply("untrusted_client");
     } else {
       const nlohmann::json request = parse_json(payload.begin(), payload.end());
@@ -192,18 +275,26 @@ void PipeServer::serve_connection(HANDLE raw_pipe, Connection* self) {
         reply = rejection_reply("bad_request");
       } else {
         try {
-          reply = handler_(request, image);
+          reply = handler_(request, client.image);
         } catch (const std::exception&) {
           reply = rejection_reply("bad_request");
         }
       }
     }
     const std::string text = compact_json(reply);
-    if (!write_frame(pipe.get(), text, kReplyWriteTimeoutMs, stop)) break;
+    if (!write_frame(pipe, text, kReplyWriteTimeoutMs, stop)) break;
   }
-  DisconnectNamedPipe(pipe.get());
-  pipe.reset();
-  self->done.store(true);
+  DisconnectNamedPipe(pipe);
+  // The slot is given back before the instance is closed, so that the server can offer a
+  // new instance while this one still holds the pipe name.
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    --live_;
+    if (!trusted) --live_untrusted_;
+  }
+  SetEvent(room_event_.get());
+  connection.pipe.reset();
+  connection.done.store(true);
 }
 
 }  // namespace guardian

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <thread>
+#include <vector>
 
 #include "channel/auth.hpp"
 #include "channel/frame.hpp"
+#include "channel/peer_rules.hpp"
 #include "channel/pipe_client.hpp"
 #include "channel/pipe_io.hpp"
 #include "channel/pipe_server.hpp"
@@ -33,6 +36,60 @@ TEST(IsInDirectory, TrustRule) {
     EXPECT_FALSE(is_in_directory(L"", dir)) << dir;
   }
   EXPECT_FALSE(is_in_directory(L"C:\\x.exe", L""));
+}
+
+TEST(PeerProcess, AProcessCreatedAfterTheConnectionIsNotThePeer) {
+  // The rule, on given times (100-ns units).
+  EXPECT_TRUE(process_predates_connection(100, 100));
+  EXPECT_TRUE(process_predates_connection(99, 100));
+  EXPECT_FALSE(process_predates_connection(101, 100));
+  EXPECT_FALSE(process_predates_connection(0, 100));  // creation time unknown
+
+  // And on a real process: this program started again, suspended.
+  const uint64_t before = precise_time_now();
+  std::wstring command = L"\"" + module_path() + L"\" --gtest_list_tests";
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(CreateProcessW(module_path().c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                             nullptr, &si, &pi));
+  const UniqueHandle process(pi.hProcess), thread(pi.hThread);
+  const uint64_t after = precise_time_now();
+  const PeerCheck now = check_peer_process(pi.dwProcessId, after, module_dir());
+  EXPECT_EQ(now.verdict, PeerVerdict::trusted);
+  EXPECT_FALSE(now.image.empty());
+  const PeerCheck earlier = check_peer_process(pi.dwProcessId, before, module_dir());
+  EXPECT_EQ(earlier.verdict, PeerVerdict::reused);
+  EXPECT_EQ(earlier.image, now.image);  // named in the log line that says why
+  EXPECT_EQ(check_peer_process(pi.dwProcessId, after, L"C:\\elsewhere").verdict, PeerVerdict::outside);
+  TerminateProcess(pi.hProcess, 0);
+  WaitForSingleObject(pi.hProcess, 10000);
+  EXPECT_EQ(check_peer_process(0xFFFFFFF0, after, module_dir()).verdict, PeerVerdict::unidentified);
+}
+
+// A peer that sends a frame one byte at a time, each byte well within the time-out: the frame
+// as a whole still ends at its deadline.
+TEST(PipeFrames, TrickledFrameEndsAtItsDeadline) {
+  const std::wstring name = unique_pipe();
+  UniqueFile server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                     PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 65540, 65540, 0, nullptr));
+  UniqueFile client(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, nullptr));
+  ASSERT_TRUE(server && client);
+  std::thread trickler([&client] {
+    std::string frame = encode_frame(R"({"op":"ping"})");  // 17 bytes: 3.4 s at this pace
+    DWORD wrote = 0;
+    for (char& byte : frame) {
+      if (!pipe_io(client.get(), PipeDirection::write, &byte, 1, 5000, wrote)) return;
+      Sleep(200);
+    }
+  });
+  std::string payload;
+  const ULONGLONG t0 = GetTickCount64();
+  EXPECT_FALSE(read_frame(server.get(), payload, 1000));
+  EXPECT_LT(elapsed_since(t0), 2000u);
+  server.reset();
+  trickler.join();
 }
 
 // A server that answers each request with the given bytes (or nothing at all).
@@ -169,6 +226,20 @@ struct ServerFixture : ::testing::Test {
   bool ask(const json& request, json& reply, std::string& error, const std::wstring& trusted = module_dir()) {
     return pipe_request(name, trusted, request, reply, error, 10000);
   }
+  // A raw connection, waiting a little while the pipe is busy; empty when none was had.
+  UniqueFile open_client(int attempts = 50) {
+    for (int i = 0; i < attempts; ++i) {
+      UniqueFile h(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr));
+      if (h || GetLastError() != ERROR_PIPE_BUSY) return h;
+      WaitNamedPipeW(name.c_str(), 100);
+    }
+    return UniqueFile();
+  }
+  bool wait_for_connections(size_t n) {
+    for (int i = 0; i < 500 && server->connection_count() != n; ++i) Sleep(10);
+    return server->connection_count() == n;
+  }
   std::string log_text() { return log.text(); }
 };
 
@@ -185,9 +256,9 @@ TEST_F(ServerFixture, ServesRequestsAndChecksTheServerImage) {
   EXPECT_EQ(handled.load(), 2);  // the refused request never reached the server
 }
 
-TEST_F(ServerFixture, UntrustedClientIsRefusedForEveryRequest) {
+TEST_F(ServerFixture, UntrustedClientIsRefusedForEveryRequestWithinTheLineBudget) {
   start(L"C:\\somewhere\\else");
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 0; i < kUntrustedLineBurst + 3; ++i) {
     json reply;
     std::string error;
     ASSERT_TRUE(ask(kRequest, reply, error, L""));
@@ -196,8 +267,69 @@ TEST_F(ServerFixture, UntrustedClientIsRefusedForEveryRequest) {
   EXPECT_EQ(handled.load(), 0);
   server->stop();
   const std::string log = log_text();
-  EXPECT_EQ(test::count_of(log, "WARN  pipe: untrusted client pid "), 2u);
-  EXPECT_NE(log.find(" image " + to_utf8(module_path())), std::string::npos);
+  EXPECT_EQ(test::count_of(log, "WARN  pipe: untrusted client pid "), static_cast<size_t>(kUntrustedLineBurst));
+  EXPECT_NE(log.find(" image " + to_utf8(module_path()) + "\r\n"), std::string::npos);
+  // The rest are counted, and the count is written when the server stops.
+  EXPECT_EQ(test::count_of(log, "WARN  pipe: 3 more refused without a line\r\n"), 1u);
+}
+
+// At the limit no instance is offered: a new client finds the pipe busy, waits, and is served
+// as soon as a connection ends. Stopping stays prompt with every slot taken.
+TEST_F(ServerFixture, AtTheConnectionLimitClientsWaitForRoom) {
+  start();
+  std::vector<UniqueFile> held;
+  for (size_t i = 0; i < kMaxConnections; ++i) {
+    held.push_back(open_client());
+    ASSERT_TRUE(held.back()) << i;
+  }
+  ASSERT_TRUE(wait_for_connections(kMaxConnections));
+  const UniqueFile extra(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OVERLAPPED, nullptr));
+  EXPECT_FALSE(extra);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PIPE_BUSY));
+
+  auto waiting = std::async(std::launch::async, [this] {
+    json reply;
+    std::string error;
+    return ask(kRequest, reply, error);
+  });
+  EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(1500)), std::future_status::timeout);
+  held.pop_back();
+  EXPECT_TRUE(waiting.get());
+  EXPECT_LE(server->connection_count(), kMaxConnections);
+
+  const ULONGLONG t0 = GetTickCount64();
+  server->stop();
+  EXPECT_LT(elapsed_since(t0), 3000u);
+}
+
+// Untrusted clients beyond their share are disconnected at once, without a thread; trusted
+// room is left, and a slot that frees up takes the next untrusted client again.
+TEST_F(ServerFixture, UntrustedClientsBeyondTheirShareAreDisconnected) {
+  start(L"C:\\somewhere\\else");
+  std::vector<UniqueFile> held;
+  for (size_t i = 0; i < kMaxUntrustedConnections; ++i) {
+    held.push_back(open_client());
+    ASSERT_TRUE(held.back()) << i;
+  }
+  ASSERT_TRUE(wait_for_connections(kMaxUntrustedConnections));
+  const UniqueFile over = open_client();
+  ASSERT_TRUE(over);
+  char byte;
+  DWORD got = 0;
+  EXPECT_FALSE(pipe_io(over.get(), PipeDirection::read, &byte, 1, 5000, got));
+  const DWORD error = GetLastError();
+  EXPECT_TRUE(error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED) << error;
+  EXPECT_EQ(server->connection_count(), kMaxUntrustedConnections);
+
+  held.pop_back();
+  ASSERT_TRUE(wait_for_connections(kMaxUntrustedConnections - 1));
+  json reply;
+  std::string ask_error;
+  ASSERT_TRUE(ask(kRequest, reply, ask_error, L"")) << ask_error;
+  EXPECT_EQ(reply, rejection_reply("untrusted_client"));
+  server->stop();
+  EXPECT_EQ(test::count_of(log_text(), " connections is in use\r\n"), 1u);
 }
 
 TEST_F(ServerFixture, SlowRequestDoesNotDelayAnother) {
@@ -219,15 +351,6 @@ TEST_F(ServerFixture, SlowRequestDoesNotDelayAnother) {
 TEST_F(ServerFixture, StopEndsEveryConnectionAndActsOnce) {
   start();
   // One client connected and idle, one in the middle of a frame.
-  auto open_client = [this] {
-    for (int i = 0; i < 50; ++i) {
-      UniqueFile h(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_OVERLAPPED, nullptr));
-      if (h || GetLastError() != ERROR_PIPE_BUSY) return h;
-      WaitNamedPipeW(name.c_str(), 100);
-    }
-    return UniqueFile();
-  };
   UniqueFile idle = open_client();
   ASSERT_TRUE(idle);
   UniqueFile partial = open_client();

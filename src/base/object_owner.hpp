@@ -1,0 +1,17 @@
+#pragma once
+// Who owns a kernel object, for the checks that decide whether to rely on one that another
+// process may have created (a pipe served by someone, a named lock).
+#include <windows.h>
+
+namespace guardian {
+
+enum class ObjectOwner {
+  unreadable,        // the owner could not be read, or the object has none
+  system_or_admins,  // LocalSystem or the built-in Administrators
+  current_user,      // the user this process runs as
+  other,
+};
+
+ObjectOwner kernel_object_owner(HANDLE object);
+
+}  // namespace guardian

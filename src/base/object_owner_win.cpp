@@ -1,0 +1,34 @@
+#include "base/object_owner.hpp"
+
+#include <aclapi.h>
+
+#include "base/unique.hpp"
+
+namespace guardian {
+namespace {
+
+bool is_current_user(PSID sid) {
+  UniqueHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return false;
+  alignas(TOKEN_USER) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size)) return false;
+  return EqualSid(sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) != FALSE;
+}
+
+}  // namespace
+
+ObjectOwner kernel_object_owner(HANDLE object) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                      &sd) != ERROR_SUCCESS)
+    return ObjectOwner::unreadable;
+  UniqueLocal sd_owner(sd);
+  if (!owner) return ObjectOwner::unreadable;
+  if (IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid))
+    return ObjectOwner::system_or_admins;
+  return is_current_user(owner) ? ObjectOwner::current_user : ObjectOwner::other;
+}
+
+}  // namespace guardian
