@@ -4,7 +4,7 @@
 # per platform.
 file(GLOB _guardian_all CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/../src/*/*.cpp)
 set(GUARDIAN_PLATFORM_WIN_SOURCES)
-foreach(_name store/crypto_win.cpp runtime/log_win.cpp base/process_win.cpp)
+foreach(_name store/crypto_win.cpp runtime/log_win.cpp base/object_owner_win.cpp base/process_win.cpp)
   get_filename_component(_path ${CMAKE_CURRENT_LIST_DIR}/../src/${_name} ABSOLUTE)
   list(APPEND GUARDIAN_PLATFORM_WIN_SOURCES ${_path})
 endforeach()

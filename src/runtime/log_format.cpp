@@ -42,4 +42,17 @@ void append_log_text(std::string& out, std::string_view text) {
   out.append(text, run, text.size() - run);
 }
 
+std::wstring log_lock_name(std::wstring_view upper_case_full_path) {
+  // FNV-1a over the UTF-16 code units: not a secret, only a short stable name.
+  uint64_t hash = 14695981039346656037ULL;
+  for (const wchar_t unit : upper_case_full_path) {
+    hash ^= static_cast<uint16_t>(unit);
+    hash *= 1099511628211ULL;
+  }
+  static constexpr wchar_t kHex[] = L"0123456789abcdef";
+  std::wstring name = L"Global\\Ostrival.Guardian.Log.";
+  for (int shift = 60; shift >= 0; shift -= 4) name += kHex[(hash >> shift) & 0x0F];
+  return name;
+}
+
 }  // namespace guardian

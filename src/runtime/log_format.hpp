@@ -26,4 +26,18 @@ inline bool log_needs_rotation(uint64_t current_size, uint64_t line_size) {
   return current_size + line_size > kLogRotateBytes;
 }
 
+// While the file cannot be rotated (another program holds it, or the older generation,
+// without the sharing that rotation needs), lines still go into it up to this much past the
+// limit; beyond that they are dropped until a rotation succeeds, which every line tries again.
+inline constexpr uint64_t kLogOverflowBytes = 524288;  // 512 KiB
+
+inline bool log_line_fits_unrotated(uint64_t current_size, uint64_t line_size) {
+  return current_size + line_size <= kLogRotateBytes + kLogOverflowBytes;
+}
+
+// The name of the lock that every process writing one log file takes around each line:
+// "Global\Ostrival.Guardian.Log." and 16 hexadecimal digits of a hash of the file's full
+// path, upper-cased (any spelling of one path gives one name; a name holds no backslash).
+std::wstring log_lock_name(std::wstring_view upper_case_full_path);
+
 }  // namespace guardian

@@ -4,56 +4,130 @@
 #include <io.h>
 
 #include <cstdio>
+#include <mutex>
 
+#include "base/object_owner.hpp"
+#include "base/unique.hpp"
 #include "runtime/log.hpp"
 #include "runtime/log_format.hpp"
-#include "base/unique.hpp"
 
 namespace guardian {
+namespace {
 
-Logger& Logger::instance() {
-  static Logger logger;
-  return logger;
+// How long a line waits for another writer of the same file.
+constexpr DWORD kLogLockWaitMs = 1000;
+
+// The lock of a log file, shared with every other process that writes it. Null when it
+// cannot be had, or when the name is held by an object that another user created (anyone
+// may create a named object first; such a one is not relied on): lines are then written
+// without it.
+UniqueHandle open_log_lock(const std::wstring& path) {
+  UniqueHandle lock(CreateMutexW(nullptr, FALSE, log_file_lock_name(path).c_str()));
+  const DWORD error = GetLastError();
+  if (lock && error == ERROR_ALREADY_EXISTS && kernel_object_owner(lock.get()) == ObjectOwner::other) lock.reset();
+  return lock;
 }
 
-void Logger::configure(std::wstring path, bool echo_to_console) {
-  std::lock_guard<std::mutex> hold(lock_);
-  log_path_ = std::move(path);
-  echo_to_console_ = echo_to_console;
-  if (echo_to_console_) {
-    // The copy on standard error must be byte for byte the line in the file: no "\n" to
-    // "\r\n" translation of a text-mode stream.
-    std::fflush(stderr);
-    _setmode(_fileno(stderr), _O_BINARY);
-  }
-}
-
-void Logger::write(std::string_view level, std::string_view message) {
-  SYSTEMTIME now;
-  GetSystemTime(&now);
-  const LogClock clock{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
-  const std::string line = format_log_line(clock, GetCurrentThreadId(), level, message);
-
-  std::lock_guard<std::mutex> hold(lock_);
-  if (echo_to_console_) {
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
-  }
-  if (log_path_.empty()) return;
-
+uint64_t file_size_of(const std::wstring& path, bool& exists) {
   WIN32_FILE_ATTRIBUTE_DATA info;
-  if (GetFileAttributesExW(log_path_.c_str(), GetFileExInfoStandard, &info)) {
-    const uint64_t size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    if (log_needs_rotation(size, line.size())) {
-      const std::wstring rotated = log_path_ + L".1";
-      MoveFileExW(log_path_.c_str(), rotated.c_str(), MOVEFILE_REPLACE_EXISTING);
+  exists = GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &info) != FALSE;
+  return exists ? (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow : 0;
+}
+
+// Moves the file to its ".1" name. When another program holds it open without delete
+// sharing (a log viewer, say) the rename fails; the bound is then kept by copying the file
+// to ".1" and emptying it in place.
+bool rotate_log(const std::wstring& path) {
+  const std::wstring rotated = path + L".1";
+  if (MoveFileExW(path.c_str(), rotated.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  if (!CopyFileW(path.c_str(), rotated.c_str(), FALSE)) return false;
+  const UniqueFile emptied(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return static_cast<bool>(emptied);
+}
+
+class Logger {
+ public:
+  static Logger& instance() {
+    static Logger logger;
+    return logger;
+  }
+
+  void configure(std::wstring path, bool echo_to_console) {
+    std::lock_guard<std::mutex> hold(lock_);
+    file_lock_ = path.empty() ? UniqueHandle() : open_log_lock(path);
+    lock_stalled_ = false;
+    log_path_ = std::move(path);
+    echo_to_console_ = echo_to_console;
+    if (echo_to_console_) {
+      // The copy on standard error must be byte for byte the line in the file: no "\n" to
+      // "\r\n" translation of a text-mode stream.
+      std::fflush(stderr);
+      _setmode(_fileno(stderr), _O_BINARY);
     }
   }
-  UniqueFile file(CreateFileW(log_path_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return;
-  DWORD written = 0;
-  WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+
+  void write(std::string_view level, std::string_view message) {
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    const LogClock clock{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
+    const std::string line = format_log_line(clock, GetCurrentThreadId(), level, message);
+
+    std::lock_guard<std::mutex> hold(lock_);
+    if (echo_to_console_) {
+      std::fwrite(line.data(), 1, line.size(), stderr);
+      std::fflush(stderr);
+    }
+    if (log_path_.empty()) return;
+    const bool locked = take_file_lock();
+    append(line);
+    if (locked) ReleaseMutex(file_lock_.get());
+  }
+
+ private:
+  Logger() = default;
+
+  // Waits up to kLogLockWaitMs; after a wait that timed out, only tries, until the lock is
+  // taken again. A mutex left by a writer that died counts as taken.
+  bool take_file_lock() {
+    if (!file_lock_) return false;
+    const DWORD wait = WaitForSingleObject(file_lock_.get(), lock_stalled_ ? 0 : kLogLockWaitMs);
+    lock_stalled_ = wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED;
+    return !lock_stalled_;
+  }
+
+  void append(const std::string& line) {
+    bool exists = false;
+    const uint64_t size = file_size_of(log_path_, exists);
+    if (exists && log_needs_rotation(size, line.size()) && !rotate_log(log_path_) &&
+        !log_line_fits_unrotated(size, line.size()))
+      return;  // dropped: the file stays within its bound until it can be rotated
+    UniqueFile file(CreateFileW(log_path_.c_str(), FILE_APPEND_DATA,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
+    DWORD written = 0;
+    WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  }
+
+  std::mutex lock_;  // serialises configuration and every line of this process
+  std::wstring log_path_;
+  bool echo_to_console_ = false;
+  UniqueHandle file_lock_;
+  bool lock_stalled_ = false;
+};
+
+}  // namespace
+
+std::wstring log_file_lock_name(const std::wstring& path) {
+  wchar_t full[1024];
+  const DWORD n = GetFullPathNameW(path.c_str(), 1024, full, nullptr);
+  const std::wstring name = n > 0 && n < 1024 ? std::wstring(full, n) : path;
+  std::wstring upper(name.size(), L'\0');
+  if (name.empty() || LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, name.c_str(), static_cast<int>(name.size()),
+                                    upper.data(), static_cast<int>(upper.size()), nullptr, nullptr, 0) == 0)
+    upper = name;
+  return log_lock_name(upper);
 }
 
 void configure_log(const std::wstring& path, bool echo) { Logger::instance().configure(path, echo); }

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "runtime/line_budget.hpp"
 #include "runtime/log.hpp"
 #include "runtime/log_format.hpp"
 #include "test_support.hpp"
@@ -34,6 +35,33 @@ TEST(LogFormat, RotationIsStrictlyAboveTheLimit) {
   EXPECT_TRUE(log_needs_rotation(kLogRotateBytes - 10, 11));
   EXPECT_TRUE(log_needs_rotation(kLogRotateBytes, 1));
   EXPECT_FALSE(log_needs_rotation(0, 0));
+}
+
+TEST(LineBudget, BurstThenOneAnIntervalWithTheRestCounted) {
+  LineBudget budget(3, 60000);
+  uint64_t skipped = 99;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(budget.admit(1000, skipped));
+    EXPECT_EQ(skipped, 0u);
+  }
+  EXPECT_EQ(budget.unreported_due_in(1000), -1);  // nothing left out yet
+  for (int i = 0; i < 10; ++i) EXPECT_FALSE(budget.admit(1000 + i, skipped));
+  EXPECT_EQ(budget.unreported_due_in(1500), 59500);  // the first line is earned a minute after the burst began
+  EXPECT_EQ(budget.take_unreported(1500), 0u);
+  // A minute on, one line: it carries the ten left out.
+  ASSERT_TRUE(budget.admit(61000, skipped));
+  EXPECT_EQ(skipped, 10u);
+  EXPECT_FALSE(budget.admit(61001, skipped));
+  // The next line is earned at 121,000; the one left out is then reported on its own.
+  EXPECT_EQ(budget.unreported_due_in(90000), 31000);
+  EXPECT_EQ(budget.take_unreported(121000), 1u);
+  EXPECT_EQ(budget.unreported_due_in(121000), -1);
+  // After a long quiet time the whole burst is back, and no more.
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(budget.admit(10000000, skipped));
+  EXPECT_FALSE(budget.admit(10000000, skipped));
+  // At the end, what is left out is handed out whatever the budget.
+  EXPECT_EQ(budget.take_unreported(10000000), 0u);
+  EXPECT_EQ(budget.take_unreported(10000000, true), 1u);
 }
 
 // The length of a line that log_line writes for message m at level INFO on this thread.
@@ -96,6 +124,70 @@ TEST(LogFile, NothingIsWrittenBeforeConfigurationAndFailuresAreSilent) {
   log_line("INFO", "again");
   EXPECT_NE(test::slurp(path).find("again"), std::string::npos);
   configure_log(L"", false);
+}
+
+// A viewer that holds the log open without delete sharing stops the rename; the file is then
+// copied to ".1" and emptied in place. When even that cannot be done (".1" is held too), lines
+// go on only up to the overflow bound, and the first line after the holders let go rotates.
+TEST(LogFile, RotationThatCannotRenameStillKeepsTheBound) {
+  ScratchDir dir;
+  const std::wstring path = dir.file(L"guardian.log");
+  configure_log(path, false);
+  test::spit(path, std::string(kLogRotateBytes, 'a'));
+  {
+    const UniqueFile viewer(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(viewer);
+    log_line("INFO", "after a copied rotation");
+  }
+  EXPECT_EQ(test::file_size(path + L".1"), kLogRotateBytes);
+  EXPECT_EQ(test::file_size(path), info_line_size("after a copied rotation"));
+
+  test::spit(path, std::string(kLogRotateBytes, 'b'));
+  const std::string message(1000, 'm');
+  {
+    const UniqueFile viewer(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+    const UniqueFile older(CreateFileW((path + L".1").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(viewer && older);
+    for (int i = 0; i < 1000; ++i) log_line("INFO", message);  // about 1 MB, twice the overflow bound
+    EXPECT_LE(test::file_size(path), kLogRotateBytes + kLogOverflowBytes);
+    EXPECT_GT(test::file_size(path), kLogRotateBytes + kLogOverflowBytes - info_line_size(message));
+  }
+  log_line("INFO", "rotated at last");
+  EXPECT_EQ(test::file_size(path), info_line_size("rotated at last"));
+  EXPECT_GT(test::file_size(path + L".1"), kLogRotateBytes);
+  configure_log(L"", false);
+}
+
+// Another program that takes the log's lock and keeps it costs one wait of a second; later
+// lines do not wait, and every line is still written.
+TEST(LogFile, AHeldLockNeverStallsLogging) {
+  ScratchDir dir;
+  const std::wstring path = dir.file(L"guardian.log");
+  HANDLE taken = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::thread holder([&] {
+    const UniqueHandle lock(CreateMutexW(nullptr, TRUE, log_file_lock_name(path).c_str()));
+    SetEvent(taken);
+    WaitForSingleObject(release, INFINITE);
+    ReleaseMutex(lock.get());
+  });
+  WaitForSingleObject(taken, INFINITE);
+  configure_log(path, false);
+  const ULONGLONG t0 = GetTickCount64();
+  for (int i = 0; i < 5; ++i) log_line("INFO", "while held " + std::to_string(i));
+  const ULONGLONG held_ms = GetTickCount64() - t0;
+  SetEvent(release);
+  holder.join();
+  log_line("INFO", "after");
+  configure_log(L"", false);
+  CloseHandle(taken);
+  CloseHandle(release);
+  EXPECT_LT(held_ms, 3500u);  // one bounded wait, not one per line
+  const std::string text = test::slurp(path);
+  EXPECT_EQ(test::count_of(text, "INFO  while held "), 5u);
+  EXPECT_EQ(test::count_of(text, "INFO  after\r\n"), 1u);
 }
 
 TEST(LogFile, ManyThreadsNeverTearALine) {
