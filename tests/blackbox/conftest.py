@@ -1,5 +1,6 @@
 """Shared helpers for the black-box tests: they run the built Windows programs under Wine."""
 import os
+import shutil
 import subprocess
 import sys
 
@@ -20,25 +21,36 @@ def win_path(host_path):
     return "Z:" + os.path.abspath(host_path).replace("/", "\\")
 
 
-def run(program, *args, env=None, timeout=120, stdin=subprocess.DEVNULL):
-    """Runs a program (host path) under Wine and returns the CompletedProcess (bytes)."""
+def run(program, *args, env=None, timeout=120, stdin=subprocess.DEVNULL, output_dir=None):
+    """Runs a program (host path) under Wine and returns the CompletedProcess (bytes).
+
+    With output_dir, standard output and error go through files there instead of pipes: a
+    program that is the first to need Wine's desktop after a while starts explorer.exe, which
+    inherits its handles and would hold pipes open long after the program has ended."""
     full_env = dict(os.environ)
     full_env.pop("OV_STORAGE_DIR", None)
     full_env.pop("OV_WATCHDOG_INTERVAL_SEC", None)
     if env:
         full_env.update(env)
-    return subprocess.run([WINE_RUN, program, *args], env=full_env, stdin=stdin,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+    if output_dir is None:
+        return subprocess.run([WINE_RUN, program, *args], env=full_env, stdin=stdin,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+    paths = [os.path.join(output_dir, name) for name in ("stdout", "stderr")]
+    with open(paths[0], "wb") as out, open(paths[1], "wb") as err:
+        r = subprocess.run([WINE_RUN, program, *args], env=full_env, stdin=stdin, stdout=out, stderr=err,
+                           timeout=timeout)
+    r.stdout, r.stderr = (open(p, "rb").read() for p in paths)
+    return r
 
 
-def start(program, *args, env=None):
+def start(program, *args, env=None, stdin=subprocess.DEVNULL):
     """Starts a program under Wine in the background; stdout and stderr are pipes."""
     full_env = dict(os.environ)
     full_env.pop("OV_STORAGE_DIR", None)
     full_env.pop("OV_WATCHDOG_INTERVAL_SEC", None)
     if env:
         full_env.update(env)
-    return subprocess.Popen([WINE_RUN, program, *args], env=full_env, stdin=subprocess.DEVNULL,
+    return subprocess.Popen([WINE_RUN, program, *args], env=full_env, stdin=stdin,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
@@ -134,5 +146,21 @@ def agent(storage):
         a.interrupt()
 
 
-def client(*args, storage_win, program=None, timeout=120):
-    return run(program or exe("ostrival_guardian.exe"), *args, env={"OV_STORAGE_DIR": storage_win}, timeout=timeout)
+def client(*args, storage_win, program=None, timeout=120, output_dir=None):
+    return run(program or exe("ostrival_guardian.exe"), *args, env={"OV_STORAGE_DIR": storage_win}, timeout=timeout,
+               output_dir=output_dir)
+
+
+def raw(*actions, storage_win, program=None, timeout=120):
+    """Runs raw_pipe_client (or a copy of it) with the actions; its output lines."""
+    r = run(program or exe("raw_pipe_client.exe"), *actions, env={"OV_STORAGE_DIR": storage_win}, timeout=timeout)
+    assert r.returncode == 0, r.stderr
+    return r.stdout.decode().splitlines()
+
+
+def copy_program(name, folder):
+    """A copy of a built program, with the DLLs it needs, in another folder."""
+    os.makedirs(folder, exist_ok=True)
+    for f in (name, "libgcrypt-20.dll", "libgpg-error-0.dll"):
+        shutil.copy(exe(f), folder)
+    return os.path.join(folder, name)

@@ -2,12 +2,11 @@
 import json
 import os
 import re
-import shutil
 import time
 
 import pytest
 
-from conftest import (STARTED, Console, client, exe, run, start, start_agent, win_path)
+from conftest import (STARTED, Console, client, copy_program, exe, raw, run, start, start_agent, win_path)
 
 HEX32 = re.compile(r"[0-9a-f]{32}")
 ISO = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ")
@@ -19,12 +18,6 @@ def reply_and_mac(stdout):
     return json.loads(body + "}"), mac_line
 
 
-def raw(*actions, storage_win, program=None, timeout=120):
-    r = run(program or exe("raw_pipe_client.exe"), *actions, env={"OV_STORAGE_DIR": storage_win}, timeout=timeout)
-    assert r.returncode == 0, r.stderr
-    return r.stdout.decode().splitlines()
-
-
 def replies(lines):
     out = []
     for line in lines:
@@ -33,14 +26,6 @@ def replies(lines):
         elif line in ("closed", "timeout"):
             out.append(line)
     return out
-
-
-def copy_program(name, folder):
-    """A copy of a built program, with the DLLs it needs, in another folder."""
-    os.makedirs(folder, exist_ok=True)
-    for f in (name, "libgcrypt-20.dll", "libgpg-error-0.dll"):
-        shutil.copy(exe(f), folder)
-    return os.path.join(folder, name)
 
 
 def test_client_commands_get_authenticated_replies(agent, storage):

@@ -11,6 +11,13 @@
 //   close                 closes the connection
 //   repeat:N:OP           N requests through the pipe client, each on a new connection;
 //                         prints "repeat ok=A failed=B" and the failure words
+//   unpinned              later repeats do not check the server's folder
+//   frames:N:TEXT         N frames with TEXT on this connection, each followed by a read;
+//                         prints "frames replied=K"
+//   trickle:MS:TEXT       the frame of TEXT one byte per message, MS apart; prints
+//                         "trickle sent=K of N in T ms" (T from the first byte to the end)
+//   flood:N               N connection attempts, every one held open until the program
+//                         ends; prints "flood opened=A failed=B"
 #include <windows.h>
 
 #include <cstdio>
@@ -50,6 +57,31 @@ bool send_raw(HANDLE pipe, const std::string& bytes) {
          wrote == copy.size();
 }
 
+// Opens the pipe like the pipe client: a busy pipe is waited for, up to wait_ms.
+UniqueFile open_pipe(const std::wstring& name, ULONGLONG wait_ms) {
+  const ULONGLONG deadline = GetTickCount64() + wait_ms;
+  for (;;) {
+    UniqueFile pipe(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, nullptr));
+    if (pipe || GetLastError() != ERROR_PIPE_BUSY || GetTickCount64() >= deadline) return pipe;
+    WaitNamedPipeW(name.c_str(), 1000);
+  }
+}
+
+// One reply frame: "reply TEXT", "closed" or "timeout".
+std::string read_reply(HANDLE pipe, DWORD ms) {
+  uint8_t header[4];
+  DWORD got = 0;
+  if (!pipe_io(pipe, PipeDirection::read, header, 4, ms, got)) {
+    const DWORD error = GetLastError();
+    return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED ? "closed" : "timeout";
+  }
+  if (got == 0) return "closed";
+  std::string payload(frame_length(header), '\0');
+  if (!payload.empty() && !read_exact(pipe, payload.data(), static_cast<DWORD>(payload.size()), ms)) return "closed";
+  return "reply " + payload;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -60,20 +92,15 @@ int main(int argc, char** argv) {
     i = 3;
   }
   UniqueFile pipe;
+  std::vector<UniqueFile> held;  // the flood's connections
+  bool pinned = true;
   for (; i < argc; ++i) {
     const std::string action = argv[i];
     const size_t colon = action.find(':');
     const std::string verb = action.substr(0, colon);
     const std::string arg = colon == std::string::npos ? "" : action.substr(colon + 1);
     if (verb == "connect") {
-      // Like the pipe client: a busy pipe is waited for, for up to 30 s.
-      const ULONGLONG deadline = GetTickCount64() + 30000;
-      for (;;) {
-        pipe.reset(CreateFileW(pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_OVERLAPPED, nullptr));
-        if (pipe || GetLastError() != ERROR_PIPE_BUSY || GetTickCount64() >= deadline) break;
-        WaitNamedPipeW(pipe_name.c_str(), 1000);
-      }
+      pipe = open_pipe(pipe_name, 30000);
       if (!pipe) {
         std::printf("open failed %lu\n", GetLastError());
         return 1;
@@ -109,24 +136,37 @@ int main(int argc, char** argv) {
       from_hex(arg, bytes);
       std::printf("%s\n", send_raw(pipe.get(), std::string(bytes.begin(), bytes.end())) ? "sent" : "send failed");
     } else if (verb == "read") {
-      const DWORD ms = arg.empty() ? 10000 : static_cast<DWORD>(std::stoul(arg));
-      uint8_t header[4];
-      DWORD got = 0;
-      if (!pipe_io(pipe.get(), PipeDirection::read, header, 4, ms, got)) {
-        const DWORD error = GetLastError();
-        std::printf("%s\n", error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED ? "closed" : "timeout");
-        continue;
+      std::printf("%s\n", read_reply(pipe.get(), arg.empty() ? 10000 : static_cast<DWORD>(std::stoul(arg))).c_str());
+    } else if (verb == "frames") {
+      const size_t c2 = arg.find(':');
+      const int n = std::stoi(arg.substr(0, c2));
+      const std::string frame = encode_frame(arg.substr(c2 + 1));
+      int replied = 0;
+      for (int k = 0; k < n && send_raw(pipe.get(), frame) && read_reply(pipe.get(), 10000).rfind("reply ", 0) == 0; ++k)
+        ++replied;
+      std::printf("frames replied=%d\n", replied);
+    } else if (verb == "trickle") {
+      const size_t c2 = arg.find(':');
+      const DWORD ms = static_cast<DWORD>(std::stoul(arg.substr(0, c2)));
+      const std::string frame = encode_frame(arg.substr(c2 + 1));
+      const ULONGLONG t0 = GetTickCount64();
+      size_t sent = 0;
+      while (sent < frame.size() && send_raw(pipe.get(), frame.substr(sent, 1))) {
+        if (++sent < frame.size()) Sleep(ms);
       }
-      if (got == 0) {
-        std::printf("closed\n");
-        continue;
+      std::printf("trickle sent=%zu of %zu in %llu ms\n", sent, frame.size(), GetTickCount64() - t0);
+    } else if (verb == "flood") {
+      int opened = 0;
+      const int n = std::stoi(arg);
+      for (int k = 0; k < n; ++k) {
+        UniqueFile h = open_pipe(pipe_name, 5000);
+        if (!h) continue;
+        ++opened;
+        held.push_back(std::move(h));
       }
-      std::string payload(frame_length(header), '\0');
-      if (!payload.empty() && !read_exact(pipe.get(), payload.data(), static_cast<DWORD>(payload.size()), ms)) {
-        std::printf("closed\n");
-        continue;
-      }
-      std::printf("reply %s\n", payload.c_str());
+      std::printf("flood opened=%d failed=%d\n", opened, n - opened);
+    } else if (verb == "unpinned") {
+      pinned = false;
     } else if (verb == "sleep") {
       Sleep(static_cast<DWORD>(std::stoul(arg)));
     } else if (verb == "close") {
@@ -142,7 +182,8 @@ int main(int argc, char** argv) {
         nlohmann::json reply;
         std::string error;
         const std::string nonce = random_hex(16);
-        if (pipe_request(pipe_name, module_dir(), make_request(channel_key(), op, nonce), reply, error, 30000) &&
+        if (pipe_request(pipe_name, pinned ? module_dir() : std::wstring(), make_request(channel_key(), op, nonce),
+                         reply, error, 30000) &&
             verify_reply(channel_key(), reply, nonce))
           ++ok;
         else

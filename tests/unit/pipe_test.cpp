@@ -155,8 +155,10 @@ TEST(PipeRequest, RepliesThatAreNotObjectsOrTooLong) {
     json reply;
   };
   const std::string too_long = std::string("\x01\x00\x01\x00", 4) + "{}";
+  const std::string too_deep = R"({"body":)" + std::string(32000, '[') + std::string(32000, ']') + "}";
   for (const Case& c : {Case{encode_frame("[]"), "bad_json", json::array()}, Case{encode_frame("{oops"), "bad_json", nullptr},
-                        Case{encode_frame("7"), "bad_json", 7}, Case{too_long, "io", "untouched"}}) {
+                        Case{encode_frame("7"), "bad_json", 7}, Case{too_long, "io", "untouched"},
+                        Case{encode_frame(too_deep), "bad_json", nullptr}}) {
     const std::wstring name = unique_pipe();
     RawServer server(name, c.bytes);
     json reply = "untouched";

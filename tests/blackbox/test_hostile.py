@@ -1,0 +1,116 @@
+"""Hostile local programs against the running agent: a flood of idle connections, a trickled
+frame, forged log lines, a loop of refused requests, and a server that answers too deep."""
+import os
+import re
+import subprocess
+import time
+
+from conftest import client, copy_program, exe, raw, start, start_agent
+
+MAX_UNTRUSTED = 16
+UNTRUSTED_LINE = re.compile(r"WARN  pipe: (untrusted client pid |\d+ more refused without a line)")
+
+
+def linux_pid(agent):
+    """The agent's process as the host sees it: wine-run execs down to the program itself,
+    and every Windows thread of the agent is a thread of this process."""
+    pid = agent.proc.pid
+    with open(f"/proc/{pid}/cmdline", "rb") as f:
+        assert b"ostrival_guardian.exe" in f.read()
+    return pid
+
+
+def threads_and_rss_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        status = dict(line.split(":", 1) for line in f if ":" in line)
+    return int(status["Threads"]), int(status["VmRSS"].split()[0])
+
+
+def log_lines(storage_host):
+    with open(os.path.join(storage_host, "guardian.log"), "rb") as f:
+        return f.read().decode("utf-8", "replace").split("\r\n")
+
+
+def test_untrusted_flood_is_bounded_and_trusted_clients_are_served(storage, tmp_path):
+    agent = start_agent(storage[1])
+    try:
+        pid = linux_pid(agent)
+        time.sleep(1)
+        idle_threads, idle_rss = threads_and_rss_kib(pid)
+        stranger = copy_program("raw_pipe_client.exe", str(tmp_path / "elsewhere"))
+        env = {"OV_STORAGE_DIR": storage[1]}
+        flood = start(stranger, "flood:2000", "sleep:15000", env=env)
+        pings = start(exe("raw_pipe_client.exe"), "repeat:20:ping", "sleep:4000", "repeat:20:ping", env=env)
+        peak_threads, peak_rss = idle_threads, idle_rss
+        while flood.poll() is None:
+            threads, rss = threads_and_rss_kib(pid)
+            peak_threads, peak_rss = max(peak_threads, threads), max(peak_rss, rss)
+            time.sleep(0.2)
+        flooded = flood.stdout.read().decode()
+        assert "flood opened=2000 failed=0" in flooded
+        out, _ = pings.communicate(timeout=120)
+        assert out.decode().splitlines() == ["repeat ok=20 failed=0"] * 2
+        # Only the untrusted share is ever given threads: 2,000 connections cost 16 of them.
+        assert peak_threads <= idle_threads + MAX_UNTRUSTED + 4, (idle_threads, peak_threads)
+        assert peak_rss <= idle_rss + 64 * 1024, (idle_rss, peak_rss)
+        # The flood has closed its connections: the threads are gone within 10 s.
+        deadline = time.monotonic() + 10
+        while threads_and_rss_kib(pid)[0] > idle_threads and time.monotonic() < deadline:
+            time.sleep(0.2)
+        assert threads_and_rss_kib(pid)[0] <= idle_threads
+    finally:
+        code = agent.interrupt()
+    assert code == 0
+    assert agent.stderr.endswith(b"INFO  guardian stopped\r\n")
+    refused = [l for l in log_lines(storage[0]) if UNTRUSTED_LINE.search(l)]
+    assert 1 <= len(refused) <= 10 and any("connections is in use" in l for l in refused)
+
+
+def test_trickled_frame_from_an_untrusted_client_ends_at_thirty_seconds(agent, storage, tmp_path):
+    stranger = copy_program("raw_pipe_client.exe", str(tmp_path / "elsewhere"))
+    # 17 bytes, one every 4 s: 64 s if the frame were waited for byte by byte.
+    lines = raw("connect", 'trickle:4000:{"op":"ping"}', storage_win=storage[1], program=stranger)
+    m = re.fullmatch(r"trickle sent=(\d+) of 17 in (\d+) ms", lines[-1])
+    assert m and int(m.group(1)) < 17, lines
+    assert 29000 <= int(m.group(2)) <= 40000, lines
+
+
+def test_op_holding_a_forged_line_leaves_exactly_one_line(agent, storage):
+    forged = "2026-01-01T00:00:00.000Z [1] INFO  guardian forged line"
+    raw("connect", 'frame:{"op":"x\\r\\n%s","nonce":"n"}' % forged, "read", storage_win=storage[1])
+    assert agent.interrupt() == 0
+    lines = [l for l in log_lines(storage[0]) if "forged line" in l]
+    assert lines == [lines[0]] and "WARN  pipe: bad mac for op x\\r\\n" + forged in lines[0]
+    assert not any(l.startswith("2026-01-01T00:00:00.000Z") for l in log_lines(storage[0]))
+
+
+def test_refused_requests_cannot_rotate_the_log_however_they_are_sent(agent, storage, tmp_path):
+    stranger = copy_program("raw_pipe_client.exe", str(tmp_path / "elsewhere"))
+    s = storage[1]
+    # 10,000 on one connection, then 10,000 each on a connection of its own.
+    assert raw("connect", 'frames:10000:{"op":"ping"}', storage_win=s, program=stranger,
+               timeout=600)[-1] == "frames replied=10000"
+    assert raw("unpinned", "repeat:10000:ping", storage_win=s, program=stranger,
+               timeout=900)[-1] == "repeat ok=0 failed=10000 bad_reply=10000"
+    assert agent.interrupt() == 0
+    refused = [l for l in log_lines(storage[0]) if UNTRUSTED_LINE.search(l)]
+    assert len(refused) <= 100
+    # Nothing is hidden: each line stands for one refusal plus the ones it says were left out.
+    told = sum(int(n) for l in refused for n in re.findall(r"(\d+) more refused without a line", l))
+    assert told + sum(1 for l in refused if "untrusted client pid " in l) == 20000
+
+
+def test_server_reply_nested_too_deep_is_refused_and_the_client_lives(storage, tmp_path):
+    agent = start_agent(storage[1])  # only to make channel.bin
+    assert agent.interrupt() == 0
+    # It serves until its standard input closes.
+    fake = start(exe("fake_sentinel.exe"), "--pipe", r"\\.\pipe\Ostrival.Guardian", "nested",
+                 env={"OV_STORAGE_DIR": storage[1]}, stdin=subprocess.PIPE)
+    try:
+        assert fake.stdout.readline() == b"ready\n"
+        r = client("--ping", storage_win=storage[1], output_dir=str(tmp_path))
+        assert (r.returncode, r.stderr, r.stdout) == (3, b"pipe error: bad_json\n", b"")
+    finally:
+        fake.stdin.close()
+        fake.kill()
+        fake.wait()
