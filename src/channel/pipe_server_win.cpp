@@ -178,9 +178,11 @@ void PipeServer::serve_loop() {
   const HANDLE stop = stop_event_.get();
   const HANDLE room = room_event_.get();
 
-  // The next instance is created before a connected one is handed to its thread, so the
-  // pipe name never disappears between two clients. At the connection limit no instance is
-  // offered: new clients find the pipe busy and wait until a connection ends.
+  // The next instance is created as soon as a client has connected, before that client is
+  // judged and handed to its thread: the pipe name never disappears between two clients, and
+  // the next client finds an instance at once (a new instance takes a client even before
+  // ConnectNamedPipe is called on it). At the connection limit no instance is offered: new
+  // clients find the pipe busy and wait until a connection ends.
   UniqueFile listening;
   while (running_.load()) {
     reap_connections(false);
@@ -231,20 +233,7 @@ void PipeServer::serve_loop() {
       continue;
     }
 
-    // Who the client is, decided here, once for the connection: before any thread is spent
-    // on it, and while the process that connected is most likely still there.
     const uint64_t connected_at = precise_time_now();
-    ULONG pid = 0;
-    PeerCheck client;
-    if (GetNamedPipeClientProcessId(listening.get(), &pid)) client = check_peer_process(pid, connected_at, trusted_dir_);
-    client.pid = pid;
-    if (client.verdict != PeerVerdict::trusted && untrusted_share_used()) {
-      log_untrusted(client, ": disconnected, the untrusted share of " + std::to_string(kMaxUntrustedConnections) +
-                                " connections is in use");
-      DisconnectNamedPipe(listening.get());  // the instance waits for the next client
-      continue;
-    }
-
     UniqueFile accepted = std::move(listening);
     if (!at_capacity(1)) {
       listening.reset(create_instance(sa));
@@ -252,6 +241,19 @@ void PipeServer::serve_loop() {
         const DWORD error = GetLastError();
         set_last_error("CreateNamedPipe: " + win_error_text(error));
       }
+    }
+
+    // Who the client is, decided here, once for the connection: before any thread is spent
+    // on it, and while the process that connected is most likely still there.
+    ULONG pid = 0;
+    PeerCheck client;
+    if (GetNamedPipeClientProcessId(accepted.get(), &pid)) client = check_peer_process(pid, connected_at, trusted_dir_);
+    client.pid = pid;
+    if (client.verdict != PeerVerdict::trusted && untrusted_share_used()) {
+      log_untrusted(client, ": disconnected, the untrusted share of " + std::to_string(kMaxUntrustedConnections) +
+                                " connections is in use");
+      DisconnectNamedPipe(accepted.get());
+      continue;
     }
     hand_off(std::move(accepted), std::move(client));
   }
@@ -285,16 +287,18 @@ void PipeServer::serve_connection(Connection& connection) {
     if (!write_frame(pipe, text, kReplyWriteTimeoutMs, stop)) break;
   }
   DisconnectNamedPipe(pipe);
-  // The slot is given back before the instance is closed, so that the server can offer a
-  // new instance while this one still holds the pipe name.
+  // The slot is given back, and the connection marked done for the reaper (which waits for
+  // the thread itself before it frees anything), before the server is woken: a wake-up must
+  // always find what woke it. The instance is closed last, so that the server can offer a
+  // new one while this one still holds the pipe name.
   {
     std::lock_guard<std::mutex> hold(mutex_);
     --live_;
     if (!trusted) --live_untrusted_;
   }
+  connection.done.store(true);
   SetEvent(room_event_.get());
   connection.pipe.reset();
-  connection.done.store(true);
 }
 
 }  // namespace guardian

@@ -325,7 +325,7 @@ TEST_F(ServerFixture, UntrustedClientsBeyondTheirShareAreDisconnected) {
   EXPECT_EQ(server->connection_count(), kMaxUntrustedConnections);
 
   held.pop_back();
-  ASSERT_TRUE(wait_for_connections(kMaxUntrustedConnections - 1));
+  ASSERT_TRUE(wait_for_connections(kMaxUntrustedConnections - 1)) << server->connection_count();
   json reply;
   std::string ask_error;
   ASSERT_TRUE(ask(kRequest, reply, ask_error, L"")) << ask_error;
