@@ -5,7 +5,13 @@
 // and for every frame it reads it writes back the agent's own reply text for that operation,
 // so both servers send frames of the same size. Both sides are driven by the same client
 // (pipe_request: one connection per request, server check against this program's folder),
-// so the ratios show what the agent adds on its side of the pipe.
+// so the ratios show what the agent adds on its side of the pipe. The two are measured in
+// alternating rounds, so that a change in the machine's load falls on both alike.
+//
+// Footprint: the agent's working set and threads after start-up, after 10,000 requests, during
+// and after a flood of 2,000 idle connections from an untrusted program (a copy of this one
+// in a temporary folder, run with --flood), against idle_baseline.exe, a bare Win32 program
+// that waits on an event, measured in the same run.
 //
 // The agent is the real ostrival_guardian.exe beside this program, started with --console and
 // a fresh storage folder, and stopped at the end with CTRL_BREAK_EVENT (it runs in a process
@@ -14,6 +20,7 @@
 // one), so there the agent is always terminated; the last line says which happened.
 //
 // Usage: pipe_bench.exe [requests per run, default 2000]
+//        pipe_bench.exe --flood N HOLD_MS   (the flood: N connections held for HOLD_MS)
 #include <windows.h>
 #include <psapi.h>
 #include <tlhelp32.h>
@@ -55,6 +62,10 @@ constexpr DWORD kTimeoutMs = 30000;
 constexpr DWORD kStartupLimitMs = 120000;
 constexpr DWORD kStopLimitMs = 10000;
 constexpr int kMemoryRequests = 10000;
+constexpr int kRounds = 10;
+constexpr int kFloodConnections = 2000;
+constexpr DWORD kFloodHoldMs = 8000;
+constexpr DWORD kSettleLimitMs = 10000;
 
 // ---------------------------------------------------------------------------------------------
 // The bare echo server.
@@ -207,6 +218,15 @@ struct RunResult {
   double rps() const { return seconds > 0 ? static_cast<double>(requests - failures) / seconds : 0; }
   double median_ms() const { return bench::median(latencies) * 1e3; }
   double p99_ms() const { return bench::percentile(latencies, 99) * 1e3; }
+
+  // Adds the figures of one more round.
+  void absorb(const RunResult& round) {
+    requests += round.requests;
+    failures += round.failures;
+    if (first_failure.empty()) first_failure = round.first_failure;
+    seconds += round.seconds;
+    latencies.insert(latencies.end(), round.latencies.begin(), round.latencies.end());
+  }
 };
 
 // `clients` threads send `total` requests between them, each on a connection of its own.
@@ -285,9 +305,10 @@ DWORD thread_count(DWORD pid) {
   return count;
 }
 
-MemorySample sample_memory(HANDLE process, DWORD pid) {
-  // The last connection threads end just after their client has closed: let them go first.
-  Sleep(300);
+// settle_ms: the last connection threads end just after their client has closed; by default
+// they are given time to go first.
+MemorySample sample_memory(HANDLE process, DWORD pid, DWORD settle_ms = 300) {
+  Sleep(settle_ms);
   MemorySample sample;
   PROCESS_MEMORY_COUNTERS_EX counters{};
   counters.cb = sizeof counters;
@@ -314,34 +335,39 @@ void print_memory(const char* when, const MemorySample& s) {
               static_cast<unsigned long>(s.threads));
 }
 
+// Starts exe with the arguments, its standard handles on NUL (its output would mix with the
+// table); false, with a line, when it cannot be started.
+bool launch(const std::wstring& exe, const std::wstring& arguments, UniqueHandle& process, DWORD& pid,
+            DWORD flags = 0) {
+  std::wstring command = L"\"" + exe + L"\" " + arguments;
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  UniqueFile nul(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                             OPEN_EXISTING, 0, nullptr));
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = si.hStdOutput = si.hStdError = nul.get();
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr, &si, &pi)) {
+    std::printf("cannot start %s: %s\n", to_utf8(exe).c_str(), win_error_text(GetLastError()).c_str());
+    return false;
+  }
+  process.reset(pi.hProcess);
+  UniqueHandle thread(pi.hThread);
+  pid = pi.dwProcessId;
+  return true;
+}
+
 class Agent {
  public:
   ~Agent() { stop(); }
 
   bool start(const std::wstring& storage_dir) {
-    const std::wstring exe = module_dir() + L"\\ostrival_guardian.exe";
-    std::wstring command = L"\"" + exe + L"\" --console";
     SetEnvironmentVariableW(kStorageDirVar, storage_dir.c_str());
-    // Its console log would mix with the table: standard input and output go to NUL.
-    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-    UniqueFile nul(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               &inheritable, OPEN_EXISTING, 0, nullptr));
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = si.hStdOutput = si.hStdError = nul.get();
-    PROCESS_INFORMATION pi{};
-    const BOOL created = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE,
-                                        CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &pi);
+    const bool started =
+        launch(module_dir() + L"\\ostrival_guardian.exe", L"--console", process_, pid_, CREATE_NEW_PROCESS_GROUP);
     SetEnvironmentVariableW(kStorageDirVar, nullptr);
-    if (!created) {
-      std::printf("cannot start %s: %s\n", to_utf8(exe).c_str(), win_error_text(GetLastError()).c_str());
-      return false;
-    }
-    process_.reset(pi.hProcess);
-    UniqueHandle thread(pi.hThread);
-    pid_ = pi.dwProcessId;
-    return true;
+    return started;
   }
 
   bool running() const { return process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
@@ -380,6 +406,83 @@ class Agent {
   DWORD pid_ = 0;
   std::string stop_note_;
 };
+
+// ---------------------------------------------------------------------------------------------
+// The flood and the baseline program.
+
+// The flood itself (run from a copy of this program outside the agent's folder, so the agent
+// takes it for an untrusted client): n connections held open for hold_ms.
+int run_flood(int n, DWORD hold_ms) {
+  std::vector<UniqueFile> held;
+  for (int i = 0; i < n; ++i) {
+    const ULONGLONG deadline = GetTickCount64() + 5000;
+    for (;;) {
+      UniqueFile pipe(CreateFileW(kGuardianPipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED, nullptr));
+      if (pipe) {
+        held.push_back(std::move(pipe));
+        break;
+      }
+      if (GetLastError() != ERROR_PIPE_BUSY || GetTickCount64() >= deadline) break;
+      WaitNamedPipeW(kGuardianPipe, 1000);
+    }
+  }
+  Sleep(hold_ms);
+  return held.size() == static_cast<size_t>(n) ? 0 : 1;
+}
+
+struct FloodResult {
+  bool ran = false;
+  MemorySample peak;       // the sample with the most threads while it went on
+  MemorySample after;      // once the agent's threads are back (or kSettleLimitMs later)
+  double settle_ms = 0;    // from the flood's end until then
+  RunResult pings;         // a trusted client's pings during the flood
+};
+
+// Copies this program to a temporary folder, floods the agent from there, and samples it.
+FloodResult flood_agent(const Agent& agent, DWORD idle_threads, const std::function<json()>& make_ping) {
+  FloodResult result;
+  wchar_t temp[MAX_PATH + 1];
+  const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
+  const std::wstring folder = std::wstring(temp, n) + L"ostrival-pipe-bench-flood-" + to_utf16(random_hex(6));
+  const std::wstring copy = folder + L"\\pipe_bench.exe";
+  if (!CreateDirectoryW(folder.c_str(), nullptr) || !CopyFileW(module_path().c_str(), copy.c_str(), TRUE)) {
+    std::printf("cannot copy this program to %s\n", to_utf8(folder).c_str());
+    remove_tree(folder);
+    return result;
+  }
+  UniqueHandle flood;
+  DWORD flood_pid = 0;
+  if (launch(copy, L"--flood " + std::to_wstring(kFloodConnections) + L" " + std::to_wstring(kFloodHoldMs), flood,
+             flood_pid)) {
+    result.ran = true;
+    // Trusted pings while the flood goes on, then samples until it ends.
+    result.pings = run_clients(kGuardianPipe, 1, 200, make_ping);
+    while (WaitForSingleObject(flood.get(), 200) == WAIT_TIMEOUT) {
+      const MemorySample sample = sample_memory(agent.process(), agent.pid(), 0);
+      if (sample.threads >= result.peak.threads) result.peak = sample;
+    }
+    const double t0 = bench::now_seconds();
+    do {
+      result.after = sample_memory(agent.process(), agent.pid(), 100);
+    } while (result.after.threads > idle_threads && (bench::now_seconds() - t0) * 1e3 < kSettleLimitMs);
+    result.settle_ms = (bench::now_seconds() - t0) * 1e3;
+  }
+  remove_tree(folder);
+  return result;
+}
+
+// idle_baseline.exe beside this program, sampled a second after it started.
+MemorySample sample_baseline() {
+  UniqueHandle process;
+  DWORD pid = 0;
+  MemorySample sample;
+  if (!launch(module_dir() + L"\\idle_baseline.exe", L"", process, pid)) return sample;
+  sample = sample_memory(process.get(), pid, 1000);
+  TerminateProcess(process.get(), 0);
+  WaitForSingleObject(process.get(), kStopLimitMs);
+  return sample;
+}
 
 // Polls "ping" until the agent that answers is our child (or it exits, or the limit passes).
 bool wait_for_agent(const Agent& agent, json& reply) {
@@ -494,8 +597,14 @@ int run(int requests_per_run) {
       for (const Case& c : {Case{"ping", &ping_reply, &make_ping}, Case{"peer", &peer_reply, &make_peer}}) {
         echo.set_reply(*c.reply);
         run_clients(kEchoPipe, clients, std::min(100, requests_per_run), *c.make);  // warm-up
-        const RunResult base = run_clients(kEchoPipe, clients, requests_per_run, *c.make);
-        const RunResult agent_run = run_clients(kGuardianPipe, clients, requests_per_run, *c.make);
+        RunResult base, agent_run;
+        const int per_round = std::max(clients, requests_per_run / kRounds);
+        for (int round = 0; round < kRounds; ++round) {
+          // Each goes first in every other round.
+          if (round % 2 == 0) base.absorb(run_clients(kEchoPipe, clients, per_round, *c.make));
+          agent_run.absorb(run_clients(kGuardianPipe, clients, per_round, *c.make));
+          if (round % 2 == 1) base.absorb(run_clients(kEchoPipe, clients, per_round, *c.make));
+        }
         measured_requests += base.requests + agent_run.requests;
         print_row(clients, (std::string("echo/") + c.op).c_str(), base, nullptr);
         print_row(clients, (std::string("agent/") + c.op).c_str(), agent_run, &base);
@@ -506,6 +615,8 @@ int run(int requests_per_run) {
     const RunResult more_ping = run_clients(kGuardianPipe, 8, kMemoryRequests / 2, make_ping);
     const RunResult more_peer = run_clients(kGuardianPipe, 8, kMemoryRequests / 2, make_peer);
     const MemorySample at_end = sample_memory(agent.process(), agent.pid());
+    const FloodResult flood = flood_agent(agent, after_startup.threads, make_ping);
+    const MemorySample baseline = sample_baseline();
 
     // The agent's own work per request, outside the pipe, timed here in-process: what it adds
     // to a bare server's round trip.
@@ -532,6 +643,16 @@ int run(int requests_per_run) {
     std::snprintf(label, sizeof label, "after 10,000 more (%zu failed)",
                   more_ping.failures + more_peer.failures);
     print_memory(label, at_end);
+    if (flood.ran) {
+      std::snprintf(label, sizeof label, "during a flood of %d (most threads)", kFloodConnections);
+      print_memory(label, flood.peak);
+      std::snprintf(label, sizeof label, "after the flood (%.0f ms after it ended)", flood.settle_ms);
+      print_memory(label, flood.after);
+      std::printf("  trusted pings during the flood: %zu of %zu answered, median %.3f ms, p99 %.3f ms\n",
+                  flood.pings.requests - flood.pings.failures, flood.pings.requests, flood.pings.median_ms(),
+                  flood.pings.p99_ms());
+    }
+    print_memory("idle_baseline.exe (waits on an event)", baseline);
 
     std::printf("\nagent-side work per request, timed in-process:\n");
     std::printf("  %-44s %8.1f us\n", "client image (OpenProcess, QueryFullProcess)", t_image * 1e6);
@@ -551,6 +672,8 @@ int run(int requests_per_run) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 3 && std::string(argv[1]) == "--flood")
+    return run_flood(std::atoi(argv[2]), static_cast<DWORD>(std::strtoul(argv[3], nullptr, 10)));
   int requests = 2000;
   if (argc > 1) requests = std::max(32, std::atoi(argv[1]));
   return run(requests);
