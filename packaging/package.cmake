@@ -3,7 +3,7 @@
 #         [-D GUARDIAN_SIGN_CERT=chain.pem -D GUARDIAN_SIGN_KEY=key.pem] [-D GUARDIAN_SIGN_TIMESTAMP_URL=url]
 #         [-D GUARDIAN_PACKAGE_DIR=folder] -P package.cmake
 # The configuration file (written when the build tree is configured) names the version, the
-# programs and the tools. Output, in GUARDIAN_PACKAGE_DIR (default <build>/package):
+# programs and the strip tool. Output, in GUARDIAN_PACKAGE_DIR (default <build>/package):
 #   OstrivalGuardian-<version>-x64.msi   per-machine installer (see guardian.wxs)
 #   OstrivalGuardian-<version>-x64.zip   the same files in one folder, with INSTALL.txt
 # With a certificate and key, the exe and the DLLs are signed before they go into either
@@ -31,10 +31,10 @@ if(GUARDIAN_SIGN_CERT OR GUARDIAN_SIGN_KEY)
   set(signing ON)
 endif()
 
-foreach(tool wixl msibuild osslsigncode)
+foreach(tool wixl msibuild msiinfo osslsigncode)
   find_program(GUARDIAN_${tool} ${tool})
 endforeach()
-foreach(tool wixl msibuild)
+foreach(tool wixl msibuild msiinfo)
   if(NOT GUARDIAN_${tool})
     message(FATAL_ERROR "${tool} not found: run scripts/setup.sh (Debian packages wixl and msitools)")
   endif()
@@ -52,7 +52,7 @@ function(run)
   endif()
 endfunction()
 
-# Signs IN in place.
+# Signs FILE in place.
 function(sign file)
   set(args sign -certs ${GUARDIAN_SIGN_CERT} -key ${GUARDIAN_SIGN_KEY} -h sha256 -n "Ostrival Guardian")
   if(GUARDIAN_SIGN_TIMESTAMP_URL)
@@ -114,6 +114,15 @@ run(${GUARDIAN_msibuild} ${msi}.tmp
     -q "UPDATE CustomAction SET Type = 3410 WHERE Action = 'ServiceInstallUndo' OR Action = 'ServiceRemoveUndo'"
     -q "DELETE FROM Upgrade WHERE ActionProperty = 'WIX_UPGRADE_DETECTED'"
     -q "INSERT INTO Upgrade (UpgradeCode, VersionMin, VersionMax, Attributes, ActionProperty) VALUES ('${upgrade_code}', '0.0.0', '${GUARDIAN_VERSION}', 768, 'WIX_UPGRADE_DETECTED')")
+# An action renamed in guardian.wxs would leave the update without effect: check the result.
+foreach(table CustomAction Upgrade)
+  execute_process(COMMAND ${GUARDIAN_msiinfo} export ${msi}.tmp ${table} OUTPUT_VARIABLE ${table})
+endforeach()
+string(REGEX MATCHALL "\nService[A-Za-z]+Undo\t3410\t" rollback_rows "${CustomAction}")
+list(LENGTH rollback_rows rollback_count)
+if(NOT rollback_count EQUAL 2 OR NOT Upgrade MATCHES "\t0\.0\.0\t${GUARDIAN_VERSION}\t\t768\t\tWIX_UPGRADE_DETECTED")
+  message(FATAL_ERROR "the MSI's CustomAction or Upgrade table did not take its corrections")
+endif()
 if(signing)
   sign(${msi}.tmp)
 endif()
