@@ -76,7 +76,7 @@ set(msi ${GUARDIAN_PACKAGE_DIR}/${name}.msi)
 set(zip ${GUARDIAN_PACKAGE_DIR}/${name}.zip)
 set(stage ${GUARDIAN_PACKAGE_DIR}/${name})
 # Whatever an earlier run left goes first, so a failed run leaves no package behind.
-file(REMOVE_RECURSE ${stage} ${msi} ${msi}.tmp ${zip})
+file(REMOVE_RECURSE ${stage} ${msi} ${msi}.tmp ${zip} ${zip}.tmp)
 file(MAKE_DIRECTORY ${stage}/licenses)
 
 # The programs, without their debugging information, signed when a certificate is given.
@@ -131,7 +131,8 @@ file(RENAME ${msi}.tmp ${msi})
 # The zip: one folder with the same signed files and the installation text.
 file(COPY_FILE ${here}/INSTALL.txt ${stage}/INSTALL.txt)
 run(${CMAKE_COMMAND} -E chdir ${GUARDIAN_PACKAGE_DIR}
-    ${CMAKE_COMMAND} -E tar cf ${zip} --format=zip ${name})
+    ${CMAKE_COMMAND} -E tar cf ${zip}.tmp --format=zip ${name})
+file(RENAME ${zip}.tmp ${zip})
 
 file(SIZE ${msi} msi_size)
 file(SIZE ${zip} zip_size)
