@@ -16,6 +16,7 @@ from conftest import exe, run, win_path
 
 BIG = 10 * 1024 * 1024
 CAP = 4194304
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 PROXY_VARS = ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "no_proxy", "NO_PROXY")
 
 
@@ -327,3 +328,14 @@ def test_net_check_command_with_the_built_in_origin_that_does_not_resolve():
     assert r.stdout.startswith(b"backend NOT reachable: direct: ")
     assert r.stdout.endswith(b")\n")
 
+
+def test_configure_refuses_an_unsafe_origin_or_probe_path(tmp_path):
+    refused = [("GUARDIAN_BACKEND_ORIGIN", v) for v in (
+        "http://api.example.net", "https://api.example.net/", "https://api.example.net/v1",
+        "https://key@api.example.net", "https://api.example.net:0", "https://api.example.net:65536")]
+    refused += [("GUARDIAN_PROBE_PATH", v) for v in ("health", "/health#top", "/a b")]
+    for i, (name, value) in enumerate(refused):
+        r = subprocess.run(["cmake", "-S", SOURCE, "-B", str(tmp_path / str(i)), "-G", "Ninja",
+                            f"-DCMAKE_TOOLCHAIN_FILE={SOURCE}/cmake/mingw-w64-x86_64.cmake", f"-D{name}={value}"],
+                           capture_output=True, text=True, timeout=120)
+        assert r.returncode != 0 and f"{name} must" in r.stderr, (name, value, r.stderr[-400:])
