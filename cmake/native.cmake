@@ -12,8 +12,12 @@ if(NOT GUARDIAN_GCRYPT_INCLUDE OR NOT GUARDIAN_GCRYPT_LIB)
   message(FATAL_ERROR "libgcrypt not found: apt-get install libgcrypt20-dev")
 endif()
 
-# Every object, the test framework's included, carries both sanitizers; any report aborts.
+# Every object, the test framework's included, carries both sanitizers; any report aborts,
+# with its stack symbolised by the compiler's own llvm-symbolizer (Debian's llvm-14).
 set(GUARDIAN_SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all)
+get_filename_component(_guardian_llvm_bin ${CMAKE_CXX_COMPILER} REALPATH)
+get_filename_component(_guardian_llvm_bin ${_guardian_llvm_bin} DIRECTORY)
+set(GUARDIAN_SYMBOLIZER ${_guardian_llvm_bin}/llvm-symbolizer)
 add_compile_options(${GUARDIAN_SANITIZE} -fno-omit-frame-pointer -Wall -Wextra)
 add_link_options(${GUARDIAN_SANITIZE})
 
@@ -41,7 +45,7 @@ add_executable(guardian_tests ${GUARDIAN_UNIT_SOURCES})
 target_include_directories(guardian_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/unit ${CMAKE_SOURCE_DIR}/tests/support)
 target_compile_definitions(guardian_tests PRIVATE GUARDIAN_TESTDATA="${GUARDIAN_TESTDATA}")
 target_link_libraries(guardian_tests PRIVATE guardian_portable GTest::gtest GTest::gtest_main)
-gtest_discover_tests(guardian_tests PROPERTIES TIMEOUT 120)
+gtest_discover_tests(guardian_tests PROPERTIES TIMEOUT 120 ENVIRONMENT "ASAN_SYMBOLIZER_PATH=${GUARDIAN_SYMBOLIZER}")
 
 # The fuzz targets: tests/fuzz/fuzz_<input>.cpp, each with its seed corpus in
 # tests/fuzz/corpus/fuzz_<input>/. scripts/fuzz.sh runs them.

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs what the build and the tests need from Debian's packages (idempotent; needs root).
 set -eu
-packages="cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 nlohmann-json3-dev googletest libgcrypt-mingw-w64-dev python3 python3-pytest openssl libgnutls30 clang-14 libclang-rt-14-dev libfuzzer-14-dev libgcrypt20-dev"
+packages="cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 nlohmann-json3-dev googletest libgcrypt-mingw-w64-dev python3 python3-pytest openssl libgnutls30 clang-14 libclang-rt-14-dev libfuzzer-14-dev llvm-14 libgcrypt20-dev"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
