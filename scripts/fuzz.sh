@@ -14,7 +14,14 @@ case "${1:-}" in
   '' | *[!0-9]*) ;;
   *) seconds=$1; shift ;;
 esac
-sh "$top/scripts/build-native.sh" >/dev/null
+if [ "$seconds" -lt 1 ]; then
+  echo "usage: $0 [SECONDS (1 or more)] [TARGET...]" >&2
+  exit 2
+fi
+if ! build_output=$(sh "$top/scripts/build-native.sh" 2>&1); then
+  printf '%s\n' "$build_output" >&2
+  exit 1
+fi
 # Sanitizer reports with file and line (llvm-14 carries the symbolizer).
 export ASAN_SYMBOLIZER_PATH="${ASAN_SYMBOLIZER_PATH:-/usr/lib/llvm-14/bin/llvm-symbolizer}"
 
@@ -30,12 +37,12 @@ for target in "$@"; do
   work="$out/corpus/$target"
   findings="$out/findings/$target"
   log="$out/logs/$target.log"
-  mkdir -p "$work" "$findings" "$out/logs"
   if [ ! -x "$out/$target" ] || [ ! -d "$seeds" ]; then
     echo "$target: no such target or no seed corpus in tests/fuzz/corpus" >&2
     failed=$((failed + 1))
     continue
   fi
+  mkdir -p "$work" "$findings" "$out/logs"
   if "$out/$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
       -artifact_prefix="$findings/" "$work" "$seeds" >"$log" 2>&1; then
     result=ok
