@@ -15,27 +15,6 @@ namespace {
 
 using test::ScratchDir;
 
-TEST(LogFormat, PrefixLayoutAndLevelColumn) {
-  const LogClock t{2026, 3, 4, 5, 6, 7, 89};
-  EXPECT_EQ(format_log_line(t, 1234, "INFO", "hello"), "2026-03-04T05:06:07.089Z [1234] INFO  hello\r\n");
-  EXPECT_EQ(format_log_line(t, 1, "WARN", "w"), "2026-03-04T05:06:07.089Z [1] WARN  w\r\n");
-  EXPECT_EQ(format_log_line(t, 4294967295UL, "ERROR", "e"), "2026-03-04T05:06:07.089Z [4294967295] ERROR e\r\n");
-  // No truncation; control bytes are escaped so a message can never start a line of its own.
-  const std::string long_message(5000, 'x');
-  const std::string line = format_log_line(t, 7, "INFO", "a\tb " + long_message);
-  EXPECT_EQ(line.substr(line.size() - 2), "\r\n");
-  EXPECT_NE(line.find("a\\tb " + long_message), std::string::npos);
-  EXPECT_EQ(format_log_line(t, 1, "WARN", std::string("op x\r\n2026-01-01T00:00:00.000Z [1] INFO  forged\x1b\x7f\0\\ \xC3\xA9", 54)),
-            "2026-03-04T05:06:07.089Z [1] WARN  op x\\r\\n2026-01-01T00:00:00.000Z [1] INFO  forged\\x1b\\x7f\\x00\\ \xC3\xA9\r\n");
-}
-
-TEST(LogFormat, RotationIsStrictlyAboveTheLimit) {
-  EXPECT_FALSE(log_needs_rotation(kLogRotateBytes - 10, 10));
-  EXPECT_TRUE(log_needs_rotation(kLogRotateBytes - 10, 11));
-  EXPECT_TRUE(log_needs_rotation(kLogRotateBytes, 1));
-  EXPECT_FALSE(log_needs_rotation(0, 0));
-}
-
 // The length of a line that log_line writes for message m at level INFO on this thread.
 size_t info_line_size(const std::string& m) {
   return format_log_line({2026, 1, 1, 0, 0, 0, 0}, GetCurrentThreadId(), "INFO", m).size();
