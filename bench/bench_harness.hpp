@@ -41,6 +41,19 @@ inline double time_per_call(const std::function<void()>& fn, int iterations, int
   return median(samples);
 }
 
+// candidate / baseline per call, each run timing both back to back so that a machine that
+// slows down or speeds up in between moves both alike; the median over the runs.
+inline double median_ratio(const std::function<void()>& candidate, const std::function<void()>& baseline,
+                           int iterations, int runs = 9) {
+  std::vector<double> ratios;
+  for (int r = 0; r < runs; ++r) {
+    const double b = time_per_call(baseline, iterations, 1);
+    const double c = time_per_call(candidate, iterations, 1);
+    ratios.push_back(b > 0 ? c / b : 0.0);
+  }
+  return median(ratios);
+}
+
 // Keeps the optimiser from discarding a result.
 template <class T>
 inline void keep(const T& value) {

@@ -1,8 +1,17 @@
 #!/bin/sh
-# Sets up, builds, and runs every test (unit tests under Wine and the black-box tests).
+# Sets up, builds, and runs every test: the unit tests under Wine and the black-box tests,
+# then the portable core built natively under AddressSanitizer and UBSan: its unit tests and
+# each fuzz target for 20 s from its corpus. Extra arguments go to both ctest runs and leave
+# the fuzzing out (scripts/fuzz.sh runs it alone).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/setup.sh"
 "$top/scripts/build.sh"
-cd "$top/build"
-ctest --output-on-failure -j"$(nproc)" "$@"
+status=0
+(cd "$top/build" && ctest --output-on-failure -j"$(nproc)" "$@") || status=1
+"$top/scripts/build-native.sh"
+(cd "$top/build-native" && ctest --output-on-failure -j"$(nproc)" "$@") || status=1
+if [ $# -eq 0 ]; then
+  "$top/scripts/fuzz.sh" 20 || status=1
+fi
+exit "$status"

@@ -249,9 +249,9 @@ DeviceIdentity build_identity(const IdentityRows& rows, std::string_view machine
   return identity;
 }
 
-size_t registry_text_length(const wchar_t* data, size_t byte_size) {
-  size_t length = byte_size / sizeof(wchar_t);
-  while (length > 0 && data[length - 1] == L'\0') --length;
+size_t registry_text_length(const uint8_t* data, size_t byte_size) {
+  size_t length = byte_size / 2;
+  while (length > 0 && data[2 * length - 2] == 0 && data[2 * length - 1] == 0) --length;
   return length;
 }
 

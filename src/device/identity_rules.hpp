@@ -91,8 +91,8 @@ nlohmann::json build_inventory(const IdentityRows& rows, const SystemFallbacks& 
 DeviceIdentity build_identity(const IdentityRows& rows, std::string_view machine_guid,
                               const SystemFallbacks& system);
 
-// Characters of a REG_SZ value read into a buffer of byte_size bytes: whole characters
-// only, trailing terminators dropped (the registry does not promise one).
-size_t registry_text_length(const wchar_t* data, size_t byte_size);
+// UTF-16 characters of a REG_SZ value, given as the byte_size bytes the registry returned:
+// whole characters only, trailing terminators dropped (the registry does not promise one).
+size_t registry_text_length(const uint8_t* data, size_t byte_size);
 
 }  // namespace guardian

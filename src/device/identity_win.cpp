@@ -69,7 +69,7 @@ std::string read_machine_guid() {
           ERROR_SUCCESS ||
       type != REG_SZ)
     return {};
-  return to_utf8(std::wstring_view(buffer, registry_text_length(buffer, size)));
+  return to_utf8(std::wstring_view(buffer, registry_text_length(reinterpret_cast<const uint8_t*>(buffer), size)));
 }
 
 DeviceIdentity collect_device_identity() {

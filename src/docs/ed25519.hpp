@@ -1,6 +1,6 @@
 #pragma once
 // Pure Ed25519 verification (no context, no pre-hashing) with the strict refusals this
-// agent applies before any curve arithmetic runs.
+// agent applies before any curve arithmetic runs, and its public keys decoded once.
 #include <cstdint>
 #include <string_view>
 
@@ -21,13 +21,35 @@ bool ed25519_scalar_below_order(const uint8_t* s);
 // of small order.
 bool ed25519_point_encoding_acceptable(const uint8_t* point);
 
-// Every check that needs no curve arithmetic: sizes, S below L, A and R acceptable.
+// The checks of a signature that need no curve arithmetic: 64 bytes, S below L, R acceptable.
+bool ed25519_signature_acceptable(const Bytes& signature);
+
+// Every check that needs no curve arithmetic: the signature's, the key's size and encoding.
 bool ed25519_prechecks(const Bytes& signature, const Bytes& public_key);
 
 // --- verification (ed25519_gcrypt.cpp) ---
 
-// The prechecks, then a refusal of keys outside the prime-order subgroup, then the group
-// equation. False on any failure, never an exception or an abort.
-bool ed25519_verify(std::string_view message, const Bytes& signature, const Bytes& public_key);
+// A public key decoded and checked once: 32 bytes, an acceptable encoding, and a point of the
+// prime-order subgroup ([L]A is the neutral point). That last check costs a scalar
+// multiplication, about a third of a verification, so a key used again and again (the
+// backend's) is best decoded once and kept. A key given as bytes converts implicitly, and is
+// then checked for that one call.
+class Ed25519PublicKey {
+ public:
+  Ed25519PublicKey() = default;
+  Ed25519PublicKey(const Bytes& bytes);  // NOLINT(google-explicit-constructor): see above
+
+  const Bytes& bytes() const { return bytes_; }
+  // False when any check failed: every verification with the key then fails.
+  bool usable() const { return usable_; }
+
+ private:
+  Bytes bytes_;
+  bool usable_ = false;
+};
+
+// The signature's prechecks, then the group equation, with a usable key. False on any
+// failure, never an exception or an abort.
+bool ed25519_verify(std::string_view message, const Bytes& signature, const Ed25519PublicKey& key);
 
 }  // namespace guardian

@@ -1,11 +1,9 @@
 // Ed25519 verification through libgcrypt, behind the portable refusals of ed25519_rules.cpp.
-#include <gcrypt.h>
-
 #include <memory>
-#include <mutex>
 #include <type_traits>
 
 #include "docs/ed25519.hpp"
+#include "store/gcrypt_ready.hpp"
 
 namespace guardian {
 namespace {
@@ -21,19 +19,6 @@ using Sexp = Owned<gcry_sexp_t, gcry_sexp_release>;
 using Mpi = Owned<gcry_mpi_t, gcry_mpi_release>;
 using Point = Owned<gcry_mpi_point_t, gcry_mpi_point_release>;
 using Context = Owned<gcry_ctx_t, gcry_ctx_release>;
-
-// The library is initialised once per process; a failed start stays failed.
-bool library_ready() {
-  static std::once_flag once;
-  static bool ready = false;
-  std::call_once(once, [] {
-    if (!gcry_check_version(GCRYPT_VERSION)) return;
-    gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
-    gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
-    ready = true;
-  });
-  return ready;
-}
 
 // [L]A is the neutral point: A lies in the prime-order subgroup. Keys that carry a torsion
 // component are refused, which makes the cofactorless check the library performs agree with
@@ -57,16 +42,20 @@ bool in_prime_order_subgroup(const uint8_t* key) {
 
 }  // namespace
 
-bool ed25519_verify(std::string_view message, const Bytes& signature, const Bytes& public_key) {
-  if (!ed25519_prechecks(signature, public_key)) return false;
-  if (!library_ready()) return false;
-  if (!in_prime_order_subgroup(public_key.data())) return false;
+Ed25519PublicKey::Ed25519PublicKey(const Bytes& bytes) : bytes_(bytes) {
+  usable_ = bytes_.size() == kEd25519KeySize && ed25519_point_encoding_acceptable(bytes_.data()) && gcrypt_ready() &&
+            in_prime_order_subgroup(bytes_.data());
+}
+
+bool ed25519_verify(std::string_view message, const Bytes& signature, const Ed25519PublicKey& key) {
+  if (!key.usable() || !ed25519_signature_acceptable(signature)) return false;
+  const Bytes& public_key = key.bytes();
 
   gcry_sexp_t raw = nullptr;
   if (gcry_sexp_build(&raw, nullptr, "(public-key (ecc (curve Ed25519)(flags eddsa)(q %b)))",
                       static_cast<int>(public_key.size()), public_key.data()))
     return false;
-  const Sexp key(raw);
+  const Sexp gkey(raw);
   raw = nullptr;
   if (gcry_sexp_build(&raw, nullptr, "(data (flags eddsa)(hash-alg sha512)(value %b))",
                       static_cast<int>(message.size()), message.data()))
@@ -77,7 +66,7 @@ bool ed25519_verify(std::string_view message, const Bytes& signature, const Byte
                       signature.data() + 32))
     return false;
   const Sexp sig(raw);
-  return gcry_pk_verify(sig.get(), data.get(), key.get()) == 0;
+  return gcry_pk_verify(sig.get(), data.get(), gkey.get()) == 0;
 }
 
 }  // namespace guardian

@@ -68,9 +68,13 @@ bool ed25519_point_encoding_acceptable(const uint8_t* point) {
   return true;
 }
 
+bool ed25519_signature_acceptable(const Bytes& signature) {
+  return signature.size() == kEd25519SignatureSize && ed25519_scalar_below_order(signature.data() + 32) &&
+         ed25519_point_encoding_acceptable(signature.data());
+}
+
 bool ed25519_prechecks(const Bytes& signature, const Bytes& public_key) {
-  if (signature.size() != kEd25519SignatureSize || public_key.size() != kEd25519KeySize) return false;
-  return ed25519_scalar_below_order(signature.data() + 32) && ed25519_point_encoding_acceptable(signature.data()) &&
+  return public_key.size() == kEd25519KeySize && ed25519_signature_acceptable(signature) &&
          ed25519_point_encoding_acceptable(public_key.data());
 }
 

@@ -1,38 +1,35 @@
 // Portable: no Windows headers.
 #include "docs/signed_document.hpp"
 
-#include <mutex>
-
 #include "base/json_text.hpp"
 #include "build_config.hpp"
 #include "docs/base64.hpp"
 #include "docs/canonical_json.hpp"
-#include "docs/ed25519.hpp"
 
 namespace guardian {
 
-const Bytes& backend_public_key() {
-  static std::once_flag once;
-  static Bytes key;
-  std::call_once(once, [] {
+const Ed25519PublicKey& backend_public_key() {
+  static const Ed25519PublicKey key = [] {
     Bytes decoded;
-    if (from_hex(build::kBackendPublicKeyHex, decoded) && decoded.size() == kEd25519KeySize) key = decoded;
-  });
+    if (!from_hex(build::kBackendPublicKeyHex, decoded)) decoded.clear();
+    return Ed25519PublicKey(decoded);
+  }();
   return key;
 }
 
 bool verify_payload_signature(const nlohmann::json& payload, std::string_view signature_text,
-                              const Bytes& public_key) {
+                              const Ed25519PublicKey& public_key) {
   if (!json_depth_within(payload, kMaxJsonDepth - 1)) return false;  // the envelope is one more level
   Bytes signature;
   if (!decode_base64_lenient(signature_text, signature)) return false;
   if (signature.size() != kEd25519SignatureSize) return false;
   const std::string message = to_canonical_json(payload);
-  if (public_key.size() != kEd25519KeySize) return false;
+  if (public_key.bytes().size() != kEd25519KeySize) return false;
   return ed25519_verify(message, signature, public_key);
 }
 
-bool verify_signed_document(const nlohmann::json& envelope, const Bytes& public_key, nlohmann::json& payload_out) {
+bool verify_signed_document(const nlohmann::json& envelope, const Ed25519PublicKey& public_key,
+                            nlohmann::json& payload_out) {
   if (!envelope.is_object()) return false;
   const auto payload = envelope.find("payload");
   const auto signature = envelope.find("signature");

@@ -5,20 +5,23 @@
 
 #include <nlohmann/json.hpp>
 
-#include "store/hex.hpp"
+#include "docs/ed25519.hpp"
 
 namespace guardian {
 
-// The built-in backend public key, decoded once; 32 bytes (empty only if the built-in text
-// were malformed, which the build refuses).
-const Bytes& backend_public_key();
+// The built-in backend public key, decoded and checked once, on first use (a one-time
+// initialisation); bytes() gives its 32 bytes. It is usable unless the built-in text were
+// malformed, which the build refuses.
+const Ed25519PublicKey& backend_public_key();
 
 // True when envelope is an object with a "payload" and a string "signature" that verifies;
 // payload_out then receives a copy of the payload. On false payload_out is left as it was.
-bool verify_signed_document(const nlohmann::json& envelope, const Bytes& public_key, nlohmann::json& payload_out);
+// A key given as bytes is checked on this call; backend_public_key() was checked once.
+bool verify_signed_document(const nlohmann::json& envelope, const Ed25519PublicKey& public_key,
+                            nlohmann::json& payload_out);
 
 // The signature check itself: Base64 text (lenient), 64 bytes, over to_canonical_json(payload).
 bool verify_payload_signature(const nlohmann::json& payload, std::string_view signature_text,
-                              const Bytes& public_key);
+                              const Ed25519PublicKey& public_key);
 
 }  // namespace guardian

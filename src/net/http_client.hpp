@@ -1,8 +1,10 @@
 #pragma once
 // A small synchronous JSON-over-HTTP(S) client on WinHTTP: one POST, a fresh session per
 // attempt, a direct attempt first and the machine's default proxy only when no answer came.
+#include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -16,10 +18,13 @@ struct HttpResult {
   bool ok = false;          // an HTTP response arrived, whatever its status
   unsigned long status = 0; // 0 when no response arrived or its status was unreadable
   std::string body;         // raw response bytes; empty when ok is false
+  bool complete = false;    // body read to the end the server framed; false when a failed read,
+                            // the attempt's deadline or the cap stopped the reading
   std::string error;        // empty when ok is true
 };
 
-inline constexpr unsigned long kHttpTimeoutMs = 15000;
+inline constexpr unsigned long kHttpTimeoutMs = 15000;      // each WinHTTP phase
+inline constexpr unsigned long kAttemptDeadlineMs = 60000;  // one attempt, whatever the server does
 inline constexpr size_t kBodyCap = 4194304;  // reading stops after the chunk that passes it
 
 std::pair<std::string, std::string> apikey_header();
@@ -35,7 +40,22 @@ HttpResult http_post(const std::string& url, const std::string& body, const Http
 // --- portable pieces (http_rules.cpp) ---
 
 // The request header block: the two JSON headers, then each entry as "name: value\r\n".
-std::string build_header_block(const HttpHeaders& headers);
+// Empty when an entry would break the block or smuggle in a line of its own: a name that is
+// empty or holds ':', or a name or value that holds CR, LF or NUL.
+std::optional<std::string> build_header_block(const HttpHeaders& headers);
+
+// Whether a body that WinHTTP reports as ended was read to the end the server framed.
+// content_length is the Content-Length header's text when the answer has one; transfer_coded
+// says the answer has a Transfer-Encoding header (then WinHTTP decodes the chunks and reports
+// a stream broken before its final chunk as a failed read, and Content-Length does not count).
+// A 204 or 304 answer has no body whatever its headers say; with neither header the
+// connection's orderly end is the framing.
+bool body_complete(unsigned long status, const std::optional<std::string>& content_length, bool transfer_coded,
+                   uint64_t received);
+
+// Milliseconds from now_ms until deadline_ms on the same millisecond clock; 0 once it has
+// passed. Never the infinite wait value.
+unsigned long ms_left(uint64_t now_ms, uint64_t deadline_ms);
 
 // The fallback rule over an attempt function (argument: use_proxy). A status of any kind
 // ends the request; when both attempts fail their errors are combined.

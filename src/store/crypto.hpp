@@ -1,5 +1,6 @@
 #pragma once
-// SHA-256, HMAC-SHA256 and random bytes over CNG. Failures give empty results.
+// SHA-256, HMAC-SHA256 and random bytes: CNG in the product (crypto_win.cpp), libgcrypt in the
+// native build (crypto_posix.cpp). Failures give empty results.
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,10 @@ bool random_bytes(uint8_t* out, size_t n);
 
 // 2n lowercase hex characters of fresh random bytes. When the generator fails the result
 // is empty rather than a predictable all-zero text.
-std::string random_hex(size_t n);
+inline std::string random_hex(size_t n) {
+  Bytes buffer(n, 0);
+  if (!random_bytes(buffer.data(), buffer.size())) return {};
+  return to_hex(buffer);
+}
 
 }  // namespace guardian

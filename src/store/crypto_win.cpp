@@ -80,10 +80,4 @@ bool random_bytes(uint8_t* out, size_t n) {
   return ok(BCryptGenRandom(nullptr, out, static_cast<ULONG>(n), BCRYPT_USE_SYSTEM_PREFERRED_RNG));
 }
 
-std::string random_hex(size_t n) {
-  Bytes buffer(n, 0);
-  if (!random_bytes(buffer.data(), buffer.size())) return {};
-  return to_hex(buffer);
-}
-
 }  // namespace guardian

@@ -6,6 +6,8 @@ import socket
 import ssl
 import subprocess
 import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
@@ -14,6 +16,7 @@ from conftest import exe, run, win_path
 
 BIG = 10 * 1024 * 1024
 CAP = 4194304
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 PROXY_VARS = ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "no_proxy", "NO_PROXY")
 
 
@@ -43,8 +46,30 @@ class Recorder(BaseHTTPRequestHandler):
             self.reply(200, b"")
         elif self.path.endswith("/big"):
             self.reply(200, big_body())
+        elif self.path.endswith("/short"):
+            # Content-Length promises 1000 bytes; 19 come, then the connection closes.
+            self.close_connection = True
+            self.wfile.write(b"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nConnection: close\r\n\r\n" + b"x" * 19)
+        elif self.path.endswith("/trickle"):
+            self.trickle(b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n", b"x")
+        elif self.path.endswith("/slow-headers"):
+            self.trickle(b"HTTP/1.1 200 OK\r\nX-Slow: ", b"y")
+        elif self.path.endswith("/silent"):
+            self.close_connection = True
+            self.rfile.read(1)  # never answers; returns when the client goes away
         else:
             self.reply(404, b'{"error":"not found"}')
+
+    def trickle(self, head, byte, seconds=150):
+        """Writes head, then one byte a second until the client goes away."""
+        self.close_connection = True
+        try:
+            self.wfile.write(head)
+            for _ in range(seconds):
+                self.wfile.write(byte)
+                time.sleep(1)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
 
     def reply(self, status, body):
         try:
@@ -153,7 +178,7 @@ def our_headers(request):
 def test_error_status_is_an_answer_and_no_proxy_attempt_follows(http_server, proxy):
     before = len(http_server.requests)
     r = post("post", origin(http_server) + "/fail500", proxy_server=proxy)
-    assert r == {"ok": True, "status": 500, "body": '{"error":"internal","code":500}', "error": ""}
+    assert r == {"ok": True, "status": 500, "body": '{"error":"internal","code":500}', "complete": True, "error": ""}
     assert len(http_server.requests) == before + 1
     assert proxy.requests == []
 
@@ -170,15 +195,51 @@ def test_proxy_answer_replaces_a_failed_direct_attempt(proxy):
 
 
 def test_empty_body(http_server):
-    assert post("post", origin(http_server) + "/empty") == {"ok": True, "status": 200, "body": "", "error": ""}
+    assert post("post", origin(http_server) + "/empty") == {"ok": True, "status": 200, "body": "", "complete": True,
+                                                            "error": ""}
 
 
 def test_large_body_is_cut_after_the_chunk_that_passes_the_cap(http_server):
     r = post("direct", origin(http_server) + "/big")
-    assert r["ok"] is True and r["status"] == 200 and r["error"] == ""
+    assert r["ok"] is True and r["status"] == 200 and r["error"] == "" and r["complete"] is False
     n = len(r["body"])
     assert CAP < n < CAP + 1024 * 1024, n
     assert r["body"].encode() == big_body()[:n]
+
+
+def test_a_body_cut_short_is_not_complete(http_server):
+    r = post("direct", origin(http_server) + "/short")
+    assert r == {"ok": True, "status": 200, "body": "x" * 19, "complete": False, "error": ""}
+
+
+def test_every_attempt_ends_in_bounded_time(http_server):
+    """Side by side: a server that accepts and never answers (the whole call, both attempts),
+    a body trickled a byte a second, and a header block trickled the same way (one attempt)."""
+    base = origin(http_server)
+
+    def timed(case):
+        start = time.monotonic()
+        return post(*case), time.monotonic() - start
+
+    cases = [("post", base + "/silent"), ("post", base + "/trickle"), ("direct", base + "/slow-headers")]
+    with ThreadPoolExecutor(len(cases)) as pool:
+        (silent, t_silent), (trickled, t_trickled), (slow, t_slow) = pool.map(timed, cases)
+    assert silent["ok"] is False and silent["status"] == 0, silent
+    assert silent["error"].startswith("direct: send/receive: ") and "; via proxy: send/receive: " in silent["error"]
+    assert t_silent < 40, t_silent
+    assert trickled["ok"] is True and trickled["status"] == 200 and trickled["complete"] is False, trickled
+    assert 0 < len(trickled["body"]) < 100 and set(trickled["body"]) == {"x"}
+    assert t_trickled < 75, t_trickled
+    assert slow["ok"] is False and slow["error"].startswith("send/receive: "), slow
+    assert t_slow < 75, t_slow
+
+
+def test_header_breaking_the_block_is_refused_before_anything_is_sent(http_server):
+    before = len(http_server.requests)
+    r = post("post", origin(http_server) + "/echo", "{}", "X-Trace", "7\r\nX-Injected: 1")
+    assert r == {"ok": False, "status": 0, "body": "", "complete": False,
+                 "error": "direct: bad header; via proxy: bad header"}
+    assert len(http_server.requests) == before
 
 
 def test_request_line_body_and_header_order(http_server, tmp_path):
@@ -266,3 +327,15 @@ def test_net_check_command_with_the_built_in_origin_that_does_not_resolve():
     assert r.returncode == 2
     assert r.stdout.startswith(b"backend NOT reachable: direct: ")
     assert r.stdout.endswith(b")\n")
+
+
+def test_configure_refuses_an_unsafe_origin_or_probe_path(tmp_path):
+    refused = [("GUARDIAN_BACKEND_ORIGIN", v) for v in (
+        "http://api.example.net", "https://api.example.net/", "https://api.example.net/v1",
+        "https://key@api.example.net", "https://api.example.net:0", "https://api.example.net:65536")]
+    refused += [("GUARDIAN_PROBE_PATH", v) for v in ("health", "/health#top", "/a b")]
+    for i, (name, value) in enumerate(refused):
+        r = subprocess.run(["cmake", "-S", SOURCE, "-B", str(tmp_path / str(i)), "-G", "Ninja",
+                            f"-DCMAKE_TOOLCHAIN_FILE={SOURCE}/cmake/mingw-w64-x86_64.cmake", f"-D{name}={value}"],
+                           capture_output=True, text=True, timeout=120)
+        assert r.returncode != 0 and f"{name} must" in r.stderr, (name, value, r.stderr[-400:])

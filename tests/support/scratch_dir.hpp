@@ -1,14 +1,24 @@
 #pragma once
 // Scratch folders for the tests and the benchmarks: made fresh, removed with their contents.
+// Paths are wide strings, as the system's own paths are; natively they hold plain ASCII.
+#ifdef _WIN32
 #include <windows.h>
-
-#include <string>
 
 #include "base/text.hpp"
 #include "base/unique.hpp"
+#else
+#include <filesystem>
+#endif
+
+#include <string>
+
 #include "store/crypto.hpp"
 
 namespace guardian::test {
+
+#ifdef _WIN32
+// A path as the file streams take it.
+inline const wchar_t* native_path(const std::wstring& path) { return path.c_str(); }
 
 struct FindHandleTraits {
   using Type = HANDLE;
@@ -57,5 +67,29 @@ class ScratchDir {
  private:
   std::wstring path_;
 };
+#else
+inline std::string native_path(const std::wstring& path) { return std::filesystem::path(path).string(); }
+
+class ScratchDir {
+ public:
+  ScratchDir() {
+    const std::string random = random_hex(8);
+    path_ = (std::filesystem::temp_directory_path() / ("guardian-test-" + random)).wstring();
+    std::filesystem::create_directory(path_);
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::wstring& path() const { return path_; }
+  std::wstring file(const std::wstring& name) const { return path_ + L"/" + name; }
+
+ private:
+  std::wstring path_;
+};
+#endif
 
 }  // namespace guardian::test

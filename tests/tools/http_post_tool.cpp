@@ -31,7 +31,8 @@ int main(int argc, char** argv) {
     r = guardian::http_post(argv[2], body, headers);
   else
     r = guardian::http_post_once(argv[2], body, headers, mode == "proxy");
-  const nlohmann::json out = {{"ok", r.ok}, {"status", r.status}, {"body", r.body}, {"error", r.error}};
+  const nlohmann::json out = {
+      {"ok", r.ok}, {"status", r.status}, {"body", r.body}, {"complete", r.complete}, {"error", r.error}};
   const std::string text = out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   std::fwrite(text.data(), 1, text.size(), stdout);
   return 0;

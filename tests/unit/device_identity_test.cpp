@@ -192,7 +192,7 @@ TEST(Inventory, RowsWithMissingPropertiesStillFillEveryKey) {
 }
 
 TEST(RegistryText, TerminatorIsOptional) {
-  const wchar_t with_nul[] = L"ab\0";  // three characters stored, the last a terminator
+  const uint8_t with_nul[] = {'a', 0, 'b', 0, 0, 0};  // three UTF-16 characters stored, the last a terminator
   EXPECT_EQ(registry_text_length(with_nul, 6), 2u);
   EXPECT_EQ(registry_text_length(with_nul, 4), 2u);  // stored without one: nothing is lost
   EXPECT_EQ(registry_text_length(with_nul, 5), 2u);  // an odd byte is not a character

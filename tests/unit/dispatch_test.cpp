@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <regex>
+#include <thread>
 
 #include "channel/auth.hpp"
 #include "channel/dispatch.hpp"
@@ -45,7 +47,7 @@ TEST_F(DispatchFixture, PingNeedsNoMacAndGetsAFreshNonce) {
   EXPECT_EQ(body["version"], "1.2.4");
   EXPECT_EQ(body["fp"], ctx.identity.fingerprint);
   EXPECT_TRUE(body["pid"].is_number_integer());
-  EXPECT_EQ(body["pid"].get<int64_t>(), static_cast<int64_t>(GetCurrentProcessId()));
+  EXPECT_EQ(body["pid"].get<int64_t>(), static_cast<int64_t>(test::system_process_id()));
   EXPECT_TRUE(std::regex_match(body["t"].get<std::string>(), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
   EXPECT_EQ(body.size(), 6u);
   EXPECT_EQ(warnings(), 0u);
@@ -118,7 +120,7 @@ TEST_F(DispatchFixture, OperationNamesAreExact) {
 
 TEST_F(DispatchFixture, ReplayedPingDiffersOnlyInTimeAndMac) {
   const json a = dispatch_request(ctx, json{{"op", "ping"}, {"nonce", "same"}});
-  Sleep(1100);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   json b = dispatch_request(ctx, json{{"op", "ping"}, {"nonce", "same"}});
   EXPECT_NE(a["body"]["t"], b["body"]["t"]);
   b["body"]["t"] = a["body"]["t"];

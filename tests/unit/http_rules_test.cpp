@@ -1,6 +1,9 @@
-// The portable rules of the HTTP client: header block, fallback, check lines.
+// The portable rules of the HTTP client: header block, body framing, deadline, fallback, check lines.
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "net/http_client.hpp"
@@ -18,6 +21,49 @@ TEST(HttpHeaderBlock, JsonHeadersThenMapOrder) {
             "Authorization: Bearer t0k\r\napikey: " +
                 apikey_header().second + "\r\n");
   EXPECT_EQ(apikey_header().second.size(), 46u);
+}
+
+TEST(HttpHeaderBlock, EntryThatWouldBreakTheBlockIsRefused) {
+  const std::string nul(1, '\0');
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"X-A", "v\r\nX-Injected: 1"}, {"X-A", "v\n"}, {"X-A", "\rv"}, {"X-A", "v" + nul + "w"},
+      {"X-A\r\nX-B", "v"},           {"X" + nul, "v"}, {"", "v"},      {"X-A: 1", "v"},
+  };
+  for (const auto& [name, value] : refused) {
+    HttpHeaders headers{{"apikey", "k"}, {name, value}};
+    EXPECT_FALSE(build_header_block(headers).has_value()) << name << " / " << value;
+  }
+  // What a header line may legitimately hold: blanks, colons and tabs in the value, UTF-8, empty.
+  HttpHeaders fine{{"X-A", "a: b\tc é"}, {"X-B", ""}};
+  EXPECT_EQ(build_header_block(fine),
+            "Content-Type: application/json\r\nAccept: application/json\r\nX-A: a: b\tc é\r\nX-B: \r\n");
+}
+
+TEST(HttpBodyComplete, FramingRules) {
+  using L = std::optional<std::string>;
+  // Content-Length reached, short, or unreadable.
+  EXPECT_TRUE(body_complete(200, L("19"), false, 19));
+  EXPECT_TRUE(body_complete(200, L(" 0 "), false, 0));
+  EXPECT_FALSE(body_complete(200, L("1000"), false, 19));
+  EXPECT_FALSE(body_complete(200, L("19, 19"), false, 19));
+  EXPECT_FALSE(body_complete(200, L("-1"), false, 0));
+  EXPECT_FALSE(body_complete(200, L(""), false, 0));
+  EXPECT_FALSE(body_complete(200, L("99999999999999999999"), false, 0));
+  EXPECT_TRUE(body_complete(200, L("18446744073"), false, 18446744073ull));
+  // A transfer coding frames the body itself; Content-Length does not count then.
+  EXPECT_TRUE(body_complete(200, L("1000"), true, 5));
+  // Neither header: the connection's end is the framing.
+  EXPECT_TRUE(body_complete(500, std::nullopt, false, 3));
+  // 204 and 304 carry no body whatever their headers say.
+  EXPECT_TRUE(body_complete(204, L("10"), false, 0));
+  EXPECT_TRUE(body_complete(304, L("10"), false, 0));
+}
+
+TEST(HttpDeadline, MillisecondsLeft) {
+  EXPECT_EQ(ms_left(1000, 61000), 60000u);
+  EXPECT_EQ(ms_left(61000, 61000), 0u);
+  EXPECT_EQ(ms_left(61001, 61000), 0u);  // passed: no wrap-around into a long wait
+  EXPECT_EQ(ms_left(0, 1ull << 40), 0xFFFFFFFEul);  // never the infinite wait value
 }
 
 TEST(HttpFallback, AnyAnswerEndsTheRequest) {

@@ -158,9 +158,10 @@ TEST(Base64Lenient, BitsAndRefusals) {
   EXPECT_EQ(out, Bytes{7});
 }
 
-TEST(BackendPublicKey, DecodedOnce) {
-  const Bytes& a = backend_public_key();
-  EXPECT_EQ(a.size(), 32u);
+TEST(BackendPublicKey, DecodedAndCheckedOnce) {
+  const Ed25519PublicKey& a = backend_public_key();
+  EXPECT_EQ(a.bytes().size(), 32u);
+  EXPECT_TRUE(a.usable());
   EXPECT_EQ(&a, &backend_public_key());
 }
 

@@ -1,7 +1,14 @@
 #pragma once
-// Helpers shared by the unit tests: test data, scratch folders, whole-file access.
+// Helpers shared by the unit tests: test data, scratch folders, whole-file access, the log.
+// The portable tests also build natively (no Windows header there); the helpers that only
+// the Windows tests need sit in the _WIN32 part.
+#ifdef _WIN32
 #include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -10,7 +17,6 @@
 
 #include "runtime/log.hpp"
 #include "scratch_dir.hpp"
-#include "base/text.hpp"
 #include "store/crypto.hpp"
 
 namespace guardian::test {
@@ -25,7 +31,7 @@ inline std::string slurp(const std::string& path) {
 }
 
 inline std::string slurp(const std::wstring& path) {
-  std::ifstream in(path.c_str(), std::ios::binary);
+  std::ifstream in(native_path(path), std::ios::binary);
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
@@ -36,22 +42,8 @@ inline nlohmann::json testdata_json(const std::string& relative) {
 }
 
 inline void spit(const std::wstring& path, const std::string& bytes) {
-  std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
+  std::ofstream out(native_path(path), std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-// True under Wine, for the few checks where Wine is known to differ from Windows.
-inline bool running_under_wine() {
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
-inline bool file_exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-inline unsigned long long file_size(const std::wstring& path) {
-  WIN32_FILE_ATTRIBUTE_DATA info;
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &info)) return 0;
-  return (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
 }
 
 // How often needle occurs in text.
@@ -59,6 +51,15 @@ inline size_t count_of(const std::string& text, const std::string& needle) {
   size_t n = 0;
   for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
   return n;
+}
+
+// The process id as the system reports it.
+inline uint32_t system_process_id() {
+#ifdef _WIN32
+  return GetCurrentProcessId();
+#else
+  return static_cast<uint32_t>(getpid());
+#endif
 }
 
 // Sends the process's log lines to a scratch file for the life of the object.
@@ -74,5 +75,21 @@ class LogCapture {
   ScratchDir dir_;
   std::wstring path_ = dir_.file(L"test.log");
 };
+
+#ifdef _WIN32
+// True under Wine, for the few checks where Wine is known to differ from Windows.
+inline bool running_under_wine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+inline bool file_exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+inline unsigned long long file_size(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA info;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &info)) return 0;
+  return (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+}
+#endif
 
 }  // namespace guardian::test

@@ -13,18 +13,6 @@ namespace {
 
 using nlohmann::json;
 
-TEST(PeerState, Transitions) {
-  int32_t failures = 0;
-  EXPECT_EQ(next_peer_state(false, failures), "unresponsive");
-  EXPECT_EQ(next_peer_state(false, failures), "unresponsive");
-  EXPECT_EQ(next_peer_state(false, failures), "missing");
-  EXPECT_EQ(next_peer_state(false, failures), "missing");
-  EXPECT_EQ(failures, 4);
-  EXPECT_EQ(next_peer_state(true, failures), "ok");
-  EXPECT_EQ(failures, 0);
-  EXPECT_EQ(next_peer_state(false, failures), "unresponsive");
-}
-
 // A companion on a pipe of the test's own, answering in the way the test chooses.
 struct CompanionFixture : ::testing::Test {
   enum class Answer { good, other_nonce, bad_mac, not_ok };

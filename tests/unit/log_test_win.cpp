@@ -6,7 +6,6 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/line_budget.hpp"
 #include "runtime/log.hpp"
 #include "runtime/log_format.hpp"
 #include "test_support.hpp"
@@ -15,54 +14,6 @@ namespace guardian {
 namespace {
 
 using test::ScratchDir;
-
-TEST(LogFormat, PrefixLayoutAndLevelColumn) {
-  const LogClock t{2026, 3, 4, 5, 6, 7, 89};
-  EXPECT_EQ(format_log_line(t, 1234, "INFO", "hello"), "2026-03-04T05:06:07.089Z [1234] INFO  hello\r\n");
-  EXPECT_EQ(format_log_line(t, 1, "WARN", "w"), "2026-03-04T05:06:07.089Z [1] WARN  w\r\n");
-  EXPECT_EQ(format_log_line(t, 4294967295UL, "ERROR", "e"), "2026-03-04T05:06:07.089Z [4294967295] ERROR e\r\n");
-  // No truncation; control bytes are escaped so a message can never start a line of its own.
-  const std::string long_message(5000, 'x');
-  const std::string line = format_log_line(t, 7, "INFO", "a\tb " + long_message);
-  EXPECT_EQ(line.substr(line.size() - 2), "\r\n");
-  EXPECT_NE(line.find("a\\tb " + long_message), std::string::npos);
-  EXPECT_EQ(format_log_line(t, 1, "WARN", std::string("op x\r\n2026-01-01T00:00:00.000Z [1] INFO  forged\x1b\x7f\0\\ \xC3\xA9", 54)),
-            "2026-03-04T05:06:07.089Z [1] WARN  op x\\r\\n2026-01-01T00:00:00.000Z [1] INFO  forged\\x1b\\x7f\\x00\\ \xC3\xA9\r\n");
-}
-
-TEST(LogFormat, RotationIsStrictlyAboveTheLimit) {
-  EXPECT_FALSE(log_needs_rotation(kLogRotateBytes - 10, 10));
-  EXPECT_TRUE(log_needs_rotation(kLogRotateBytes - 10, 11));
-  EXPECT_TRUE(log_needs_rotation(kLogRotateBytes, 1));
-  EXPECT_FALSE(log_needs_rotation(0, 0));
-}
-
-TEST(LineBudget, BurstThenOneAnIntervalWithTheRestCounted) {
-  LineBudget budget(3, 60000);
-  uint64_t skipped = 99;
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(budget.admit(1000, skipped));
-    EXPECT_EQ(skipped, 0u);
-  }
-  EXPECT_EQ(budget.unreported_due_in(1000), -1);  // nothing left out yet
-  for (int i = 0; i < 10; ++i) EXPECT_FALSE(budget.admit(1000 + i, skipped));
-  EXPECT_EQ(budget.unreported_due_in(1500), 59500);  // the first line is earned a minute after the burst began
-  EXPECT_EQ(budget.take_unreported(1500), 0u);
-  // A minute on, one line: it carries the ten left out.
-  ASSERT_TRUE(budget.admit(61000, skipped));
-  EXPECT_EQ(skipped, 10u);
-  EXPECT_FALSE(budget.admit(61001, skipped));
-  // The next line is earned at 121,000; the one left out is then reported on its own.
-  EXPECT_EQ(budget.unreported_due_in(90000), 31000);
-  EXPECT_EQ(budget.take_unreported(121000), 1u);
-  EXPECT_EQ(budget.unreported_due_in(121000), -1);
-  // After a long quiet time the whole burst is back, and no more.
-  for (int i = 0; i < 3; ++i) EXPECT_TRUE(budget.admit(10000000, skipped));
-  EXPECT_FALSE(budget.admit(10000000, skipped));
-  // At the end, what is left out is handed out whatever the budget.
-  EXPECT_EQ(budget.take_unreported(10000000), 0u);
-  EXPECT_EQ(budget.take_unreported(10000000, true), 1u);
-}
 
 // The length of a line that log_line writes for message m at level INFO on this thread.
 size_t info_line_size(const std::string& m) {

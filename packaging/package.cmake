@@ -1,0 +1,145 @@
+# Builds the release packages: run by the "package" target as
+#   cmake -D GUARDIAN_PACKAGE_CONFIG=<build>/packaging/config.cmake
+#         [-D GUARDIAN_SIGN_CERT=chain.pem -D GUARDIAN_SIGN_KEY=key.pem] [-D GUARDIAN_SIGN_TIMESTAMP_URL=url]
+#         [-D GUARDIAN_PACKAGE_DIR=folder] -P package.cmake
+# The configuration file (written when the build tree is configured) names the version, the
+# programs and the strip tool. Output, in GUARDIAN_PACKAGE_DIR (default <build>/package):
+#   OstrivalGuardian-<version>-x64.msi   per-machine installer (see guardian.wxs)
+#   OstrivalGuardian-<version>-x64.zip   the same files in one folder, with INSTALL.txt
+# With a certificate and key, the exe and the DLLs are signed before they go into either
+# package, and the MSI after it is built.
+cmake_minimum_required(VERSION 3.21)
+
+include(${GUARDIAN_PACKAGE_CONFIG})
+set(here ${CMAKE_CURRENT_LIST_DIR})
+
+# Windows Installer versions are major.minor.build, at most 255.255.65535; a fourth field
+# would be ignored when versions are compared, so it is refused here.
+if(NOT GUARDIAN_VERSION MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)$"
+   OR CMAKE_MATCH_1 GREATER 255 OR CMAKE_MATCH_2 GREATER 255 OR CMAKE_MATCH_3 GREATER 65535)
+  message(FATAL_ERROR "GUARDIAN_VERSION \"${GUARDIAN_VERSION}\" cannot be a package version: "
+                      "use major.minor.build, at most 255.255.65535")
+endif()
+
+set(signing OFF)
+if(GUARDIAN_SIGN_CERT OR GUARDIAN_SIGN_KEY)
+  foreach(f GUARDIAN_SIGN_CERT GUARDIAN_SIGN_KEY)
+    if(NOT ${f} OR NOT IS_ABSOLUTE "${${f}}" OR NOT EXISTS "${${f}}")
+      message(FATAL_ERROR "${f} must name an existing file by its full path (both GUARDIAN_SIGN_CERT and GUARDIAN_SIGN_KEY are needed to sign)")
+    endif()
+  endforeach()
+  set(signing ON)
+endif()
+
+foreach(tool wixl msibuild msiinfo osslsigncode)
+  find_program(GUARDIAN_${tool} ${tool})
+endforeach()
+foreach(tool wixl msibuild msiinfo)
+  if(NOT GUARDIAN_${tool})
+    message(FATAL_ERROR "${tool} not found: run scripts/setup.sh (Debian packages wixl and msitools)")
+  endif()
+endforeach()
+if(signing AND NOT GUARDIAN_osslsigncode)
+  message(FATAL_ERROR "osslsigncode not found: run scripts/setup.sh (Debian package osslsigncode)")
+endif()
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result COMMAND_ECHO NONE)
+  if(NOT result EQUAL 0)
+    list(GET ARGN 0 program)
+    get_filename_component(program "${program}" NAME)
+    message(FATAL_ERROR "${program} failed (${result})")
+  endif()
+endfunction()
+
+# Signs FILE in place.
+function(sign file)
+  set(args sign -certs ${GUARDIAN_SIGN_CERT} -key ${GUARDIAN_SIGN_KEY} -h sha256 -n "Ostrival Guardian")
+  if(GUARDIAN_SIGN_TIMESTAMP_URL)
+    list(APPEND args -ts ${GUARDIAN_SIGN_TIMESTAMP_URL})
+  endif()
+  file(REMOVE "${file}.signed")
+  execute_process(COMMAND ${GUARDIAN_osslsigncode} ${args} -in ${file} -out ${file}.signed
+                  RESULT_VARIABLE result OUTPUT_QUIET)
+  if(NOT result EQUAL 0)
+    file(REMOVE "${file}.signed")
+    message(FATAL_ERROR "osslsigncode could not sign ${file}")
+  endif()
+  file(RENAME "${file}.signed" "${file}")
+endfunction()
+
+# Fixed for the product's life: it ties every version together for upgrades.
+set(upgrade_code "{12E9038A-2491-40AE-985B-97D78330A36E}")
+
+set(name OstrivalGuardian-${GUARDIAN_VERSION}-x64)
+set(msi ${GUARDIAN_PACKAGE_DIR}/${name}.msi)
+set(zip ${GUARDIAN_PACKAGE_DIR}/${name}.zip)
+set(stage ${GUARDIAN_PACKAGE_DIR}/${name})
+# Whatever an earlier run left goes first, so a failed run leaves no package behind.
+file(REMOVE_RECURSE ${stage} ${msi} ${msi}.tmp ${zip} ${zip}.tmp)
+file(MAKE_DIRECTORY ${stage}/licenses)
+
+# The programs, without their debugging information, signed when a certificate is given.
+set(programs ${GUARDIAN_AGENT_EXE} ${GUARDIAN_PACKAGE_DLLS})
+foreach(program ${programs})
+  get_filename_component(file ${program} NAME)
+  run(${GUARDIAN_STRIP} --strip-unneeded -o ${stage}/${file} ${program})
+  if(signing)
+    sign(${stage}/${file})
+  endif()
+endforeach()
+
+# Licence texts of what the programs carry: the two DLLs (LGPL 2.1 or later, linked
+# dynamically), the JSON library and the MinGW-w64 runtime (linked in).
+file(COPY_FILE ${here}/THIRD-PARTY-NOTICES.txt ${stage}/licenses/THIRD-PARTY-NOTICES.txt)
+file(COPY_FILE /usr/share/common-licenses/LGPL-2.1 ${stage}/licenses/LGPL-2.1.txt)
+foreach(pair "libgcrypt-mingw-w64-dev:libgcrypt" "libgpg-error-mingw-w64-dev:libgpg-error"
+             "nlohmann-json3-dev:nlohmann-json" "mingw-w64-x86-64-dev:mingw-w64")
+  string(REPLACE ":" ";" pair "${pair}")
+  list(GET pair 0 debian)
+  list(GET pair 1 text)
+  file(COPY_FILE /usr/share/doc/${debian}/copyright ${stage}/licenses/${text}.txt)
+endforeach()
+
+# The MSI. wixl reads the sources relative to its working folder.
+run(${CMAKE_COMMAND} -E chdir ${stage}
+    ${GUARDIAN_wixl} --arch x64 -D Version=${GUARDIAN_VERSION} -D UpgradeCode=${upgrade_code}
+    -o ${msi}.tmp ${here}/guardian.wxs)
+# Two tables wixl cannot express:
+# - rollback custom actions (it writes Execute="rollback" as an immediate action): in the
+#   script, rollback only, not impersonated, result ignored (0x400 | 0x100 | 0x800 | 0x40 | 18);
+# - an upgrade range that includes its upper bound (it drops IncludeMaximum): another build
+#   of the same version then replaces the installed one instead of installing beside it.
+run(${GUARDIAN_msibuild} ${msi}.tmp
+    -q "UPDATE CustomAction SET Type = 3410 WHERE Action = 'ServiceInstallUndo' OR Action = 'ServiceRemoveUndo'"
+    -q "DELETE FROM Upgrade WHERE ActionProperty = 'WIX_UPGRADE_DETECTED'"
+    -q "INSERT INTO Upgrade (UpgradeCode, VersionMin, VersionMax, Attributes, ActionProperty) VALUES ('${upgrade_code}', '0.0.0', '${GUARDIAN_VERSION}', 768, 'WIX_UPGRADE_DETECTED')")
+# An action renamed in guardian.wxs would leave the update without effect: check the result.
+foreach(table CustomAction Upgrade)
+  execute_process(COMMAND ${GUARDIAN_msiinfo} export ${msi}.tmp ${table} OUTPUT_VARIABLE ${table})
+endforeach()
+string(REGEX MATCHALL "\nService[A-Za-z]+Undo\t3410\t" rollback_rows "${CustomAction}")
+list(LENGTH rollback_rows rollback_count)
+if(NOT rollback_count EQUAL 2 OR NOT Upgrade MATCHES "\t0\.0\.0\t${GUARDIAN_VERSION}\t\t768\t\tWIX_UPGRADE_DETECTED")
+  message(FATAL_ERROR "the MSI's CustomAction or Upgrade table did not take its corrections")
+endif()
+if(signing)
+  sign(${msi}.tmp)
+endif()
+file(RENAME ${msi}.tmp ${msi})
+
+# The zip: one folder with the same signed files and the installation text.
+file(COPY_FILE ${here}/INSTALL.txt ${stage}/INSTALL.txt)
+run(${CMAKE_COMMAND} -E chdir ${GUARDIAN_PACKAGE_DIR}
+    ${CMAKE_COMMAND} -E tar cf ${zip}.tmp --format=zip ${name})
+file(RENAME ${zip}.tmp ${zip})
+
+file(SIZE ${msi} msi_size)
+file(SIZE ${zip} zip_size)
+message(STATUS "${msi} (${msi_size} bytes)")
+message(STATUS "${zip} (${zip_size} bytes)")
+if(signing)
+  message(STATUS "signed with ${GUARDIAN_SIGN_CERT}")
+else()
+  message(STATUS "unsigned: set GUARDIAN_SIGN_CERT and GUARDIAN_SIGN_KEY to sign")
+endif()

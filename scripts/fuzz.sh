@@ -1,0 +1,64 @@
+#!/bin/sh
+# Runs the fuzz targets of the portable core, each for SECONDS (default 60), from its seed
+# corpus in tests/fuzz/corpus/<target>; builds the native preset first when needed.
+# Usage: scripts/fuzz.sh [SECONDS] [TARGET...]   (default: every target)
+#
+# What a run finds that is new goes to build-native/fuzz/corpus/<target> and is the start of
+# the next run; the seeds in the repository are never written. A crash, a sanitizer report,
+# a leak, a failed property or an input slower than 10 s stops its target, leaves the input in
+# build-native/fuzz/findings/<target>/ and makes the exit status 1.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+seconds=60
+case "${1:-}" in
+  '' | *[!0-9]*) ;;
+  *) seconds=$1; shift ;;
+esac
+if [ "$seconds" -lt 1 ]; then
+  echo "usage: $0 [SECONDS (1 or more)] [TARGET...]" >&2
+  exit 2
+fi
+if ! build_output=$(sh "$top/scripts/build-native.sh" 2>&1); then
+  printf '%s\n' "$build_output" >&2
+  exit 1
+fi
+# Sanitizer reports with file and line (llvm-14 carries the symbolizer).
+export ASAN_SYMBOLIZER_PATH="${ASAN_SYMBOLIZER_PATH:-/usr/lib/llvm-14/bin/llvm-symbolizer}"
+
+out="$top/build-native/fuzz"
+if [ $# -eq 0 ]; then
+  set -- $(find "$out" -maxdepth 1 -type f -name 'fuzz_*' -perm -u+x -printf '%f\n' | sort)
+fi
+passed=0
+failed=0
+printf '%-22s %8s %12s %10s %8s  %s\n' target seconds executions "exec/s" corpus result
+for target in "$@"; do
+  seeds="$top/tests/fuzz/corpus/$target"
+  work="$out/corpus/$target"
+  findings="$out/findings/$target"
+  log="$out/logs/$target.log"
+  if [ ! -x "$out/$target" ] || [ ! -d "$seeds" ]; then
+    echo "$target: no such target or no seed corpus in tests/fuzz/corpus" >&2
+    failed=$((failed + 1))
+    continue
+  fi
+  mkdir -p "$work" "$findings" "$out/logs"
+  if "$out/$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+      -artifact_prefix="$findings/" "$work" "$seeds" >"$log" 2>&1; then
+    result=ok
+    passed=$((passed + 1))
+  else
+    result=FAILED
+    failed=$((failed + 1))
+  fi
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
+  units=$(ls "$work" | wc -l)
+  printf '%-22s %8s %12s %10s %8s  %s\n' "$target" "$seconds" "${runs:-?}" "${rate:-?}" "$units" "$result"
+  if [ "$result" = FAILED ]; then
+    grep -v '^#\|^INFO:\|^stat::' "$log" | tail -n 40 >&2
+    echo "$target: the failing input is in $findings/ (full output: $log)" >&2
+  fi
+done
+echo "fuzz: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

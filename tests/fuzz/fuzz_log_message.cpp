@@ -1,0 +1,62 @@
+// Log lines with any message bytes: one call gives exactly one line, the fixed prefix and
+// then the message with each control byte written visibly, ending in the one CR LF.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdio>
+
+#include "fuzz_support.hpp"
+#include "runtime/log_format.hpp"
+
+namespace {
+
+// The message as the log must show it, byte by byte.
+std::string visible(std::string_view message) {
+  std::string out;
+  for (const char ch : message) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '\r')
+      out += "\\r";
+    else if (c == '\n')
+      out += "\\n";
+    else if (c == '\t')
+      out += "\\t";
+    else if (c < 0x20 || c == 0x7f) {
+      char esc[5];
+      std::snprintf(esc, sizeof esc, "\\x%02x", c);
+      out += esc;
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzedDataProvider in(data, size);
+  // The clock and thread id within what the system reports.
+  guardian::LogClock t{};
+  t.year = in.ConsumeIntegralInRange(1601, 30827);
+  t.month = in.ConsumeIntegralInRange(1, 12);
+  t.day = in.ConsumeIntegralInRange(1, 31);
+  t.hour = in.ConsumeIntegralInRange(0, 23);
+  t.minute = in.ConsumeIntegralInRange(0, 59);
+  t.second = in.ConsumeIntegralInRange(0, 59);
+  t.millisecond = in.ConsumeIntegralInRange(0, 999);
+  const unsigned long thread = in.ConsumeIntegral<uint32_t>();
+  const char* const levels[] = {"INFO", "WARN", "ERROR"};
+  const char* level = levels[in.ConsumeIntegralInRange(0, 2)];
+  const std::string message = in.ConsumeRemainingBytesAsString();
+
+  const std::string line = guardian::format_log_line(t, thread, level, message);
+  char prefix[64];
+  std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ [%lu] %-5s ", t.year, t.month, t.day,
+                t.hour, t.minute, t.second, t.millisecond, thread, level);
+  FUZZ_CHECK(line == prefix + visible(message) + "\r\n");
+  for (size_t i = 0; i + 2 < line.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(line[i]);
+    FUZZ_CHECK(c >= 0x20 && c != 0x7f);
+  }
+  return 0;
+}

@@ -1,0 +1,21 @@
+#include <gtest/gtest.h>
+
+#include "peer/companion.hpp"
+
+namespace guardian {
+namespace {
+
+TEST(PeerState, Transitions) {
+  int32_t failures = 0;
+  EXPECT_EQ(next_peer_state(false, failures), "unresponsive");
+  EXPECT_EQ(next_peer_state(false, failures), "unresponsive");
+  EXPECT_EQ(next_peer_state(false, failures), "missing");
+  EXPECT_EQ(next_peer_state(false, failures), "missing");
+  EXPECT_EQ(failures, 4);
+  EXPECT_EQ(next_peer_state(true, failures), "ok");
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(next_peer_state(false, failures), "unresponsive");
+}
+
+}  // namespace
+}  // namespace guardian
