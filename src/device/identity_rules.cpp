@@ -263,4 +263,26 @@ json identity_document(const DeviceIdentity& identity) {
   return document;
 }
 
+bool identity_from_document(const json& document, DeviceIdentity& identity) {
+  if (!document.is_object()) return false;
+  const auto fp = document.find("fp");
+  const auto parts = document.find("fp_parts");
+  const auto hw = document.find("hw");
+  if (fp == document.end() || parts == document.end() || hw == document.end()) return false;
+  if (!fp->is_string() || !parts->is_object() || !hw->is_object()) return false;
+  const std::string& fingerprint = fp->get_ref<const std::string&>();
+  if (fingerprint.size() != 64 ||
+      fingerprint.find_first_not_of("0123456789abcdef") != std::string::npos)
+    return false;
+  DeviceIdentity read;
+  for (const auto& [label, part] : parts->items()) {
+    if (!part.is_string()) return false;
+    read.parts[label] = part.get<std::string>();
+  }
+  read.fingerprint = fingerprint;
+  read.hardware = *hw;
+  identity = std::move(read);
+  return true;
+}
+
 }  // namespace guardian

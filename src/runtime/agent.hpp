@@ -1,6 +1,7 @@
 #pragma once
 // The agent body shared by the service and console hosts.
 #include "base/stop_event.hpp"
+#include "device/identity.hpp"
 
 namespace guardian {
 
@@ -12,6 +13,13 @@ int run_agent(bool console);
 // Start-up in its fixed order: identity, store, storage directory, channel key. Each failure
 // writes one ERROR line and returns false.
 bool agent_startup(AgentContext& ctx);
+
+// The device identity for the agent. The pass runs in a child process, this program started
+// with --fingerprint, whose document is read back: WMI and COM are then loaded into that
+// short-lived process and leave with it, instead of staying in the agent for its whole run.
+// When the child cannot be run or fails, or its document has no part from WMI, the pass
+// runs here as before (so a WMI failure is logged with its cause).
+DeviceIdentity collect_agent_identity();
 
 // Serves the pipe and supervises the companion until the stop event is signalled; false when
 // the pipe server could not be started.

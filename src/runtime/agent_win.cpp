@@ -25,7 +25,7 @@ constexpr int64_t kFirstCheckCapSec = 10;
 }  // namespace
 
 bool agent_startup(AgentContext& ctx) {
-  ctx.identity = collect_device_identity();
+  ctx.identity = collect_agent_identity();
   if (ctx.identity.fingerprint.size() != 64) {
     log_error("fingerprint failed");
     return false;

@@ -201,9 +201,21 @@ def test_start_up_line_and_banner(storage):
     agent = start_agent(storage[1])
     assert agent.interrupt() == 0
     text = agent.stderr.decode()
+    assert "identity pass" not in text  # it ran in its child process
     first = text.splitlines()[0]
     assert re.fullmatch(r"Ostrival Guardian 1\.2\.4 \(console mode, pid \d+\)\. Ctrl\+C to stop\.", first)
     m = re.search(r"INFO  guardian 1\.2\.4 up; fp ([0-9a-f]+)\u2026 parts (\d); storage (.*)\r\n", text)
     assert m and len(m.group(1)) == 12 and m.group(3) == storage[1]
     log = open(os.path.join(storage[0], "guardian.log"), "rb").read()
     assert log.endswith(b"INFO  guardian stopped\r\n")
+
+
+def test_without_wmi_the_identity_pass_runs_in_the_agent_and_logs_why(storage):
+    # The child's document then has no part from WMI: the agent runs the pass itself, and the
+    # WMI failure is logged with its cause.
+    agent = start_agent(storage[1], {"WINEDLLOVERRIDES": "mscoree,mshtml=;wbemprox="})
+    assert agent.interrupt() == 0
+    text = agent.stderr.decode()
+    assert "WARN  identity pass in a child process: no part from WMI; running it in the agent\r\n" in text
+    assert text.count(" ERROR WMI locator failed: ") == 1
+    assert re.search(r"INFO  guardian 1\.2\.4 up; fp [0-9a-f]{12}\u2026 parts 1;", text)

@@ -134,6 +134,34 @@ TEST(Fingerprint, WithoutWmiOnlyTheMachineGuid) {
     "ram_mb": 16384})"));
 }
 
+// The agent reads its identity back from the document a child process printed.
+TEST(IdentityDocument, ReadBackAsWrittenAndRefusedWhenMalformed) {
+  DeviceIdentity written;
+  written.fingerprint = std::string(64, 'a');
+  written.parts = {{"cpu", "0123456789abcdef"}, {"mguid", "fedcba9876543210"}};
+  written.hardware = json{{"ram_mb", 1024}, {"disks", json::array()}};
+  DeviceIdentity read;
+  ASSERT_TRUE(identity_from_document(identity_document(written), read));
+  EXPECT_EQ(read.fingerprint, written.fingerprint);
+  EXPECT_EQ(read.parts, written.parts);
+  EXPECT_EQ(read.hardware, written.hardware);
+
+  const json good = identity_document(written);
+  std::vector<json> bad(7, good);
+  bad[0] = json::array();
+  bad[1]["fp"] = std::string(63, 'a');
+  bad[2]["fp"] = std::string(64, 'A');
+  bad[3]["fp_parts"]["cpu"] = 7;
+  bad[4]["hw"] = json::array();
+  bad[5].erase("hw");
+  bad[6]["fp_parts"] = "cpu";
+  for (const json& document : bad) {
+    DeviceIdentity untouched = read;
+    EXPECT_FALSE(identity_from_document(document, untouched)) << document.dump();
+    EXPECT_EQ(untouched.parts, read.parts);
+  }
+}
+
 TEST(MaskSerial, KeepsLastFourCharacters) {
   EXPECT_EQ(mask_serial(""), "");
   EXPECT_EQ(mask_serial("WD12"), "****");
