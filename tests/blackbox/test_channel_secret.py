@@ -42,3 +42,40 @@ def test_processes_racing_on_an_empty_directory_agree_on_one_secret():
             created = sum(err.count(b"channel.bin created") for _, err in results)
             assert created == 1, results
             tick = int(run(exe("tick_now.exe")).stdout)
+
+
+def test_a_creator_killed_at_any_moment_never_blocks_the_next_start():
+    """100 creators killed at random moments while they create the secret: each leaves no
+    channel.bin or a whole one, and the next start always gets a secret; the agent itself
+    starts on a sample of the folders."""
+    import json
+    import random
+    import subprocess
+    import time
+
+    from conftest import STARTED, WINE_RUN, start_agent
+
+    fp = json.loads(run(exe("ostrival_guardian.exe"), "--fingerprint").stdout)["fp"]
+    rng = random.Random(10)
+    seen = {"no file": 0, "whole file": 0, "temporary file left": 0}
+    for trial in range(100):
+        with tempfile.TemporaryDirectory() as d:
+            creator = subprocess.Popen([WINE_RUN, exe("channel_secret_tool.exe"), win_path(d), fp, "0", "announce"],
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            assert creator.stderr.readline() == b"creating\n"
+            time.sleep(rng.uniform(0, 0.006))
+            creator.kill()
+            creator.communicate(timeout=60)
+            had_file = os.path.exists(os.path.join(d, "channel.bin"))
+            seen["whole file" if had_file else "no file"] += 1
+            seen["temporary file left"] += any(n.endswith(".tmp") for n in os.listdir(d))
+
+            r = run(exe("channel_secret_tool.exe"), win_path(d), fp)
+            assert r.returncode == 0, (trial, r.stderr)
+            assert (b"INFO  channel.bin created" in r.stderr) != had_file, (trial, r.stderr)
+            # What the killed creator left half done is gone; nothing else is left behind.
+            assert os.listdir(d) == ["channel.bin"], (trial, os.listdir(d))
+            if trial % 10 == 0:
+                start_agent(win_path(d)).interrupt()
+    print(seen)
+    assert seen["no file"] and seen["whole file"], seen

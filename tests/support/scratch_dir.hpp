@@ -10,13 +10,6 @@
 
 namespace guardian::test {
 
-struct FindHandleTraits {
-  using Type = HANDLE;
-  static Type invalid() { return INVALID_HANDLE_VALUE; }
-  static void close(Type h) { FindClose(h); }
-};
-using UniqueFind = Unique<FindHandleTraits>;
-
 // Removes a folder and everything in it; best effort.
 inline void remove_tree(const std::wstring& dir) {
   WIN32_FIND_DATAW entry;
