@@ -41,6 +41,10 @@ int sentinel_main() {
   configure_log(L"", true);
 
   const std::wstring storage_dir = resolve_storage_dir(true);
+  if (storage_dir.empty()) {
+    log_error("sentinel: " + storage_dir_env_error());
+    return 2;
+  }
   const DeviceIdentity identity = collect_device_identity();
   const ProtectedStore store(storage_dir, identity.fingerprint);
   Bytes key;

@@ -31,8 +31,9 @@ bool agent_startup(AgentContext& ctx) {
     return false;
   }
   ctx.store = ProtectedStore(ctx.storage_dir, ctx.identity.fingerprint);
-  if (!storage_dir_result_ok(create_storage_dir(ctx.storage_dir))) {
-    log_error("storage dir unusable: " + to_utf8(ctx.storage_dir));
+  const std::string unusable = prepare_storage_dir(ctx.storage_dir);
+  if (!unusable.empty()) {
+    log_error("storage dir unusable: " + to_utf8(ctx.storage_dir) + " (" + unusable + ")");
     return false;
   }
   Bytes secret = load_or_create_channel_secret(ctx.store);
@@ -84,6 +85,11 @@ bool agent_main_loop(AgentContext& ctx) {
 
 int run_agent(bool console) {
   const std::wstring storage_dir = resolve_storage_dir(console);
+  if (storage_dir.empty()) {
+    configure_log(L"", console);
+    log_error("storage dir unusable: " + storage_dir_env_error());
+    return 2;
+  }
   create_storage_dir(storage_dir);
   configure_log(path_join(storage_dir, L"guardian.log"), console);
 
