@@ -9,9 +9,11 @@
 #include "build_config.hpp"
 #include "channel/auth.hpp"
 #include "channel/pipe_client.hpp"
+#include "channel/pipe_owner.hpp"
 #include "channel/pipe_server.hpp"
 #include "device/identity.hpp"
 #include "base/stop_event.hpp"
+#include "base/text.hpp"
 #include "runtime/config.hpp"
 #include "runtime/log.hpp"
 #include "store/crypto.hpp"
@@ -45,6 +47,12 @@ int sentinel_main() {
     log_error("sentinel: " + storage_dir_env_error());
     return 2;
   }
+  // One companion per pipe name: the agent would otherwise ping either of them at random.
+  const std::string taken = pipe_taken_by_another_process(kSentinelPipe);
+  if (!taken.empty()) {
+    log_error("sentinel: " + taken + "; only one companion may run on a machine");
+    return 2;
+  }
   const DeviceIdentity identity = collect_device_identity();
   const ProtectedStore store(storage_dir, identity.fingerprint);
   Bytes key;
@@ -59,7 +67,10 @@ int sentinel_main() {
   PipeServer server(kSentinelPipe, module_dir(),
                     [&key](const nlohmann::json& request, const std::wstring&) { return answer(key, request); });
   if (!server.start()) {
-    log_error("sentinel: pipe server could not be started");
+    const std::string reason = server.last_error();
+    log_error(reason.empty() ? std::string("sentinel: pipe server could not be started")
+                             : "sentinel: pipe " + to_utf8(kSentinelPipe) + " is already served by another process (" +
+                                   reason + "); only one companion may run on a machine");
     return 2;
   }
   log_info(std::string("sentinel ") + build::kVersion + " serving");

@@ -7,6 +7,7 @@
 #include "channel/auth.hpp"
 #include "channel/dispatch.hpp"
 #include "channel/pipe_client.hpp"
+#include "channel/pipe_owner.hpp"
 #include "channel/pipe_server.hpp"
 #include "peer/companion.hpp"
 #include "runtime/agent.hpp"
@@ -22,9 +23,19 @@ namespace {
 constexpr DWORD kLoopWakeMs = 1000;
 constexpr int64_t kFirstCheckCapSec = 10;
 
+// One agent per pipe name: when another process serves it, one ERROR line and false.
+bool pipe_name_free() {
+  const std::string taken = pipe_taken_by_another_process(kGuardianPipe);
+  if (taken.empty()) return true;
+  log_error(taken + "; only one agent may run on a machine");
+  return false;
+}
+
 }  // namespace
 
 bool agent_startup(AgentContext& ctx) {
+  // Before anything else, so that a second agent leaves no trace in its storage directory.
+  if (!pipe_name_free()) return false;
   ctx.identity = collect_device_identity();
   if (ctx.identity.fingerprint.size() != 64) {
     log_error("fingerprint failed");
@@ -59,11 +70,19 @@ bool agent_startup(AgentContext& ctx) {
 
 bool agent_main_loop(AgentContext& ctx) {
   if (ctx.pipe_server) ctx.pipe_server->stop();
+  // Another agent may have taken the name while this one started up.
+  if (!pipe_name_free()) return false;
   ctx.pipe_server = std::make_shared<PipeServer>(
       kGuardianPipe, ctx.install_dir,
       [&ctx](const nlohmann::json& request, const std::wstring&) { return dispatch_request(ctx, request); });
   if (!ctx.pipe_server->start()) {
-    log_error("pipe server thread could not be started");
+    const std::string reason = ctx.pipe_server->last_error();
+    if (reason.empty()) {
+      log_error("pipe server thread could not be started");
+    } else {
+      log_error("pipe " + to_utf8(kGuardianPipe) + " is already served by another process (" + reason +
+                "); only one agent may run on a machine");
+    }
     ctx.pipe_server.reset();
     return false;
   }
