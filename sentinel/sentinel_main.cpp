@@ -53,15 +53,19 @@ int sentinel_main() {
     log_error("sentinel: " + taken + "; only one companion may run on a machine");
     return 2;
   }
-  const DeviceIdentity identity = collect_device_identity();
-  const ProtectedStore store(storage_dir, identity.fingerprint);
+
+  // The agent creates the channel secret; until it has, wait for it. A file that is there
+  // and does not open may be sealed under an identity that this pass did not see whole
+  // (right after a boot), so the identity is then collected again every few seconds.
+  DeviceIdentity identity = collect_device_identity();
   Bytes key;
-  // The agent creates the channel secret; until it has, wait for it.
-  bool announced = false;
-  while (!read_channel_key(store, identity.fingerprint, key)) {
-    if (!announced) log_warn("sentinel: waiting for channel.bin");
-    announced = true;
+  for (int round = 1;; ++round) {
+    const ProtectedStore store(storage_dir, identity.fingerprint);
+    const ChannelFileState state = probe_channel_file(store);
+    if (state == ChannelFileState::opens && read_channel_key(store, identity.fingerprint, key)) break;
+    if (round == 1) log_warn("sentinel: waiting for channel.bin");
     if (WaitForSingleObject(stop, 1000) == WAIT_OBJECT_0) return 0;
+    if (state == ChannelFileState::does_not_open && round % 5 == 0) identity = collect_device_identity();
   }
 
   PipeServer server(kSentinelPipe, module_dir(),

@@ -14,6 +14,7 @@
 #include "runtime/agent_context.hpp"
 #include "base/clock.hpp"
 #include "runtime/config.hpp"
+#include "runtime/identity_settle.hpp"
 #include "runtime/log.hpp"
 #include "base/text.hpp"
 
@@ -23,12 +24,35 @@ namespace {
 constexpr DWORD kLoopWakeMs = 1000;
 constexpr int64_t kFirstCheckCapSec = 10;
 
+bool stop_requested() {
+  const HANDLE stop = stop_event();
+  return stop && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0;
+}
+
 // One agent per pipe name: when another process serves it, one ERROR line and false.
 bool pipe_name_free() {
   const std::string taken = pipe_taken_by_another_process(kGuardianPipe);
   if (taken.empty()) return true;
   log_error(taken + "; only one agent may run on a machine");
   return false;
+}
+
+IdentitySettling settling_in(const std::wstring& storage_dir) {
+  IdentitySettling hooks;
+  hooks.collect = collect_device_identity;
+  hooks.probe = [storage_dir](const DeviceIdentity& identity) {
+    return probe_channel_file(ProtectedStore(storage_dir, identity.fingerprint));
+  };
+  hooks.wait = [](uint32_t ms) {
+    const HANDLE stop = stop_event();
+    if (!stop) {
+      Sleep(ms);
+      return true;
+    }
+    return WaitForSingleObject(stop, ms) == WAIT_TIMEOUT;
+  };
+  hooks.now_ms = [] { return static_cast<uint64_t>(GetTickCount64()); };
+  return hooks;
 }
 
 }  // namespace
@@ -41,12 +65,13 @@ bool agent_startup(AgentContext& ctx) {
     log_error("fingerprint failed");
     return false;
   }
-  ctx.store = ProtectedStore(ctx.storage_dir, ctx.identity.fingerprint);
   const std::string unusable = prepare_storage_dir(ctx.storage_dir);
   if (!unusable.empty()) {
     log_error("storage dir unusable: " + to_utf8(ctx.storage_dir) + " (" + unusable + ")");
     return false;
   }
+  if (settle_identity(ctx.identity, settling_in(ctx.storage_dir)) == SettleResult::stopped) return false;
+  ctx.store = ProtectedStore(ctx.storage_dir, ctx.identity.fingerprint);
   Bytes secret = load_or_create_channel_secret(ctx.store);
   if (secret.size() != kChannelSecretSize) {
     log_error("no channel secret");
@@ -116,7 +141,13 @@ int run_agent(bool console) {
   if (console) ctx.watchdog_interval_sec = watchdog_interval_from_env();
 
   int result = 2;
-  if (agent_startup(ctx) && agent_main_loop(ctx)) result = 0;
+  if (agent_startup(ctx)) {
+    if (agent_main_loop(ctx)) result = 0;
+  } else if (stop_requested()) {
+    // Stopped while start-up waited for the identity: an ordinary stop, not a failure.
+    log_info("guardian stopped");
+    result = 0;
+  }
   return result;
 }
 
