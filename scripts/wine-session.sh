@@ -16,6 +16,9 @@ case "$action" in
       # Let the first boot finish everything it started (the SCM holds its database while
       # it sets up the new prefix's services) before the session begins.
       wineserver -w </dev/null >/dev/null 2>&1
+      # Report Windows 10, as the machines the agent runs on do ("/v" sets it, no window).
+      wine winecfg /v win10 </dev/null >/dev/null 2>&1
+      wineserver -w </dev/null >/dev/null 2>&1
     fi
     setsid wineserver -p </dev/null >/dev/null 2>&1 &
     setsid wine wineboot </dev/null >/dev/null 2>&1

@@ -9,9 +9,11 @@
 #include "build_config.hpp"
 #include "channel/auth.hpp"
 #include "channel/pipe_client.hpp"
+#include "channel/pipe_owner.hpp"
 #include "channel/pipe_server.hpp"
 #include "device/identity.hpp"
 #include "base/stop_event.hpp"
+#include "base/text.hpp"
 #include "runtime/config.hpp"
 #include "runtime/log.hpp"
 #include "store/crypto.hpp"
@@ -41,21 +43,38 @@ int sentinel_main() {
   configure_log(L"", true);
 
   const std::wstring storage_dir = resolve_storage_dir(true);
-  const DeviceIdentity identity = collect_device_identity();
-  const ProtectedStore store(storage_dir, identity.fingerprint);
+  if (storage_dir.empty()) {
+    log_error("sentinel: " + storage_dir_env_error());
+    return 2;
+  }
+  // One companion per pipe name: the agent would otherwise ping either of them at random.
+  const std::string taken = pipe_taken_by_another_process(kSentinelPipe);
+  if (!taken.empty()) {
+    log_error("sentinel: " + taken + "; only one companion may run on a machine");
+    return 2;
+  }
+
+  // The agent creates the channel secret; until it has, wait for it. A file that is there
+  // and does not open may be sealed under an identity that this pass did not see whole
+  // (right after a boot), so the identity is then collected again every few seconds.
+  DeviceIdentity identity = collect_device_identity();
   Bytes key;
-  // The agent creates the channel secret; until it has, wait for it.
-  bool announced = false;
-  while (!read_channel_key(store, identity.fingerprint, key)) {
-    if (!announced) log_warn("sentinel: waiting for channel.bin");
-    announced = true;
+  for (int round = 1;; ++round) {
+    const ProtectedStore store(storage_dir, identity.fingerprint);
+    const ChannelFileState state = probe_channel_file(store);
+    if (state == ChannelFileState::opens && read_channel_key(store, identity.fingerprint, key)) break;
+    if (round == 1) log_warn("sentinel: waiting for channel.bin");
     if (WaitForSingleObject(stop, 1000) == WAIT_OBJECT_0) return 0;
+    if (state == ChannelFileState::does_not_open && round % 5 == 0) identity = collect_device_identity();
   }
 
   PipeServer server(kSentinelPipe, module_dir(),
                     [&key](const nlohmann::json& request, const std::wstring&) { return answer(key, request); });
   if (!server.start()) {
-    log_error("sentinel: pipe server could not be started");
+    const std::string reason = server.last_error();
+    log_error(reason.empty() ? std::string("sentinel: pipe server could not be started")
+                             : "sentinel: pipe " + to_utf8(kSentinelPipe) + " is already served by another process (" +
+                                   reason + "); only one companion may run on a machine");
     return 2;
   }
   log_info(std::string("sentinel ") + build::kVersion + " serving");

@@ -13,8 +13,13 @@
 namespace guardian {
 
 int pipe_command(const std::string& op, bool unpinned) {
+  const std::wstring storage_dir = resolve_storage_dir(true);
+  if (storage_dir.empty()) {
+    std::fprintf(stderr, "%s\n", storage_dir_env_error().c_str());
+    return 2;
+  }
   const DeviceIdentity identity = collect_device_identity();
-  const ProtectedStore store(resolve_storage_dir(true), identity.fingerprint);
+  const ProtectedStore store(storage_dir, identity.fingerprint);
   Bytes key;
   if (!read_channel_key(store, identity.fingerprint, key)) {
     std::fputs("channel.bin not readable \xE2\x80\x94 is the guardian running?\n", stderr);

@@ -63,6 +63,11 @@ struct RegKeyTraits {
   static Type invalid() { return nullptr; }
   static void close(Type h) { RegCloseKey(h); }
 };
+struct FindHandleTraits {  // FindFirstFileW searches: INVALID_HANDLE_VALUE when absent
+  using Type = HANDLE;
+  static Type invalid() { return INVALID_HANDLE_VALUE; }
+  static void close(Type h) { FindClose(h); }
+};
 struct LocalMemTraits {
   using Type = HLOCAL;
   static Type invalid() { return nullptr; }
@@ -74,6 +79,7 @@ using UniqueFile = Unique<FileHandleTraits>;
 using UniqueServiceHandle = Unique<ServiceHandleTraits>;
 using UniqueRegKey = Unique<RegKeyTraits>;
 using UniqueLocal = Unique<LocalMemTraits>;
+using UniqueFind = Unique<FindHandleTraits>;
 
 // A manual-reset, unnamed event in the given initial state; empty on failure.
 inline UniqueHandle make_event(bool initially_set = false) {

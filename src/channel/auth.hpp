@@ -20,6 +20,12 @@ inline constexpr size_t kMaxNonceBytes = 128;
 // failure, which has been logged.
 Bytes load_or_create_channel_secret(const ProtectedStore& store);
 
+// What "channel.bin" is to a reader with the store's fingerprint, found quietly (no log line):
+// it opens (a sealed 32-byte secret), it is missing, or it exists and does not open (cannot
+// be read or unsealed, or holds another length).
+enum class ChannelFileState { opens, missing, does_not_open };
+ChannelFileState probe_channel_file(const ProtectedStore& store);
+
 // The channel key of a process that only reads "channel.bin" (the clients and the
 // companion): false when the file is unreadable or does not hold a 32-byte secret.
 bool read_channel_key(const ProtectedStore& store, std::string_view fingerprint, Bytes& key);

@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <cstdint>
+#include <string_view>
+
 #include "channel/auth.hpp"
 #include "runtime/log.hpp"
 #include "base/text.hpp"
@@ -13,23 +16,90 @@ namespace {
 
 enum class CreateOutcome { created, exists, write_failed, fatal };
 
-// One exclusive create of "channel.bin" holding the sealed secret.
-CreateOutcome create_channel_file(const std::wstring& path, const Bytes& blob) {
-  UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) {
-    const DWORD error = GetLastError();
-    if (error == ERROR_FILE_EXISTS) return CreateOutcome::exists;
-    log_error("channel.bin create failed: " + win_error_text(error));
-    return CreateOutcome::fatal;
+// "channel.bin.<pid>-<tid>.tmp": unique to the writing process and thread, so agents racing
+// the first start never share a temporary file, and a stale one names the process that left it.
+constexpr wchar_t kTempPattern[] = L"channel.bin.*.tmp";
+
+std::wstring temp_name() {
+  return std::wstring(kChannelFile) + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" +
+         std::to_wstring(GetCurrentThreadId()) + L".tmp";
+}
+
+// The value of 1 to 10 decimal digits; -1 for anything else.
+int64_t decimal(std::wstring_view digits) {
+  if (digits.empty() || digits.size() > 10) return -1;
+  int64_t value = 0;
+  for (wchar_t c : digits) {
+    if (c < L'0' || c > L'9') return -1;
+    value = value * 10 + (c - L'0');
   }
-  DWORD wrote = 0;
-  const bool ok = WriteFile(file.get(), blob.data(), static_cast<DWORD>(blob.size()), &wrote, nullptr) &&
-                  wrote == blob.size();
-  FlushFileBuffers(file.get());
-  file.reset();
-  if (ok) return CreateOutcome::created;
-  DeleteFileW(path.c_str());
-  return CreateOutcome::write_failed;
+  return value;
+}
+
+// The process id in a name of our temporary pattern; 0 when the name is not one of ours.
+DWORD temp_owner(std::wstring_view name) {
+  constexpr std::wstring_view kPrefix = L"channel.bin.";
+  constexpr std::wstring_view kSuffix = L".tmp";
+  if (name.size() <= kPrefix.size() + kSuffix.size() || !name.starts_with(kPrefix) || !name.ends_with(kSuffix))
+    return 0;
+  const std::wstring_view ids = name.substr(kPrefix.size(), name.size() - kPrefix.size() - kSuffix.size());
+  const size_t dash = ids.find(L'-');
+  if (dash == std::wstring_view::npos) return 0;
+  const int64_t pid = decimal(ids.substr(0, dash));
+  const int64_t tid = decimal(ids.substr(dash + 1));
+  return pid > 0 && pid <= 0xFFFFFFFFLL && tid >= 0 ? static_cast<DWORD>(pid) : 0;
+}
+
+// A process that has ended, or never was: its temporary file is stale. A process we may not
+// look at counts as running.
+bool process_gone(DWORD pid) {
+  if (pid == GetCurrentProcessId()) return false;
+  UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;
+  DWORD code = 0;
+  return GetExitCodeProcess(process.get(), &code) && code != STILL_ACTIVE;
+}
+
+// Removes the temporary files that a process killed while creating the secret left behind.
+// Only names of our own pattern whose writer has gone are touched.
+void remove_stale_temp_files(const ProtectedStore& store) {
+  WIN32_FIND_DATAW entry;
+  UniqueFind find(FindFirstFileW(store.path_of(kTempPattern).c_str(), &entry));
+  if (!find) return;
+  do {
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    const DWORD pid = temp_owner(entry.cFileName);
+    if (pid != 0 && process_gone(pid)) DeleteFileW(store.path_of(entry.cFileName).c_str());
+  } while (FindNextFileW(find.get(), &entry));
+}
+
+bool file_absent(const std::wstring& path) {
+  if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return false;
+  const DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// "channel.bin" appears only whole: the sealed secret is written and flushed to a temporary
+// file, which is then moved to the final name without replacing one that exists. A crash
+// leaves at most a temporary file, and of two agents racing the first start one wins and the
+// other reads the winner's file.
+CreateOutcome create_channel_file(const std::wstring& path, const std::wstring& temp, const Bytes& blob) {
+  bool created = false;
+  if (!write_flushed_file(temp, blob, &created)) {
+    const DWORD error = GetLastError();
+    if (!created) {
+      log_error("channel.bin create failed: " + win_error_text(error));
+      return CreateOutcome::fatal;
+    }
+    log_warn("channel.bin write failed: " + win_error_text(error));
+    return CreateOutcome::write_failed;
+  }
+  if (MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) return CreateOutcome::created;
+  const DWORD error = GetLastError();
+  DeleteFileW(temp.c_str());
+  if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return CreateOutcome::exists;
+  log_error("channel.bin create failed: " + win_error_text(error));
+  return CreateOutcome::fatal;
 }
 
 }  // namespace
@@ -42,34 +112,49 @@ bool read_channel_key(const ProtectedStore& store, std::string_view fingerprint,
   return ok && key.size() == 32;
 }
 
+ChannelFileState probe_channel_file(const ProtectedStore& store) {
+  Bytes blob;
+  if (!read_whole_file(store.path_of(kChannelFile), blob)) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ChannelFileState::missing
+                                                                          : ChannelFileState::does_not_open;
+  }
+  Bytes secret;
+  const bool opens = store.unseal(blob, secret) && secret.size() == kChannelSecretSize;
+  std::fill(secret.begin(), secret.end(), 0);
+  return opens ? ChannelFileState::opens : ChannelFileState::does_not_open;
+}
+
 Bytes load_or_create_channel_secret(const ProtectedStore& store) {
   const std::wstring path = store.path_of(kChannelFile);
+  const std::wstring temp = store.path_of(temp_name());
+  remove_stale_temp_files(store);
   for (int attempt = 0; attempt < 3; ++attempt) {
-    Bytes secret(kChannelSecretSize, 0);
-    Bytes blob;
-    bool try_read = true;
-    if (random_bytes(secret.data(), secret.size()) && store.seal(secret, blob)) {
-      switch (create_channel_file(path, blob)) {
-        case CreateOutcome::created:
-          log_info("channel.bin created");
-          return secret;
-        case CreateOutcome::fatal:
-          return {};
-        case CreateOutcome::write_failed:
-          try_read = false;
-          break;
-        case CreateOutcome::exists:
-          break;
+    if (file_absent(path)) {
+      Bytes secret(kChannelSecretSize, 0);
+      Bytes blob;
+      if (random_bytes(secret.data(), secret.size()) && store.seal(secret, blob)) {
+        switch (create_channel_file(path, temp, blob)) {
+          case CreateOutcome::created:
+            log_info("channel.bin created");
+            return secret;
+          case CreateOutcome::fatal:
+            return {};
+          case CreateOutcome::write_failed:
+            std::fill(secret.begin(), secret.end(), 0);
+            continue;
+          case CreateOutcome::exists:  // another process was first: read its file
+            break;
+        }
       }
+      std::fill(secret.begin(), secret.end(), 0);
     }
-    std::fill(secret.begin(), secret.end(), 0);
-    if (!try_read) continue;
 
     Bytes existing;
     if (store.read(kChannelFile, existing) && existing.size() == kChannelSecretSize) return existing;
     std::fill(existing.begin(), existing.end(), 0);
-    // Another process may be writing the file right now: give it time, more when it is
-    // still empty.
+    // A file this program made is never incomplete; one that does not open may still be held
+    // or being replaced from outside: give that a moment, more when it is empty.
     Sleep(50);
     Bytes raw;
     if (read_whole_file(path, raw) && raw.empty()) Sleep(200);

@@ -49,8 +49,12 @@ class PipeServer {
   PipeServer(const PipeServer&) = delete;
   PipeServer& operator=(const PipeServer&) = delete;
 
-  // Creates the stop event, marks the server running and starts its thread. False when the
-  // event or the thread cannot be created (the server is then not running).
+  // Creates the first pipe instance on the caller's thread, with FILE_FLAG_FIRST_PIPE_INSTANCE,
+  // then the stop event, marks the server running and starts its thread. False when the name
+  // already has instances of another server (last_error() says so; nothing is logged), or
+  // when the event or the thread cannot be created; the server is then not running. Any other
+  // failure of the first instance is left to the server thread, which retries as it does for
+  // every instance.
   bool start();
 
   // Acts once: signals the stop event, joins the server thread, then ends and joins every
@@ -76,7 +80,7 @@ class PipeServer {
   void serve_loop();
   void serve_connection(Connection& connection);
   void set_last_error(std::string text);
-  HANDLE create_instance(SECURITY_ATTRIBUTES& sa);
+  HANDLE create_instance(SECURITY_ATTRIBUTES& sa, DWORD first_instance_flag = 0);
   bool hand_off(UniqueFile pipe, PeerCheck client);
   void reap_connections(bool all);
   bool at_capacity(size_t about_to_start = 0) const;
@@ -90,7 +94,8 @@ class PipeServer {
   RequestHandler handler_;
   std::thread server_thread_;
   UniqueHandle stop_event_;
-  UniqueHandle room_event_;  // auto-reset: a connection has ended
+  UniqueHandle room_event_;    // auto-reset: a connection has ended
+  UniqueFile first_instance_;  // made by start(), taken over by serve_loop
   std::atomic<bool> running_{false};
   LineBudget untrusted_lines_{kUntrustedLineBurst, kUntrustedLineIntervalMs};
 

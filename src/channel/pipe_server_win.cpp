@@ -22,15 +22,33 @@ PipeServer::~PipeServer() { stop(); }
 
 bool PipeServer::start() {
   if (running_.load()) return true;
+  // Windows refuses a "first" instance of a name that another server has: this server then
+  // stays down rather than share the name (clients would reach either server at random).
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSddl, SDDL_REVISION_1, &sd, nullptr)) {
+    UniqueLocal sd_owner(sd);
+    SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
+    first_instance_.reset(create_instance(sa, FILE_FLAG_FIRST_PIPE_INSTANCE));
+    const DWORD error = first_instance_ ? 0 : GetLastError();
+    if (error == ERROR_ACCESS_DENIED) {
+      std::lock_guard<std::mutex> hold(mutex_);
+      last_error_ = "CreateNamedPipe: " + win_error_text(error);
+      return false;
+    }
+  }
   stop_event_ = make_event();
   room_event_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  if (!stop_event_ || !room_event_) return false;
+  if (!stop_event_ || !room_event_) {
+    first_instance_.reset();
+    return false;
+  }
   running_.store(true);
   try {
     server_thread_ = std::thread([this] { serve_loop(); });
   } catch (const std::system_error&) {
     running_.store(false);
     stop_event_.reset();
+    first_instance_.reset();
     return false;
   }
   return true;
@@ -127,9 +145,9 @@ DWORD PipeServer::wait_serving(const HANDLE* handles, DWORD count) {
   }
 }
 
-HANDLE PipeServer::create_instance(SECURITY_ATTRIBUTES& sa) {
+HANDLE PipeServer::create_instance(SECURITY_ATTRIBUTES& sa, DWORD first_instance_flag) {
   constexpr DWORD kFrameBuffer = kMaxFramePayload + kFrameHeaderSize;
-  return CreateNamedPipeW(pipe_name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+  return CreateNamedPipeW(pipe_name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | first_instance_flag,
                           PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_REJECT_REMOTE_CLIENTS,
                           PIPE_UNLIMITED_INSTANCES, kFrameBuffer, kFrameBuffer, 0, &sa);
 }
@@ -183,7 +201,7 @@ void PipeServer::serve_loop() {
   // the next client finds an instance at once (a new instance takes a client even before
   // ConnectNamedPipe is called on it). At the connection limit no instance is offered: new
   // clients find the pipe busy and wait until a connection ends.
-  UniqueFile listening;
+  UniqueFile listening = std::move(first_instance_);
   while (running_.load()) {
     reap_connections(false);
     if (!listening && at_capacity()) {

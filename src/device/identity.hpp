@@ -3,6 +3,7 @@
 // hardware inventory, gathered in one pass over WMI and the registry.
 #include <map>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -17,7 +18,18 @@ struct DeviceIdentity {
   nlohmann::json hardware = nlohmann::json::object();
   // Every label that was looked up, with its normalised value ("" when it was rejected).
   std::map<std::string, std::string> components;
+  // The WMI classes whose query returned no rows, in query order; all eight when WMI could
+  // not be reached.
+  std::vector<std::string> empty_queries;
 };
+
+// The WMI class of the network adapters: a machine that is still booting shows them late.
+inline constexpr char kAdapterClass[] = "Win32_NetworkAdapter";
+
+// False when the pass saw no network adapter at all (or no WMI): every machine the agent
+// serves has one, and one that is still booting lists its adapters only a little later. A
+// secret sealed under such a pass would not open for the clients, which see the adapter.
+bool identity_settled(const DeviceIdentity& identity);
 
 // One full identity pass on the calling thread. Never throws for a WMI or registry failure:
 // without WMI the fingerprint comes from the MachineGuid alone and the inventory from system

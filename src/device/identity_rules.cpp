@@ -39,22 +39,28 @@ const std::array<IdentityQuery, 8>& identity_queries() {
   static const std::array<IdentityQuery, 8> queries = {{
       {"SELECT SerialNumber, Manufacturer, Product FROM Win32_BaseBoard",
        {"SerialNumber", "Manufacturer", "Product"},
-       &IdentityRows::board},
-      {"SELECT UUID FROM Win32_ComputerSystemProduct", {"UUID"}, &IdentityRows::system_product},
+       &IdentityRows::board, "Win32_BaseBoard"},
+      {"SELECT UUID FROM Win32_ComputerSystemProduct",
+       {"UUID"},
+       &IdentityRows::system_product, "Win32_ComputerSystemProduct"},
       {"SELECT ProcessorId, Name, NumberOfCores, NumberOfLogicalProcessors, MaxClockSpeed FROM Win32_Processor",
        {"ProcessorId", "Name", "NumberOfCores", "NumberOfLogicalProcessors", "MaxClockSpeed"},
-       &IdentityRows::processor},
+       &IdentityRows::processor, "Win32_Processor"},
       {"SELECT Index, SerialNumber, Model, Size FROM Win32_DiskDrive",
        {"Index", "SerialNumber", "Model", "Size"},
-       &IdentityRows::disks},
+       &IdentityRows::disks, "Win32_DiskDrive"},
       {"SELECT Name, MACAddress, PhysicalAdapter, Index FROM Win32_NetworkAdapter WHERE PhysicalAdapter=TRUE",
        {"Name", "MACAddress", "PhysicalAdapter", "Index"},
-       &IdentityRows::adapters},
+       &IdentityRows::adapters, kAdapterClass},
       {"SELECT Caption, Version, BuildNumber, OSArchitecture FROM Win32_OperatingSystem",
        {"Caption", "Version", "BuildNumber", "OSArchitecture"},
-       &IdentityRows::os},
-      {"SELECT TotalPhysicalMemory FROM Win32_ComputerSystem", {"TotalPhysicalMemory"}, &IdentityRows::computer_system},
-      {"SELECT Name, AdapterRAM FROM Win32_VideoController", {"Name", "AdapterRAM"}, &IdentityRows::video},
+       &IdentityRows::os, "Win32_OperatingSystem"},
+      {"SELECT TotalPhysicalMemory FROM Win32_ComputerSystem",
+       {"TotalPhysicalMemory"},
+       &IdentityRows::computer_system, "Win32_ComputerSystem"},
+      {"SELECT Name, AdapterRAM FROM Win32_VideoController",
+       {"Name", "AdapterRAM"},
+       &IdentityRows::video, "Win32_VideoController"},
   }};
   return queries;
 }
@@ -246,7 +252,14 @@ DeviceIdentity build_identity(const IdentityRows& rows, std::string_view machine
   identity.components = derive_components(rows, machine_guid);
   compose_fingerprint(identity);
   identity.hardware = build_inventory(rows, system);
+  for (const IdentityQuery& query : identity_queries())
+    if ((rows.*query.target).empty()) identity.empty_queries.push_back(query.wmi_class);
   return identity;
+}
+
+bool identity_settled(const DeviceIdentity& identity) {
+  return std::find(identity.empty_queries.begin(), identity.empty_queries.end(), kAdapterClass) ==
+         identity.empty_queries.end();
 }
 
 size_t registry_text_length(const uint8_t* data, size_t byte_size) {

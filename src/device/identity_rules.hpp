@@ -35,6 +35,7 @@ struct IdentityQuery {
   const char* wql;
   std::vector<std::string> properties;  // exactly the SELECT list
   WmiRows IdentityRows::*target;
+  const char* wmi_class;                // the class after FROM
 };
 
 // The eight queries, in the order they run.
@@ -87,7 +88,8 @@ std::string mask_serial(std::string_view trimmed_serial);
 // The hardware inventory; every key is present whatever the rows hold.
 nlohmann::json build_inventory(const IdentityRows& rows, const SystemFallbacks& system);
 
-// Components, fingerprint, parts and inventory from one set of query results.
+// Components, fingerprint, parts, inventory and the queries without rows from one set of
+// query results.
 DeviceIdentity build_identity(const IdentityRows& rows, std::string_view machine_guid,
                               const SystemFallbacks& system);
 

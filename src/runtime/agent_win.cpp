@@ -7,12 +7,14 @@
 #include "channel/auth.hpp"
 #include "channel/dispatch.hpp"
 #include "channel/pipe_client.hpp"
+#include "channel/pipe_owner.hpp"
 #include "channel/pipe_server.hpp"
 #include "peer/companion.hpp"
 #include "runtime/agent.hpp"
 #include "runtime/agent_context.hpp"
 #include "base/clock.hpp"
 #include "runtime/config.hpp"
+#include "runtime/identity_settle.hpp"
 #include "runtime/log.hpp"
 #include "base/text.hpp"
 
@@ -22,19 +24,54 @@ namespace {
 constexpr DWORD kLoopWakeMs = 1000;
 constexpr int64_t kFirstCheckCapSec = 10;
 
+bool stop_requested() {
+  const HANDLE stop = stop_event();
+  return stop && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0;
+}
+
+// One agent per pipe name: when another process serves it, one ERROR line and false.
+bool pipe_name_free() {
+  const std::string taken = pipe_taken_by_another_process(kGuardianPipe);
+  if (taken.empty()) return true;
+  log_error(taken + "; only one agent may run on a machine");
+  return false;
+}
+
+IdentitySettling settling_in(const std::wstring& storage_dir) {
+  IdentitySettling hooks;
+  hooks.collect = collect_device_identity;
+  hooks.probe = [storage_dir](const DeviceIdentity& identity) {
+    return probe_channel_file(ProtectedStore(storage_dir, identity.fingerprint));
+  };
+  hooks.wait = [](uint32_t ms) {
+    const HANDLE stop = stop_event();
+    if (!stop) {
+      Sleep(ms);
+      return true;
+    }
+    return WaitForSingleObject(stop, ms) == WAIT_TIMEOUT;
+  };
+  hooks.now_ms = [] { return static_cast<uint64_t>(GetTickCount64()); };
+  return hooks;
+}
+
 }  // namespace
 
 bool agent_startup(AgentContext& ctx) {
+  // Before anything else, so that a second agent leaves no trace in its storage directory.
+  if (!pipe_name_free()) return false;
   ctx.identity = collect_agent_identity();
   if (ctx.identity.fingerprint.size() != 64) {
     log_error("fingerprint failed");
     return false;
   }
-  ctx.store = ProtectedStore(ctx.storage_dir, ctx.identity.fingerprint);
-  if (!storage_dir_result_ok(create_storage_dir(ctx.storage_dir))) {
-    log_error("storage dir unusable: " + to_utf8(ctx.storage_dir));
+  const std::string unusable = prepare_storage_dir(ctx.storage_dir);
+  if (!unusable.empty()) {
+    log_error("storage dir unusable: " + to_utf8(ctx.storage_dir) + " (" + unusable + ")");
     return false;
   }
+  if (settle_identity(ctx.identity, settling_in(ctx.storage_dir)) == SettleResult::stopped) return false;
+  ctx.store = ProtectedStore(ctx.storage_dir, ctx.identity.fingerprint);
   Bytes secret = load_or_create_channel_secret(ctx.store);
   if (secret.size() != kChannelSecretSize) {
     log_error("no channel secret");
@@ -58,11 +95,19 @@ bool agent_startup(AgentContext& ctx) {
 
 bool agent_main_loop(AgentContext& ctx) {
   if (ctx.pipe_server) ctx.pipe_server->stop();
+  // Another agent may have taken the name while this one started up.
+  if (!pipe_name_free()) return false;
   ctx.pipe_server = std::make_shared<PipeServer>(
       kGuardianPipe, ctx.install_dir,
       [&ctx](const nlohmann::json& request, const std::wstring&) { return dispatch_request(ctx, request); });
   if (!ctx.pipe_server->start()) {
-    log_error("pipe server thread could not be started");
+    const std::string reason = ctx.pipe_server->last_error();
+    if (reason.empty()) {
+      log_error("pipe server thread could not be started");
+    } else {
+      log_error("pipe " + to_utf8(kGuardianPipe) + " is already served by another process (" + reason +
+                "); only one agent may run on a machine");
+    }
     ctx.pipe_server.reset();
     return false;
   }
@@ -84,6 +129,11 @@ bool agent_main_loop(AgentContext& ctx) {
 
 int run_agent(bool console) {
   const std::wstring storage_dir = resolve_storage_dir(console);
+  if (storage_dir.empty()) {
+    configure_log(L"", console);
+    log_error("storage dir unusable: " + storage_dir_env_error());
+    return 2;
+  }
   create_storage_dir(storage_dir);
   configure_log(path_join(storage_dir, L"guardian.log"), console);
 
@@ -91,7 +141,13 @@ int run_agent(bool console) {
   if (console) ctx.watchdog_interval_sec = watchdog_interval_from_env();
 
   int result = 2;
-  if (agent_startup(ctx) && agent_main_loop(ctx)) result = 0;
+  if (agent_startup(ctx)) {
+    if (agent_main_loop(ctx)) result = 0;
+  } else if (stop_requested()) {
+    // Stopped while start-up waited for the identity: an ordinary stop, not a failure.
+    log_info("guardian stopped");
+    result = 0;
+  }
   return result;
 }
 

@@ -15,8 +15,13 @@ inline constexpr int64_t kDefaultWatchdogIntervalSec = 60;
 std::wstring env_value(const wchar_t* name);
 
 // OV_STORAGE_DIR unchanged when honour_env is set and the variable is non-empty;
-// otherwise the default storage directory.
+// otherwise the default storage directory. Empty when honour_env is set and the variable is
+// too long to read (4096 characters or more): a value "used as given" has no fallback, so
+// the caller reports storage_dir_env_error() instead.
 std::wstring resolve_storage_dir(bool honour_env);
+
+// Why resolve_storage_dir gave nothing: "OV_STORAGE_DIR is too long (N characters; ...)".
+std::string storage_dir_env_error();
 
 // <common application data>\Ostrival\guardian ("C:\ProgramData" when the system cannot name it).
 std::wstring default_storage_dir();
@@ -27,8 +32,14 @@ std::wstring module_dir();
 // The full path of the running executable (empty on failure).
 std::wstring module_path();
 
+// The longest storage directory, in characters. Without long-path support a Windows path
+// holds at most 259 characters, and the agent's files need room below the directory
+// ("guardian.log.1", the temporary files of "channel.bin").
+inline constexpr size_t kStorageDirMaxChars = 200;
+
 // SHCreateDirectoryExW of the directory: 0 when created, 80/183 when it already exists,
-// any other Windows error code otherwise. The default storage directory, when this call
+// any other Windows error code otherwise (ERROR_FILENAME_EXCED_RANGE, without creating
+// anything, for a directory longer than kStorageDirMaxChars). The default storage directory, when this call
 // creates it, gets kStorageDirSddl instead of what the common application-data folder
 // passes on (which would let any user create files in the service's directory).
 int create_storage_dir(const std::wstring& dir);
@@ -40,6 +51,11 @@ int create_secured_dir(const std::wstring& dir);
 // the suite's applications can read "channel.bin". Not inherited from the parent.
 inline constexpr wchar_t kStorageDirSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;AU)";
 inline bool storage_dir_result_ok(int result) { return result == 0 || result == 80 || result == 183; }
+
+// Creates the storage directory where it is missing and checks that a directory stands
+// there. Empty when it is usable; otherwise why not, for the log: the path is too long, a
+// file stands in its place, or the Windows error of the creation.
+std::string prepare_storage_dir(const std::wstring& dir);
 
 // OV_WATCHDOG_INTERVAL_SEC when it holds a number above 0, else the default of 60.
 int64_t watchdog_interval_from_env();

@@ -3,23 +3,42 @@
 #include <shlobj.h>
 
 #include "runtime/config.hpp"
+#include "base/text.hpp"
 #include "base/unique.hpp"
 
 namespace guardian {
 
+namespace {
+
+constexpr DWORD kEnvCapacity = 4096;
+
+// The length of a variable's value when it does not fit env_value's buffer, else 0.
+DWORD overlong_env_length(const wchar_t* name) {
+  const DWORD needed = GetEnvironmentVariableW(name, nullptr, 0);  // characters with the terminator
+  return needed > kEnvCapacity ? needed - 1 : 0;
+}
+
+}  // namespace
+
 std::wstring env_value(const wchar_t* name) {
-  wchar_t buffer[4096];
-  const DWORD n = GetEnvironmentVariableW(name, buffer, 4096);
-  if (n == 0 || n > 4095) return {};
+  wchar_t buffer[kEnvCapacity];
+  const DWORD n = GetEnvironmentVariableW(name, buffer, kEnvCapacity);
+  if (n == 0 || n > kEnvCapacity - 1) return {};
   return std::wstring(buffer, n);
 }
 
 std::wstring resolve_storage_dir(bool honour_env) {
   if (honour_env) {
+    if (overlong_env_length(kStorageDirVar) != 0) return {};
     std::wstring value = env_value(kStorageDirVar);
     if (!value.empty()) return value;
   }
   return default_storage_dir();
+}
+
+std::string storage_dir_env_error() {
+  return "OV_STORAGE_DIR is too long (" + std::to_string(overlong_env_length(kStorageDirVar)) +
+         " characters; at most " + std::to_string(kEnvCapacity - 1) + " can be read)";
 }
 
 std::wstring default_storage_dir() {
@@ -49,9 +68,26 @@ int create_secured_dir(const std::wstring& dir) {
 }
 
 int create_storage_dir(const std::wstring& dir) {
+  if (dir.size() > kStorageDirMaxChars) return ERROR_FILENAME_EXCED_RANGE;
   if (CompareStringOrdinal(dir.c_str(), -1, default_storage_dir().c_str(), -1, TRUE) == CSTR_EQUAL)
     return create_secured_dir(dir);
   return SHCreateDirectoryExW(nullptr, dir.c_str(), nullptr);
+}
+
+std::string prepare_storage_dir(const std::wstring& dir) {
+  if (dir.size() > kStorageDirMaxChars)
+    return "path too long: " + std::to_string(dir.size()) + " characters, at most " +
+           std::to_string(kStorageDirMaxChars) + " leave room for the agent's files within a Windows path";
+  const int created = create_storage_dir(dir);
+  if (!storage_dir_result_ok(created)) return "cannot be created: " + win_error_text(static_cast<DWORD>(created));
+  // "Already exists" is also the answer when a file has the directory's name.
+  const DWORD attributes = GetFileAttributesW(dir.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return "not a directory: " + win_error_text(error);
+  }
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return "a file stands in its place";
+  return {};
 }
 
 int64_t watchdog_interval_from_env() {

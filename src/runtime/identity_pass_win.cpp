@@ -93,21 +93,17 @@ bool identity_from_child(DeviceIdentity& identity, std::string& why) {
   return true;
 }
 
-// True when some part of the fingerprint came from WMI (every label but the MachineGuid's).
-bool has_wmi_part(const DeviceIdentity& identity) {
-  for (const auto& [label, part] : identity.parts)
-    if (label != "mguid") return true;
-  return false;
-}
-
 }  // namespace
 
 DeviceIdentity collect_agent_identity() {
   DeviceIdentity identity;
   std::string why;
   if (identity_from_child(identity, why)) {
-    if (has_wmi_part(identity)) return identity;
-    why = "no part from WMI";
+    // A "mac" part comes only from rows of the adapter query: the pass reached WMI and saw
+    // the machine whole, so what the document leaves out (the queries without rows) holds
+    // nothing start-up needs, and the identity counts as settled.
+    if (identity.parts.count("mac")) return identity;
+    why = "no part from a network adapter";
   }
   log_warn("identity pass in a child process: " + why + "; running it in the agent");
   return collect_device_identity();

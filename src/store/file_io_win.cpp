@@ -4,6 +4,16 @@
 #include "store/file_io.hpp"
 
 namespace guardian {
+namespace {
+
+// Deletes path and leaves error as the thread's last error.
+bool remove_and_fail(const std::wstring& path, DWORD error) {
+  DeleteFileW(path.c_str());
+  SetLastError(error);
+  return false;
+}
+
+}  // namespace
 
 bool read_whole_file(const std::wstring& path, Bytes& out) {
   UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -25,10 +35,11 @@ bool read_whole_file(const std::wstring& path, Bytes& out) {
   return true;
 }
 
-bool write_file_atomic(const std::wstring& path, const Bytes& bytes) {
-  const std::wstring temp = path + L".tmp";
-  UniqueFile file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+bool write_flushed_file(const std::wstring& path, const Bytes& bytes, bool* created) {
+  if (created) *created = false;
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
+  if (created) *created = true;
   size_t done = 0;
   while (done < bytes.size()) {
     const size_t want = bytes.size() - done;
@@ -37,19 +48,25 @@ bool write_file_atomic(const std::wstring& path, const Bytes& bytes) {
     if (!WriteFile(file.get(), bytes.data() + done, chunk, &wrote, nullptr)) {
       const DWORD error = GetLastError();
       file.reset();
-      DeleteFileW(temp.c_str());
-      SetLastError(error);
-      return false;
+      return remove_and_fail(path, error);
     }
     done += wrote;
   }
-  FlushFileBuffers(file.get());
+  // A failed flush means the bytes may never reach the disk: the file does not count.
+  if (!FlushFileBuffers(file.get())) {
+    const DWORD error = GetLastError();
+    file.reset();
+    return remove_and_fail(path, error);
+  }
   file.reset();
+  return true;
+}
+
+bool write_file_atomic(const std::wstring& path, const Bytes& bytes) {
+  const std::wstring temp = path + L".tmp";
+  if (!write_flushed_file(temp, bytes)) return false;
   if (MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
-  const DWORD error = GetLastError();
-  DeleteFileW(temp.c_str());
-  SetLastError(error);
-  return false;
+  return remove_and_fail(temp, GetLastError());
 }
 
 }  // namespace guardian

@@ -27,8 +27,10 @@ class ProtectedStore {
   const std::wstring& directory() const { return directory_; }
   const Bytes& entropy() const { return entropy_; }
 
-  // Seals bytes as every protected file is sealed; empty on failure (error in GetLastError).
+  // Seals bytes as every protected file is sealed; false on failure (error in GetLastError).
   bool seal(const Bytes& plain, Bytes& blob) const;
+  // Unseals a blob under this store's entropy, quietly: false when it does not open.
+  bool unseal(const Bytes& blob, Bytes& plain) const;
 
  private:
   std::wstring directory_;

@@ -31,6 +31,17 @@ bool ProtectedStore::seal(const Bytes& plain, Bytes& blob) const {
   return true;
 }
 
+bool ProtectedStore::unseal(const Bytes& blob, Bytes& plain) const {
+  DATA_BLOB in = blob_of(blob);
+  DATA_BLOB entropy = blob_of(entropy_);
+  DATA_BLOB out{};
+  if (!CryptUnprotectData(&in, nullptr, &entropy, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) return false;
+  plain.assign(out.pbData, out.pbData + out.cbData);
+  SecureZeroMemory(out.pbData, out.cbData);
+  LocalFree(out.pbData);
+  return true;
+}
+
 bool ProtectedStore::write(const std::wstring& name, const Bytes& bytes) const {
   Bytes blob;
   if (!seal(bytes, blob)) {
@@ -47,16 +58,10 @@ bool ProtectedStore::write(const std::wstring& name, const Bytes& bytes) const {
 bool ProtectedStore::read(const std::wstring& name, Bytes& out) const {
   Bytes blob;
   if (!read_whole_file(path_of(name), blob)) return false;
-  DATA_BLOB in = blob_of(blob);
-  DATA_BLOB entropy = blob_of(entropy_);
-  DATA_BLOB plain{};
-  if (!CryptUnprotectData(&in, nullptr, &entropy, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &plain)) {
+  if (!unseal(blob, out)) {
     log_warn("DPAPI unprotect failed for " + to_utf8(name) + " (fingerprint changed or file damaged)");
     return false;
   }
-  out.assign(plain.pbData, plain.pbData + plain.cbData);
-  SecureZeroMemory(plain.pbData, plain.cbData);
-  LocalFree(plain.pbData);
   return true;
 }
 

@@ -178,14 +178,28 @@ def test_without_channel_secret_the_client_stops_before_the_pipe(tmp_path):
     assert r.stdout == b""
 
 
-def test_storage_dir_below_a_file_fails_start_up(tmp_path):
+def test_storage_dir_mistakes_end_start_up_with_a_clear_error(tmp_path):
     blocker = tmp_path / "file"
     blocker.write_text("x")
-    target = win_path(str(blocker / "storage"))
-    r = run(exe("ostrival_guardian.exe"), "--console", env={"OV_STORAGE_DIR": target}, timeout=120)
-    assert r.returncode == 2
-    assert ("ERROR storage dir unusable: " + target + "\r\n").encode() in r.stderr
-    assert b"guardian stopped" not in r.stderr
+    deep = tmp_path / ("d" * 200)
+    cases = [(win_path(str(blocker / "storage")), "cannot be created: "),
+             (win_path(str(blocker)), "a file stands in its place)"),
+             (win_path(str(deep)), "path too long: %d characters, at most 200 leave room for the agent's files "
+                                   "within a Windows path)" % len(win_path(str(deep))))]
+    for target, reason in cases:
+        r = run(exe("ostrival_guardian.exe"), "--console", env={"OV_STORAGE_DIR": target}, timeout=120)
+        assert r.returncode == 2
+        assert ("ERROR storage dir unusable: %s (%s" % (target, reason)).encode() in r.stderr, r.stderr
+        assert b"guardian stopped" not in r.stderr
+    assert not deep.exists()  # nothing of it was created
+
+    # Too long to read is an error too, never a reason to take the default folder.
+    overlong = "C:\\" + "x" * 5000
+    r = run(exe("ostrival_guardian.exe"), "--console", env={"OV_STORAGE_DIR": overlong}, timeout=120)
+    too_long = b"OV_STORAGE_DIR is too long (5003 characters; at most 4095 can be read)"
+    assert r.returncode == 2 and r.stderr.endswith(b"ERROR storage dir unusable: " + too_long + b"\r\n"), r.stderr
+    r = client("--peer", storage_win=overlong)
+    assert (r.returncode, r.stderr, r.stdout) == (2, too_long + b"\n", b"")
 
 
 @pytest.mark.parametrize("value,warned", [("0", False), ("-5", False), ("abc", False), ("15", True), ("60", False)])
@@ -211,11 +225,15 @@ def test_start_up_line_and_banner(storage):
 
 
 def test_without_wmi_the_identity_pass_runs_in_the_agent_and_logs_why(storage):
-    # The child's document then has no part from WMI: the agent runs the pass itself, and the
-    # WMI failure is logged with its cause.
-    agent = start_agent(storage[1], {"WINEDLLOVERRIDES": "mscoree,mshtml=;wbemprox="})
+    # The child's document then has no "mac" part: the agent runs the pass itself, and the WMI
+    # failure is logged with its cause. A channel.bin sealed under that identity spares the
+    # wait for an identity to settle.
+    no_wmi = {"WINEDLLOVERRIDES": "mscoree,mshtml=;wbemprox="}
+    fp = json.loads(run(exe("ostrival_guardian.exe"), "--fingerprint", env=no_wmi).stdout)["fp"]
+    assert run(exe("channel_secret_tool.exe"), storage[1], fp).returncode == 0
+    agent = start_agent(storage[1], no_wmi)
     assert agent.interrupt() == 0
     text = agent.stderr.decode()
-    assert "WARN  identity pass in a child process: no part from WMI; running it in the agent\r\n" in text
+    assert "WARN  identity pass in a child process: no part from a network adapter; running it in the agent\r\n" in text
     assert text.count(" ERROR WMI locator failed: ") == 1
     assert re.search(r"INFO  guardian 1\.2\.4 up; fp [0-9a-f]{12}\u2026 parts 1;", text)

@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import Console, client, exe, start, start_agent, win_path
+from conftest import Console, client, exe, run, start, start_agent, win_path
 
 FAST = {"OV_WATCHDOG_INTERVAL_SEC": "1"}
 
@@ -87,6 +87,13 @@ def test_sentinel_from_another_folder_is_untrusted(storage, tmp_path):
         assert sentinel.wait_for(b"sentinel 1.2.4 serving")
         assert wait_count(agent, b"WARN  peer ping failed: untrusted_server\r\n", 2)
         assert peer(storage[1])["peer"] == "unresponsive"
+        # The name is taken: the suite's own companion refuses to share it, and says by whom.
+        r = run(exe("ostrival_sentinel.exe"), env={"OV_STORAGE_DIR": storage[1]}, timeout=60)
+        assert r.returncode == 2
+        assert b"ERROR sentinel: pipe \\\\.\\pipe\\Ostrival.Sentinel is already served by process " in r.stderr
+        squatter = win_path(str(folder / "ostrival_sentinel.exe")).encode()
+        assert r.stderr.endswith(b" (" + squatter + b"); only one companion may run on a machine\r\n"), r.stderr
+        assert sentinel.proc.poll() is None
     finally:
         sentinel.interrupt()
         assert agent.interrupt() == 0

@@ -20,13 +20,6 @@ namespace guardian::test {
 // A path as the file streams take it.
 inline const wchar_t* native_path(const std::wstring& path) { return path.c_str(); }
 
-struct FindHandleTraits {
-  using Type = HANDLE;
-  static Type invalid() { return INVALID_HANDLE_VALUE; }
-  static void close(Type h) { FindClose(h); }
-};
-using UniqueFind = Unique<FindHandleTraits>;
-
 // Removes a folder and everything in it; best effort.
 inline void remove_tree(const std::wstring& dir) {
   WIN32_FIND_DATAW entry;

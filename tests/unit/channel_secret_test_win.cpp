@@ -59,6 +59,40 @@ TEST_F(ChannelSecretFixture, SecretsOfAnotherLengthAreUnreadable) {
   EXPECT_NE(log_text().find("ERROR channel.bin unreadable"), std::string::npos);
 }
 
+TEST_F(ChannelSecretFixture, StaleTemporaryFilesOfOursAreRemovedOthersKept) {
+  const std::wstring own = L"channel.bin." + std::to_wstring(GetCurrentProcessId()) + L"-1.tmp";
+  const std::wstring dead = L"channel.bin.4294967292-1.tmp";  // no such process
+  const std::wstring kept[] = {own, L"channel.bin.tmp", L"channel.bin.x-1.tmp", L"channel.bin.4294967292.tmp",
+                               L"other.4294967292-1.tmp"};
+  test::spit(dir.file(dead), "half");
+  for (const std::wstring& name : kept) test::spit(dir.file(name), "x");
+  ASSERT_EQ(load_or_create_channel_secret(store).size(), 32u);
+  EXPECT_FALSE(test::file_exists(dir.file(dead)));
+  for (const std::wstring& name : kept) EXPECT_TRUE(test::file_exists(dir.file(name))) << to_utf8(name);
+  // Only channel.bin and the files above: the writer left no temporary file of its own.
+  WIN32_FIND_DATAW entry;
+  UniqueFind find(FindFirstFileW(dir.file(L"*").c_str(), &entry));
+  int files = 0;
+  do {
+    if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ++files;
+  } while (FindNextFileW(find.get(), &entry));
+  EXPECT_EQ(files, 1 + static_cast<int>(std::size(kept)));
+}
+
+TEST_F(ChannelSecretFixture, ProbeTellsTheThreeStatesQuietly) {
+  EXPECT_EQ(probe_channel_file(store), ChannelFileState::missing);
+  ASSERT_EQ(load_or_create_channel_secret(store).size(), 32u);
+  EXPECT_EQ(probe_channel_file(store), ChannelFileState::opens);
+  std::string other_fp = kFp;
+  other_fp[63] = '1';
+  EXPECT_EQ(probe_channel_file(ProtectedStore(dir.path(), other_fp)), ChannelFileState::does_not_open);
+  ASSERT_TRUE(store.write(L"channel.bin", Bytes(31, 1)));
+  EXPECT_EQ(probe_channel_file(store), ChannelFileState::does_not_open);
+  test::spit(dir.file(L"channel.bin"), "");
+  EXPECT_EQ(probe_channel_file(store), ChannelFileState::does_not_open);
+  EXPECT_EQ(log_text().find("WARN"), std::string::npos);
+}
+
 TEST_F(ChannelSecretFixture, UncreatableFileFailsAtOnce) {
   const ProtectedStore nowhere(dir.file(L"no\\such\\dir"), kFp);
   EXPECT_TRUE(load_or_create_channel_secret(nowhere).empty());

@@ -121,11 +121,29 @@ TEST(Fingerprint, StableAcrossCaseAndBlanks) {
   EXPECT_EQ(lower.parts, upper.parts);
 }
 
+TEST(Fingerprint, AnIdentityWithoutAdapterRowsHasNotSettled) {
+  IdentityRows rows;
+  rows.processor = {{{"ProcessorId", "C1"}}};
+  DeviceIdentity id = build_identity(rows, "G1", {});
+  EXPECT_EQ(id.empty_queries,
+            (std::vector<std::string>{"Win32_BaseBoard", "Win32_ComputerSystemProduct", "Win32_DiskDrive",
+                                      "Win32_NetworkAdapter", "Win32_OperatingSystem", "Win32_ComputerSystem",
+                                      "Win32_VideoController"}));
+  EXPECT_FALSE(identity_settled(id));
+  // A row that the filter rejects still shows the adapters are listed: settled, without "mac".
+  rows.adapters = {adapter("0", "Bluetooth Device", "AA:BB:CC:DD:EE:FF")};
+  id = build_identity(rows, "G1", {});
+  EXPECT_TRUE(identity_settled(id));
+  EXPECT_EQ(id.parts.count("mac"), 0u);
+}
+
 TEST(Fingerprint, WithoutWmiOnlyTheMachineGuid) {
   const DeviceIdentity id = build_identity({}, "6f1c2d3e-aaaa-bbbb-cccc-0123456789ab", {4, 1ull << 34, true, "host"});
   EXPECT_EQ(id.fingerprint, hex_sha256("mguid=6F1C2D3E-AAAA-BBBB-CCCC-0123456789AB"));
   ASSERT_EQ(id.parts.size(), 1u);
   EXPECT_EQ(id.parts.count("mguid"), 1u);
+  EXPECT_EQ(id.empty_queries.size(), 8u);
+  EXPECT_FALSE(identity_settled(id));
   EXPECT_EQ(id.hardware, json::parse(R"({
     "board": {"product": "", "vendor": ""},
     "cpu": {"cores": 4, "mhz": 0, "name": "", "threads": 4},

@@ -23,6 +23,33 @@ TEST(StorageDir, CreationResultsAccepted) {
   EXPECT_FALSE(storage_dir_result_ok(create_storage_dir(L"relative\\dir")));
 }
 
+TEST(StorageDir, PreparedOnlyWhenADirectoryStandsThere) {
+  test::ScratchDir scratch;
+  EXPECT_EQ(prepare_storage_dir(scratch.file(L"a\\b")), "");
+  EXPECT_EQ(prepare_storage_dir(scratch.file(L"a\\b")), "");  // already there
+  test::spit(scratch.file(L"file"), "x");
+  EXPECT_EQ(prepare_storage_dir(scratch.file(L"file")), "a file stands in its place");
+  EXPECT_EQ(prepare_storage_dir(scratch.file(L"file\\sub")).rfind("cannot be created: ", 0), 0u);
+  // Too long: refused before anything is created, by the unchecked creation too.
+  std::wstring deep = scratch.path();
+  while (deep.size() <= kStorageDirMaxChars) deep += L"\\level";
+  EXPECT_EQ(prepare_storage_dir(deep),
+            "path too long: " + std::to_string(deep.size()) + " characters, at most 200 leave room for the agent's "
+            "files within a Windows path");
+  EXPECT_EQ(create_storage_dir(deep), ERROR_FILENAME_EXCED_RANGE);
+  EXPECT_FALSE(test::file_exists(scratch.file(L"level")));
+}
+
+TEST(StorageDir, AnOverlongVariableIsAnErrorNotTheDefault) {
+  ASSERT_TRUE(SetEnvironmentVariableW(kStorageDirVar, std::wstring(5000, L'x').c_str()));
+  EXPECT_EQ(resolve_storage_dir(true), L"");
+  EXPECT_EQ(storage_dir_env_error(), "OV_STORAGE_DIR is too long (5000 characters; at most 4095 can be read)");
+  EXPECT_EQ(resolve_storage_dir(false), default_storage_dir());  // the service never reads it
+  ASSERT_TRUE(SetEnvironmentVariableW(kStorageDirVar, std::wstring(4095, L'x').c_str()));
+  EXPECT_EQ(resolve_storage_dir(true), std::wstring(4095, L'x'));
+  SetEnvironmentVariableW(kStorageDirVar, nullptr);
+}
+
 TEST(StorageDir, DefaultLocation) {
   const std::wstring dir = default_storage_dir();
   ASSERT_GE(dir.size(), 18u);

@@ -1,0 +1,130 @@
+"""The installed agent across a machine's life: reboots (the Wine session ended and a new one
+started, during whose boot the SCM starts the service), a second agent beside the service, an
+upgrade in place, and the removal.
+
+A reboot ends every program of the prefix, so this module runs alone (RUN_SERIAL). Each test
+leaves the session running, as the test run started it, and the prefix without the service."""
+import os
+import re
+import shutil
+import subprocess
+import time
+
+from conftest import BIN, WINEPREFIX, run, win_path
+from test_service import (AGENT, INSTALLED, REMOVED, SERVICE, STORAGE, UP_LINE, config_of, fresh_storage,  # noqa: F401
+                          log_text, no_service, scm_ready, tool, wait_for_log)
+
+SESSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "wine-session.sh")
+CHANNEL = os.path.join(STORAGE, "channel.bin")
+
+
+def reboot():
+    """Ends the Wine session and boots a new one, then waits until the SCM takes commands."""
+    for action in ("stop", "start"):
+        subprocess.run(["sh", SESSION, action, WINEPREFIX], check=True, timeout=120)
+    r = tool("settle", "GuardianTestProbe")
+    assert r.returncode == 0, r.stderr
+
+
+def peer_valid_within(seconds, program=AGENT):
+    deadline = time.monotonic() + seconds
+    while True:
+        r = run(program, "--peer")
+        if r.returncode == 0 and r.stdout.endswith(b"mac: valid\n"):
+            return
+        assert time.monotonic() < deadline, (r.returncode, r.stderr, log_text())
+        time.sleep(1)
+
+
+def secret_file():
+    with open(CHANNEL, "rb") as f:
+        return f.read()
+
+
+def install(program=AGENT):
+    r = run(program, "--install")
+    assert (r.returncode, r.stdout, r.stderr) == (0, INSTALLED, b"")
+
+
+def placed(folder):
+    """The agent and its DLLs copied into folder (replacing what is there); the agent's path."""
+    folder.mkdir(exist_ok=True)
+    for name in os.listdir(BIN):
+        if name == "ostrival_guardian.exe" or name.endswith(".dll"):
+            shutil.copy2(os.path.join(BIN, name), folder / name)
+    return str(folder / "ostrival_guardian.exe")
+
+
+def test_the_service_keeps_its_channel_across_reboots(no_service):
+    install()
+    wait_for_log(UP_LINE)
+    peer_valid_within(30)
+    secret = secret_file()
+    parts = re.search(r" parts (\d); storage ", log_text()).group(1)
+
+    # At boot the service may see less of the machine than a client later does; it waits
+    # until the secret opens instead of failing.
+    waited = []
+    for _ in range(2):
+        mark = len(log_text())
+        reboot()
+        peer_valid_within(60)
+        after = log_text()[mark:]
+        assert "ERROR" not in after and f" parts {parts}; storage " in after, after
+        assert secret_file() == secret
+        waited += re.findall(r"INFO  identity settled after ([\d.]+) s", after)
+
+    # No secret at boot: the one the service makes then opens for a client started afterwards.
+    os.remove(CHANNEL)
+    mark = len(log_text())
+    reboot()
+    peer_valid_within(60)
+    after = log_text()[mark:]
+    assert after.count("INFO  channel.bin created") == 1 and f" parts {parts}; storage " in after, after
+    waited += re.findall(r"INFO  identity settled after ([\d.]+) s", after)
+    print("start-up waited at boot (s):", waited)
+
+
+def test_a_second_agent_is_refused_at_once_and_the_service_keeps_serving(no_service, tmp_path):
+    install()
+    wait_for_log(UP_LINE)
+    other = tmp_path / "other"
+    for env in ({}, {"OV_STORAGE_DIR": win_path(str(other))}):
+        began = time.monotonic()
+        r = run(AGENT, "--console", env=env, timeout=60)
+        assert r.returncode == 2 and time.monotonic() - began < 20, r.stderr
+        errors = [line for line in r.stderr.split(b"\r\n") if b" ERROR " in line]
+        assert len(errors) == 1, r.stderr
+        assert re.search(rb"ERROR pipe \\\\\.\\pipe\\Ostrival\.Guardian is already served by process \d+ \(", errors[0])
+        assert errors[0].endswith(b"(" + win_path(AGENT).encode() + b"); only one agent may run on a machine")
+    # The refused agent left no secret of its own.
+    assert not (other / "channel.bin").exists()
+    peer_valid_within(10)
+
+
+def test_an_upgrade_in_place_keeps_the_secret_and_removal_keeps_the_storage(no_service, tmp_path):
+    agent = placed(tmp_path / "Ostrival")
+    install(agent)
+    wait_for_log(UP_LINE)
+    peer_valid_within(30, agent)
+    secret = secret_file()
+
+    # Stop, replace the programs, install again: the same secret, a valid channel.
+    assert tool("stop", SERVICE, "20000").returncode == 0
+    placed(tmp_path / "Ostrival")
+    install(agent)
+    peer_valid_within(30, agent)
+    assert secret_file() == secret
+
+    # Moved to a new folder: the registration follows it.
+    assert tool("stop", SERVICE, "20000").returncode == 0
+    moved = placed(tmp_path / "Ostrival 2")
+    install(moved)
+    assert config_of()["path"] == '"' + win_path(moved) + '"'
+    peer_valid_within(30, moved)
+
+    r = run(moved, "--uninstall")
+    assert (r.returncode, r.stdout) == (0, REMOVED)
+    r = tool("status", SERVICE)
+    assert r.returncode == 1 and b"(0x00000424)" in r.stderr  # the service is gone
+    assert secret_file() == secret and os.path.isfile(os.path.join(STORAGE, "guardian.log"))
