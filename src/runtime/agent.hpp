@@ -17,10 +17,11 @@ bool agent_startup(AgentContext& ctx);
 // The device identity for the agent. The pass runs in a child process, this program started
 // with --fingerprint, whose document is read back: WMI and COM are then loaded into that
 // short-lived process and leave with it, instead of staying in the agent for its whole run.
-// When the child cannot be run or fails, or its document has no "mac" part (no WMI, or a
-// machine that does not list its adapters yet), the pass runs here as before, with one WARN
-// line: a WMI failure is then logged with its cause, and the identity carries the queries
-// that returned no rows, which tell start-up whether to wait for it to settle.
+// A document without a "mac" part but with other WMI parts (a machine that does not list its
+// adapters yet, as right after a boot) counts as not settled. When the child cannot be run or
+// fails, or only "mguid" came back (WMI may have failed), the pass runs here as before, with
+// one WARN line, so that a WMI failure is logged with its cause. A stop ends the child at once
+// and gives an identity without a fingerprint.
 DeviceIdentity collect_agent_identity();
 
 // Serves the pipe and supervises the companion until the stop event is signalled; false when

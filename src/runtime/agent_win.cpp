@@ -39,7 +39,7 @@ bool pipe_name_free() {
 
 IdentitySettling settling_in(const std::wstring& storage_dir) {
   IdentitySettling hooks;
-  hooks.collect = collect_device_identity;
+  hooks.collect = collect_agent_identity;
   hooks.probe = [storage_dir](const DeviceIdentity& identity) {
     return probe_channel_file(ProtectedStore(storage_dir, identity.fingerprint));
   };
@@ -62,6 +62,7 @@ bool agent_startup(AgentContext& ctx) {
   if (!pipe_name_free()) return false;
   ctx.identity = collect_agent_identity();
   if (ctx.identity.fingerprint.size() != 64) {
+    if (stop_requested()) return false;  // stopped during the identity pass
     log_error("fingerprint failed");
     return false;
   }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/json_text.hpp"
+#include "base/stop_event.hpp"
 #include "base/text.hpp"
 #include "base/unique.hpp"
 #include "runtime/agent.hpp"
@@ -20,20 +21,22 @@ constexpr DWORD kIdentityPassLimitMs = 120000;
 // reader, and the agent reads it once the child has ended.
 constexpr DWORD kDocumentPipeBytes = 1 << 20;
 
-// Runs "<this program>" --fingerprint and reads its document. false, with why, on failure.
-bool identity_from_child(DeviceIdentity& identity, std::string& why) {
+enum class ChildPass { done, failed, stopped };
+
+// Runs "<this program>" --fingerprint and reads its document. A stop ends the child at once.
+ChildPass identity_from_child(DeviceIdentity& identity, std::string& why) {
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
   UniqueFile read_end, write_end;
   if (!CreatePipe(read_end.put(), write_end.put(), &inheritable, kDocumentPipeBytes) ||
       !SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0)) {
     why = "CreatePipe: " + win_error_text(GetLastError());
-    return false;
+    return ChildPass::failed;
   }
   const UniqueFile nul(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                    &inheritable, OPEN_EXISTING, 0, nullptr));
   if (!nul) {
     why = "NUL: " + win_error_text(GetLastError());
-    return false;
+    return ChildPass::failed;
   }
   // The child inherits these two handles and no other.
   SIZE_T list_size = 0;
@@ -42,7 +45,7 @@ bool identity_from_child(DeviceIdentity& identity, std::string& why) {
   auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_buffer.data());
   if (!InitializeProcThreadAttributeList(list, 1, 0, &list_size)) {
     why = "InitializeProcThreadAttributeList: " + win_error_text(GetLastError());
-    return false;
+    return ChildPass::failed;
   }
   HANDLE inherited[2] = {write_end.get(), nul.get()};
   STARTUPINFOEXW si{};
@@ -64,22 +67,26 @@ bool identity_from_child(DeviceIdentity& identity, std::string& why) {
   DeleteProcThreadAttributeList(list);
   if (!created) {
     why = "CreateProcess: " + win_error_text(create_error);
-    return false;
+    return ChildPass::failed;
   }
   const UniqueHandle process(pi.hProcess), thread(pi.hThread);
   write_end.reset();  // the child holds the only write end now: its exit ends the document
 
-  if (WaitForSingleObject(process.get(), kIdentityPassLimitMs) != WAIT_OBJECT_0) {
+  const HANDLE stop = stop_event();
+  const HANDLE waits[2] = {process.get(), stop};
+  const DWORD waited = WaitForMultipleObjects(stop ? 2 : 1, waits, FALSE, kIdentityPassLimitMs);
+  if (waited != WAIT_OBJECT_0) {
     TerminateProcess(process.get(), 1);
     WaitForSingleObject(process.get(), 5000);
+    if (waited == WAIT_OBJECT_0 + 1) return ChildPass::stopped;
     why = "no result within " + std::to_string(kIdentityPassLimitMs / 1000) + " s";
-    return false;
+    return ChildPass::failed;
   }
   DWORD exit_code = 1;
   GetExitCodeProcess(process.get(), &exit_code);
   if (exit_code != 0) {
     why = "exit code " + std::to_string(exit_code);
-    return false;
+    return ChildPass::failed;
   }
   std::string text;
   char chunk[4096];
@@ -88,9 +95,9 @@ bool identity_from_child(DeviceIdentity& identity, std::string& why) {
     text.append(chunk, got);
   if (!identity_from_document(parse_json(text.begin(), text.end()), identity)) {
     why = "no identity document";
-    return false;
+    return ChildPass::failed;
   }
-  return true;
+  return ChildPass::done;
 }
 
 }  // namespace
@@ -98,12 +105,23 @@ bool identity_from_child(DeviceIdentity& identity, std::string& why) {
 DeviceIdentity collect_agent_identity() {
   DeviceIdentity identity;
   std::string why;
-  if (identity_from_child(identity, why)) {
-    // A "mac" part comes only from rows of the adapter query: the pass reached WMI and saw
-    // the machine whole, so what the document leaves out (the queries without rows) holds
-    // nothing start-up needs, and the identity counts as settled.
-    if (identity.parts.count("mac")) return identity;
-    why = "no part from a network adapter";
+  switch (identity_from_child(identity, why)) {
+    case ChildPass::stopped:
+      return {};  // no fingerprint: start-up ends, as the stop asks
+    case ChildPass::done:
+      // A "mac" part comes only from rows of the adapter query: the pass saw the machine
+      // whole. Parts beside "mguid" without it mean WMI answered but listed no adapter (as
+      // right after a boot): the identity stands, and counts as not settled yet. Only
+      // "mguid" may mean WMI failed, and the pass in the agent then logs why.
+      if (identity.parts.count("mac")) return identity;
+      if (identity.parts.size() > identity.parts.count("mguid")) {
+        identity.empty_queries = {kAdapterClass};
+        return identity;
+      }
+      why = "no part from WMI";
+      break;
+    case ChildPass::failed:
+      break;
   }
   log_warn("identity pass in a child process: " + why + "; running it in the agent");
   return collect_device_identity();

@@ -225,8 +225,8 @@ def test_start_up_line_and_banner(storage):
 
 
 def test_without_wmi_the_identity_pass_runs_in_the_agent_and_logs_why(storage):
-    # The child's document then has no "mac" part: the agent runs the pass itself, and the WMI
-    # failure is logged with its cause. A channel.bin sealed under that identity spares the
+    # The child's document then has only the "mguid" part: the agent runs the pass itself, and
+    # the WMI failure is logged with its cause. A channel.bin sealed under that identity spares the
     # wait for an identity to settle.
     no_wmi = {"WINEDLLOVERRIDES": "mscoree,mshtml=;wbemprox="}
     fp = json.loads(run(exe("ostrival_guardian.exe"), "--fingerprint", env=no_wmi).stdout)["fp"]
@@ -234,6 +234,6 @@ def test_without_wmi_the_identity_pass_runs_in_the_agent_and_logs_why(storage):
     agent = start_agent(storage[1], no_wmi)
     assert agent.interrupt() == 0
     text = agent.stderr.decode()
-    assert "WARN  identity pass in a child process: no part from a network adapter; running it in the agent\r\n" in text
+    assert "WARN  identity pass in a child process: no part from WMI; running it in the agent\r\n" in text
     assert text.count(" ERROR WMI locator failed: ") == 1
     assert re.search(r"INFO  guardian 1\.2\.4 up; fp [0-9a-f]{12}\u2026 parts 1;", text)
