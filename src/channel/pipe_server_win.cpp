@@ -229,6 +229,11 @@ void PipeServer::serve_loop() {
       const DWORD error = GetLastError();
       if (error == ERROR_PIPE_CONNECTED) {
         connected = true;
+      } else if (error == ERROR_NO_DATA) {
+        // A client came and went before the wait began (a second agent looking for the
+        // name's owner does so). The instance is made free again and kept: closing it could
+        // leave the name without any instance for a moment, and a client then finds no pipe.
+        if (DisconnectNamedPipe(listening.get())) continue;
       } else if (error == ERROR_IO_PENDING) {
         // A connection that ends meanwhile only wakes the loop to reap its thread.
         const HANDLE waits[3] = {connect_event.get(), stop, room};
