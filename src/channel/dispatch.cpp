@@ -1,6 +1,8 @@
 // Request dispatch: every path returns an authenticated reply envelope.
 #include "channel/dispatch.hpp"
 
+#include <chrono>
+
 #include "build_config.hpp"
 #include "channel/auth.hpp"
 #include "runtime/agent_context.hpp"
@@ -10,6 +12,38 @@
 #include "store/crypto.hpp"
 
 namespace guardian {
+namespace {
+
+// An op name from outside is logged up to this many bytes.
+constexpr size_t kLoggedOpBytes = 64;
+
+int64_t steady_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// The first kLoggedOpBytes of the name, cut between characters, and "..." when cut.
+std::string op_for_log(const std::string& op) {
+  if (op.size() <= kLoggedOpBytes) return op;
+  size_t cut = kLoggedOpBytes;
+  while (cut > 0 && (static_cast<unsigned char>(op[cut]) & 0xC0) == 0x80) --cut;
+  return op.substr(0, cut) + "...";
+}
+
+void log_bad_mac(AgentContext& context, const std::string& op) {
+  uint64_t skipped = 0;
+  if (!context.bad_mac_lines.admit(steady_ms(), skipped)) return;
+  std::string line = "pipe: bad mac for op " + op_for_log(op);
+  if (skipped) line += "; " + std::to_string(skipped) + " more bad mac without a line";
+  log_warn(line);
+}
+
+}  // namespace
+
+void log_unreported_bad_macs(AgentContext& context, bool force) {
+  if (const uint64_t count = context.bad_mac_lines.take_unreported(steady_ms(), force))
+    log_warn("pipe: " + std::to_string(count) + " more bad mac without a line");
+}
 
 nlohmann::json make_error_reply(const AgentContext& context, const std::string& nonce, const std::string& code) {
   return make_reply(context.channel_key, false, nonce, nlohmann::json{{"error", code}});
@@ -22,7 +56,7 @@ nlohmann::json dispatch_request(AgentContext& context, const nlohmann::json& req
 
   if (op != "ping" && op != "specs") {
     if (!request_mac_valid(context.channel_key, op, nonce, member_text(request, "mac"))) {
-      log_warn("pipe: bad mac for op " + op);
+      log_bad_mac(context, op);
       return make_error_reply(context, nonce, "bad_mac");
     }
   }

@@ -11,4 +11,8 @@ struct AgentContext;
 nlohmann::json dispatch_request(AgentContext& context, const nlohmann::json& request);
 nlohmann::json make_error_reply(const AgentContext& context, const std::string& nonce, const std::string& code);
 
+// Writes the count of bad-MAC requests that got no line of their own, when the budget allows
+// (always with force, for the last line at the end).
+void log_unreported_bad_macs(AgentContext& context, bool force);
+
 }  // namespace guardian

@@ -11,8 +11,9 @@ namespace guardian {
 enum class PipeDirection { read, write };
 
 // One overlapped read or write. Ends when it completes, when timeout_ms passes, or when
-// cancel_event (optional) is signalled; a timed-out or cancelled operation is cancelled and
-// waited for before returning, so the buffer is never written after the call.
+// cancel_event (optional) is signalled, which wins over an operation that has completed too;
+// a timed-out or cancelled operation is cancelled and waited for before returning, so the
+// buffer is never written after the call.
 // A read of part of a longer message (ERROR_MORE_DATA) counts as success.
 bool pipe_io(HANDLE pipe, PipeDirection direction, void* buffer, DWORD count, DWORD timeout_ms, DWORD& transferred,
              HANDLE cancel_event = nullptr);

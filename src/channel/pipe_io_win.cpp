@@ -19,9 +19,13 @@ bool pipe_io(HANDLE pipe, PipeDirection direction, void* buffer, DWORD count, DW
     const DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING && error != ERROR_MORE_DATA) return false;
   }
-  const HANDLE waits[2] = {event.get(), cancel_event};
-  const DWORD wait = WaitForMultipleObjects(cancel_event ? 2 : 1, waits, FALSE, timeout_ms);
-  if (wait != WAIT_OBJECT_0) {
+  // The cancel event comes first: when both are signalled, the wait reports the first, and a
+  // peer that always has the next frame ready (the operation completes at once, every time)
+  // must not keep a stop from being seen.
+  const HANDLE waits[2] = {cancel_event ? cancel_event : event.get(), event.get()};
+  const DWORD handles = cancel_event ? 2 : 1;
+  const DWORD wait = WaitForMultipleObjects(handles, waits, FALSE, timeout_ms);
+  if (wait != WAIT_OBJECT_0 + handles - 1) {
     CancelIoEx(pipe, &ov);
     DWORD ignored = 0;
     GetOverlappedResult(pipe, &ov, &ignored, TRUE);

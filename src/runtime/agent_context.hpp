@@ -6,6 +6,7 @@
 #include <string>
 
 #include "device/identity.hpp"
+#include "runtime/line_budget.hpp"
 #include "store/protected_store.hpp"
 
 namespace guardian {
@@ -32,6 +33,11 @@ struct AgentContext {
   int32_t peer_failures = 0;
 
   int64_t watchdog_interval_sec = 60;
+
+  // Lines about requests with a bad MAC. Whoever sends those lacks the key, and any user can
+  // make a client in the install folder send them (with a storage directory of its own), so
+  // they get a budget like the lines about untrusted clients.
+  LineBudget bad_mac_lines{5, 60000};
 };
 
 }  // namespace guardian

@@ -116,6 +116,7 @@ bool agent_main_loop(AgentContext& ctx) {
   const HANDLE stop = stop_event();
   int64_t due = now_seconds() + std::min(ctx.watchdog_interval_sec, kFirstCheckCapSec);
   while (WaitForSingleObject(stop, kLoopWakeMs) == WAIT_TIMEOUT) {
+    log_unreported_bad_macs(ctx, false);
     const int64_t now = now_seconds();
     if (now >= due) {
       due = now + ctx.watchdog_interval_sec;
@@ -124,6 +125,7 @@ bool agent_main_loop(AgentContext& ctx) {
   }
 
   ctx.pipe_server->stop();
+  log_unreported_bad_macs(ctx, true);
   log_info("guardian stopped");
   return true;
 }

@@ -118,6 +118,22 @@ TEST_F(DispatchFixture, OperationNamesAreExact) {
   EXPECT_EQ(dispatch_request(ctx, numeric)["body"]["error"], "unknown_op");
 }
 
+// Anyone can make a client in the install folder send a bad MAC (a storage directory of its
+// own gives it another key): a loop of them must not push the log's history out.
+TEST_F(DispatchFixture, BadMacLinesHaveABudgetAndAShortName) {
+  std::string op = "a";
+  for (int i = 0; i < 5000; ++i) op += "\xC3\xA9";  // 10 KB of two-byte characters
+  for (int i = 0; i < 1000; ++i) EXPECT_EQ(dispatch_request(ctx, json{{"op", op}, {"nonce", "n"}})["body"]["error"], "bad_mac");
+  log_unreported_bad_macs(ctx, true);
+  const std::string text = log.text();
+  EXPECT_EQ(warnings(), 5u);
+  std::string shown = "a";
+  for (int i = 0; i < 31; ++i) shown += "\xC3\xA9";  // cut before the character that byte 64 is part of
+  EXPECT_EQ(test::count_of(text, "WARN  pipe: bad mac for op " + shown + "...\r\n"), 5u);
+  EXPECT_EQ(test::count_of(text, "WARN  pipe: 995 more bad mac without a line\r\n"), 1u);
+  EXPECT_LT(text.size(), 2000u);
+}
+
 TEST_F(DispatchFixture, ReplayedPingDiffersOnlyInTimeAndMac) {
   const json a = dispatch_request(ctx, json{{"op", "ping"}, {"nonce", "same"}});
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));

@@ -354,12 +354,33 @@ TEST_F(ServerFixture, StopEndsEveryConnectionAndActsOnce) {
   std::string header = encode_frame(std::string(100, ' ')).substr(0, 4);
   DWORD wrote = 0;
   ASSERT_TRUE(pipe_io(partial.get(), PipeDirection::write, header.data(), 4, 5000, wrote));
-  Sleep(500);
-  EXPECT_EQ(server->connection_count(), 2u);
+  // And one that never lets the server wait: its next requests are always queued (for up to
+  // 20 s), and its replies drained, so every read and write of the server completes at once.
+  UniqueFile busy = open_client();
+  ASSERT_TRUE(busy);
+  std::atomic<int> replies{0};
+  std::thread writer([&] {
+    std::string frame = encode_frame(compact_json(kRequest));
+    const ULONGLONG until = GetTickCount64() + 20000;
+    DWORD n = 0;
+    while (GetTickCount64() < until &&
+           pipe_io(busy.get(), PipeDirection::write, frame.data(), static_cast<DWORD>(frame.size()), 5000, n)) {
+    }
+  });
+  std::thread reader([&] {
+    char buffer[4096];
+    DWORD n = 0;
+    while (pipe_io(busy.get(), PipeDirection::read, buffer, sizeof buffer, 5000, n) && n > 0) ++replies;
+  });
+  for (int i = 0; i < 500 && replies.load() < 100; ++i) Sleep(10);
+  EXPECT_GE(replies.load(), 100);
+  EXPECT_EQ(server->connection_count(), 3u);
 
   const ULONGLONG t0 = GetTickCount64();
   server->stop();
   EXPECT_LT(elapsed_since(t0), 3000u);
+  writer.join();
+  reader.join();
   EXPECT_EQ(server->connection_count(), 0u);
   EXPECT_FALSE(server->running());
   server->stop();  // a second stop does nothing
