@@ -3,6 +3,7 @@
 // leaves the identity alone; an accepted one is read whole (its fingerprint, parts and
 // inventory, written out again, give the document back), and the agent can serve it: the
 // "specs" reply that carries it reaches a client, which parses it and finds it authentic.
+// libFuzzer dictionary: json.dict
 #include "channel/dispatch.hpp"
 #include "device/identity.hpp"
 #include "fuzz_support.hpp"
