@@ -1,7 +1,9 @@
 #!/bin/sh
 # Runs the fuzz targets of the portable core, each for SECONDS (default 60), from its seed
 # corpus in tests/fuzz/corpus/<target>; builds the native preset first when needed.
-# Usage: scripts/fuzz.sh [SECONDS] [TARGET...]   (default: every target)
+# Usage: scripts/fuzz.sh [SECONDS] [TARGET...] [-- LIBFUZZER_FLAG...]   (default: every target)
+# A target whose source names a dictionary ("// libFuzzer dictionary: NAME") runs with
+# tests/fuzz/NAME; flags after "--" go to every target (for example -use_value_profile=1).
 #
 # What a run finds that is new goes to build-native/fuzz/corpus/<target> and is the start of
 # the next run; the seeds in the repository are never written. A crash, a sanitizer report,
@@ -15,7 +17,7 @@ case "${1:-}" in
   *) seconds=$1; shift ;;
 esac
 if [ "$seconds" -lt 1 ]; then
-  echo "usage: $0 [SECONDS (1 or more)] [TARGET...]" >&2
+  echo "usage: $0 [SECONDS (1 or more)] [TARGET...] [-- LIBFUZZER_FLAG...]" >&2
   exit 2
 fi
 if ! build_output=$(sh "$top/scripts/build-native.sh" 2>&1); then
@@ -26,25 +28,43 @@ fi
 export ASAN_SYMBOLIZER_PATH="${ASAN_SYMBOLIZER_PATH:-/usr/lib/llvm-14/bin/llvm-symbolizer}"
 
 out="$top/build-native/fuzz"
-if [ $# -eq 0 ]; then
-  set -- $(find "$out" -maxdepth 1 -type f -name 'fuzz_*' -perm -u+x -printf '%f\n' | sort)
+targets=""
+while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+  targets="$targets $1"
+  shift
+done
+[ $# -gt 0 ] && shift  # the "--"; what is left are flags for libFuzzer
+if [ -z "$targets" ]; then
+  # Every target the sources define, so that one that was not built counts as failed.
+  targets=$(cd "$top/tests/fuzz" && ls fuzz_*.cpp 2>/dev/null | sed 's/\.cpp$//')
+  if [ -z "$targets" ]; then
+    echo "fuzz: no targets in tests/fuzz" >&2
+    exit 1
+  fi
 fi
 passed=0
 failed=0
 printf '%-22s %8s %12s %10s %8s  %s\n' target seconds executions "exec/s" corpus result
-for target in "$@"; do
+for target in $targets; do
   seeds="$top/tests/fuzz/corpus/$target"
   work="$out/corpus/$target"
   findings="$out/findings/$target"
   log="$out/logs/$target.log"
-  if [ ! -x "$out/$target" ] || [ ! -d "$seeds" ]; then
-    echo "$target: no such target or no seed corpus in tests/fuzz/corpus" >&2
+  if [ ! -x "$out/$target" ] || [ -z "$(ls -A "$seeds" 2>/dev/null)" ]; then
+    echo "$target: not built, or no seeds in tests/fuzz/corpus/$target" >&2
+    failed=$((failed + 1))
+    continue
+  fi
+  dictionary=$(sed -n 's|^// libFuzzer dictionary: *\([A-Za-z0-9_.-]*\)$|\1|p' "$top/tests/fuzz/$target.cpp" 2>/dev/null)
+  if [ -n "$dictionary" ] && [ ! -f "$top/tests/fuzz/$dictionary" ]; then
+    echo "$target: no dictionary tests/fuzz/$dictionary" >&2
     failed=$((failed + 1))
     continue
   fi
   mkdir -p "$work" "$findings" "$out/logs"
   if "$out/$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
-      -artifact_prefix="$findings/" "$work" "$seeds" >"$log" 2>&1; then
+      ${dictionary:+-dict="$top/tests/fuzz/$dictionary"} -artifact_prefix="$findings/" "$@" \
+      "$work" "$seeds" >"$log" 2>&1; then
     result=ok
     passed=$((passed + 1))
   else

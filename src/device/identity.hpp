@@ -44,7 +44,8 @@ std::string read_machine_guid();
 nlohmann::json identity_document(const DeviceIdentity& identity);
 
 // The identity read back from such a document (components stay empty): false unless "fp" is
-// 64 lowercase hexadecimal characters, "fp_parts" an object of strings and "hw" an object.
+// 64 lowercase hexadecimal characters, "fp_parts" an object of strings and "hw" an object
+// that a reply can carry (nested no deeper than kMaxJsonDepth - 2).
 bool identity_from_document(const nlohmann::json& document, DeviceIdentity& identity);
 
 }  // namespace guardian

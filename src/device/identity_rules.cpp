@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "base/json_text.hpp"
 #include "base/paths.hpp"
 #include "store/crypto.hpp"
 
@@ -283,6 +284,9 @@ bool identity_from_document(const json& document, DeviceIdentity& identity) {
   const auto hw = document.find("hw");
   if (fp == document.end() || parts == document.end() || hw == document.end()) return false;
   if (!fp->is_string() || !parts->is_object() || !hw->is_object()) return false;
+  // The "specs" reply carries the inventory two levels down (reply, body): one nested deeper
+  // would make a reply that no client accepts.
+  if (!json_depth_within(*hw, kMaxJsonDepth - 2)) return false;
   const std::string& fingerprint = fp->get_ref<const std::string&>();
   if (fingerprint.size() != 64 ||
       fingerprint.find_first_not_of("0123456789abcdef") != std::string::npos)

@@ -2,6 +2,7 @@
 // text parsed and checked with verify_reply. Any parsed value is also used as a reply body:
 // made into a reply, written to the wire and parsed again, it must still verify, and verify
 // no more once the body changes.
+// libFuzzer dictionary: json.dict
 #include "fuzz_support.hpp"
 
 namespace {

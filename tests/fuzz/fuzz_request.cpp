@@ -2,6 +2,7 @@
 // object, otherwise answered by dispatch_request against a fixed identity and key. Each
 // object is dispatched twice: as it came, and again carrying the right MAC over its own op
 // and nonce, which takes it past the MAC check to the operation table.
+// libFuzzer dictionary: json.dict
 #include "channel/dispatch.hpp"
 #include "channel/frame.hpp"
 #include "fuzz_support.hpp"

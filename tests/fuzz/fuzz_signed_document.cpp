@@ -4,6 +4,7 @@
 // its signature written in one of the Base64 forms the decoder accepts; sent as text and
 // parsed again, it verifies and yields the same payload, and with one bit of the signature
 // changed it does not.
+// libFuzzer dictionary: json.dict
 #include "docs/canonical_json.hpp"
 #include "docs/signed_document.hpp"
 #include "fuzz_support.hpp"

@@ -8,7 +8,8 @@
 // components, a 16-hex part for each contributing one, and an inventory with every key and
 // every type in place. When the text is valid UTF-8 (as text converted from WMI's UTF-16
 // always is) the identity also travels: the "specs" reply that carries it verifies after a
-// trip over the wire.
+// trip over the wire, and the document that the identity pass in a child process prints
+// reads back as the same identity.
 #include <set>
 
 #include "base/paths.hpp"
@@ -148,6 +149,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (valid_utf8(text)) {
     const json body = {{"fp", identity.fingerprint}, {"fp_parts", identity.parts}, {"hw", identity.hardware}};
     guardian::fuzz::check_reply_travels(guardian::make_reply(guardian::fuzz::channel_key(), true, "n", body), "n");
+    // The identity pass in a child process: its document as printed, read back by the agent.
+    const std::string printed = guardian::pretty_json(guardian::identity_document(identity));
+    guardian::DeviceIdentity read;
+    FUZZ_CHECK(guardian::identity_from_document(guardian::parse_json(printed.begin(), printed.end()), read));
+    FUZZ_CHECK(read.fingerprint == identity.fingerprint && read.parts == identity.parts &&
+               read.hardware == identity.hardware);
   }
   return 0;
 }

@@ -1,6 +1,7 @@
 // The identity rules on rows built by hand: components, composition, inventory, masking.
 #include <gtest/gtest.h>
 
+#include "base/json_text.hpp"
 #include "device/identity_rules.hpp"
 #include "store/crypto.hpp"
 
@@ -165,7 +166,7 @@ TEST(IdentityDocument, ReadBackAsWrittenAndRefusedWhenMalformed) {
   EXPECT_EQ(read.hardware, written.hardware);
 
   const json good = identity_document(written);
-  std::vector<json> bad(7, good);
+  std::vector<json> bad(8, good);
   bad[0] = json::array();
   bad[1]["fp"] = std::string(63, 'a');
   bad[2]["fp"] = std::string(64, 'A');
@@ -173,6 +174,9 @@ TEST(IdentityDocument, ReadBackAsWrittenAndRefusedWhenMalformed) {
   bad[4]["hw"] = json::array();
   bad[5].erase("hw");
   bad[6]["fp_parts"] = "cpu";
+  json deep = json::object();  // one level more than a "specs" reply can carry
+  for (int depth = 1; depth < kMaxJsonDepth - 1; ++depth) deep = json{{"x", std::move(deep)}};
+  bad[7]["hw"] = std::move(deep);
   for (const json& document : bad) {
     DeviceIdentity untouched = read;
     EXPECT_FALSE(identity_from_document(document, untouched)) << document.dump();
