@@ -10,6 +10,7 @@
 #include "app/commands.hpp"
 #include "base/text.hpp"
 #include "base/unique.hpp"
+#include "channel/pipe_io.hpp"
 
 namespace guardian {
 namespace {
@@ -84,6 +85,26 @@ void wait_until_stopped(SC_HANDLE service) {
   }
 }
 
+// An existing service that runs a program other than this one (another copy, in another
+// folder) is stopped, so that the start below runs this program. Otherwise the old copy would
+// keep serving, trusting only the clients of its own folder, until the next restart. A
+// service that runs this very program is left running.
+void stop_if_running_another_program(SC_HANDLE service, const std::wstring& quoted_path) {
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                            &needed) ||
+      status.dwCurrentState == SERVICE_STOPPED)
+    return;
+  const std::wstring own = quoted_path.substr(1, quoted_path.size() - 2);
+  const std::wstring running = status.dwProcessId != 0 ? process_image_path(status.dwProcessId) : std::wstring();
+  if (!running.empty() &&
+      CompareStringOrdinal(running.c_str(), -1, own.c_str(), -1, TRUE) == CSTR_EQUAL)
+    return;
+  SERVICE_STATUS stopped{};
+  if (ControlService(service, SERVICE_CONTROL_STOP, &stopped)) wait_until_stopped(service);
+}
+
 }  // namespace
 
 int install_service() {
@@ -101,9 +122,17 @@ int install_service() {
     if (error == ERROR_SERVICE_EXISTS) {
       service.reset(OpenServiceW(scm.get(), kServiceNameW, SERVICE_ALL_ACCESS));
       if (service) {
-        // An empty group removes any group; a null account keeps the one configured.
-        ChangeServiceConfigW(service.get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                             path.text.c_str(), L"", nullptr, kDependencies, nullptr, nullptr, kDisplayName);
+        stop_if_running_another_program(service.get(), path.text);
+        // An empty group removes any group; a null account keeps the one configured. A
+        // service left pointing at another file would start that file: a failure here fails
+        // the installation.
+        if (!ChangeServiceConfigW(service.get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                  path.text.c_str(), L"", nullptr, kDependencies, nullptr, nullptr, kDisplayName)) {
+          const DWORD change_error = GetLastError();
+          service.reset();
+          scm.reset();
+          return report_failure("ChangeServiceConfig", change_error);
+        }
       } else {
         error = GetLastError();
       }

@@ -201,8 +201,11 @@ def test_install_over_another_registration_from_a_folder_with_blanks(tmp_path, n
         if name == "ostrival_guardian.exe" or name.endswith(".dll"):
             shutil.copy2(os.path.join(BIN, name), folder / name)
     agent = str(folder / "ostrival_guardian.exe")
-    # Registered earlier for another file, started on demand and under another display name.
+    # Registered earlier for another file, started on demand and under another display name,
+    # and running.
     assert tool("create", SERVICE, win_path(AGENT)).returncode == 0
+    assert tool("start", SERVICE).returncode == 0
+    wait_for_log(UP_LINE)
 
     r = run(agent, "--install")
     assert (r.returncode, r.stdout, r.stderr) == (0, INSTALLED, b"")
@@ -210,9 +213,10 @@ def test_install_over_another_registration_from_a_folder_with_blanks(tmp_path, n
     assert config["path"] == '"' + win_path(agent) + '"'
     assert (config["start"], config["display"]) == ("2", "Ostrival Guardian")
     assert (config["dependencies"] or config.get("stored_dependencies")) == "Tcpip|Dnscache|NlaSvc"
-    wait_for_log(UP_LINE)
-    # Only a client beside the serving agent is trusted, so this answer proves that the SCM
-    # started the copy in the folder with blanks.
+    # The other program was stopped and this one started in its place. Only a client beside
+    # the serving agent is trusted, so the answer proves that the SCM runs the copy in the
+    # folder with blanks.
+    wait_for_log(re.compile(r"INFO  guardian stopped\r\n.*" + UP_LINE.pattern, re.S))
     assert_ping_answers(agent)
 
     # A stopped service refuses the stop control; removal goes on without waiting.
