@@ -22,7 +22,8 @@ inline std::string pretty_json(const nlohmann::json& value) {
 inline constexpr int kMaxJsonDepth = 64;
 
 // True when the JSON text opens no more than limit arrays and objects inside each other.
-// Brackets inside strings do not count; text that is not JSON is left to the parser.
+// Brackets inside strings do not count; text that is not JSON is left to the parser. The
+// parser takes a NUL outside a string for the end of the text, and so does this count.
 template <class It>
 inline bool json_text_depth_within(It first, It last, int limit) {
   int depth = 0;
@@ -38,6 +39,8 @@ inline bool json_text_depth_within(It first, It last, int limit) {
       } else if (c == '"') {
         in_string = false;
       }
+    } else if (c == '\0') {
+      return true;
     } else if (c == '"') {
       in_string = true;
     } else if (c == '[' || c == '{') {

@@ -30,7 +30,8 @@ bool ed25519_prechecks(const Bytes& signature, const Bytes& public_key);
 // --- verification (ed25519_gcrypt.cpp) ---
 
 // A public key decoded and checked once: 32 bytes, an acceptable encoding, and a point of the
-// prime-order subgroup ([L]A is the neutral point). That last check costs a scalar
+// prime-order subgroup ([L]A is the neutral point) whose coordinates the library can
+// multiply without aborting (none below 2^192). That last check costs a scalar
 // multiplication, about a third of a verification, so a key used again and again (the
 // backend's) is best decoded once and kept. A key given as bytes converts implicitly, and is
 // then checked for that one call.

@@ -20,10 +20,17 @@ using Mpi = Owned<gcry_mpi_t, gcry_mpi_release>;
 using Point = Owned<gcry_mpi_point_t, gcry_mpi_point_release>;
 using Context = Owned<gcry_ctx_t, gcry_ctx_release>;
 
+// The library's field multiplication for this curve (libgcrypt 1.10) aborts the process
+// ("mulm_25519: different sizes") when a coordinate of the key's point fits in fewer 64-bit
+// words than the field's four: x or y below 2^192. A generated key lands there with a chance
+// of about 2^-62; a key given from outside may be made to, and is refused instead.
+constexpr unsigned kFewestCoordinateBits = 193;
+
 // [L]A is the neutral point: A lies in the prime-order subgroup. Keys that carry a torsion
 // component are refused, which makes the cofactorless check the library performs agree with
-// the cofactored one for every key that gets that far.
-bool in_prime_order_subgroup(const uint8_t* key) {
+// the cofactored one for every key that gets that far. So are keys the library cannot verify
+// with (above).
+bool usable_point(const uint8_t* key) {
   gcry_ctx_t raw_ctx = nullptr;
   if (gcry_mpi_ec_new(&raw_ctx, nullptr, "Ed25519")) return false;
   const Context ctx(raw_ctx);
@@ -32,6 +39,11 @@ bool in_prime_order_subgroup(const uint8_t* key) {
   const Point a(gcry_mpi_ec_get_point("q", ctx.get(), 1));
   const Mpi order(gcry_mpi_ec_get_mpi("n", ctx.get(), 1));
   if (!a || !order) return false;
+  const Mpi ax(gcry_mpi_new(0));
+  const Mpi ay(gcry_mpi_new(0));
+  if (gcry_mpi_ec_get_affine(ax.get(), ay.get(), a.get(), ctx.get()) ||
+      gcry_mpi_get_nbits(ax.get()) < kFewestCoordinateBits || gcry_mpi_get_nbits(ay.get()) < kFewestCoordinateBits)
+    return false;
   const Point product(gcry_mpi_point_new(0));
   gcry_mpi_ec_mul(product.get(), order.get(), a.get(), ctx.get());
   const Mpi x(gcry_mpi_new(0));
@@ -44,7 +56,7 @@ bool in_prime_order_subgroup(const uint8_t* key) {
 
 Ed25519PublicKey::Ed25519PublicKey(const Bytes& bytes) : bytes_(bytes) {
   usable_ = bytes_.size() == kEd25519KeySize && ed25519_point_encoding_acceptable(bytes_.data()) && gcrypt_ready() &&
-            in_prime_order_subgroup(bytes_.data());
+            usable_point(bytes_.data());
 }
 
 bool ed25519_verify(std::string_view message, const Bytes& signature, const Ed25519PublicKey& key) {

@@ -134,7 +134,8 @@ TEST(CanonicalJson, DeepNesting) {
            {"{\"a\":" + nested(kMaxJsonDepth - 1, "") + "}", true},
            {"{\"a\":" + nested(kMaxJsonDepth, "") + "}", false},
            {nested(kMaxJsonDepth, "\"[[[{{{\\\"[[\""), true},  // brackets inside strings do not count
-           {nested(32000, ""), false}}) {
+           {nested(32000, ""), false},
+           {std::string("[1]\0", 4) + nested(kMaxJsonDepth + 1, ""), true}}) {  // the parser ends at a NUL
     const json parsed = parse_json(text_in.begin(), text_in.end());
     EXPECT_EQ(!parsed.is_discarded(), ok) << text_in.substr(0, 80);
     if (ok) {

@@ -119,6 +119,21 @@ TEST(Ed25519Rules, PointEncodings) {
     EXPECT_FALSE(acceptable(encoding)) << encoding << " order " << order;
 }
 
+// Keys of the prime-order subgroup with a coordinate below 2^192 abort the library's
+// verification; they are refused, and keys just above the bound still verify (without abort).
+TEST(Ed25519Rules, KeysWithASmallCoordinateAreRefused) {
+  const Bytes sig(64, 1);
+  for (const char* key : {"1a00000000000000000000000000000000000000000000000000000000000000",   // y = 26
+                          "66b61bd5414a4eda13b6dd9de54201f5c77038dd69fc49dfe882fddd277cc4f5",   // x = 67
+                          "0100000000000000000000000000000000000000000400000000000000000080"})  // found by fuzzing
+    EXPECT_FALSE(Ed25519PublicKey(hex(key)).usable()) << key;
+  for (const char* key : {"0100000000000000000000000000000000000000000000000200000000000000",   // y > 2^193
+                          "0200000000000000000000000000000000000000000000000001000000000000"}) {
+    EXPECT_TRUE(Ed25519PublicKey(hex(key)).usable()) << key;
+    EXPECT_FALSE(ed25519_verify("m", sig, hex(key))) << key;
+  }
+}
+
 TEST(Ed25519Rules, SizesAreExact) {
   const Bytes pk = hex("d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a");
   const Bytes sig = hex(
