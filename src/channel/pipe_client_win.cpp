@@ -29,7 +29,7 @@ bool server_trusted(HANDLE pipe, const std::wstring& trusted_dir, uint64_t opene
 UniqueFile open_pipe(const std::wstring& pipe_name, ULONGLONG deadline, HANDLE cancel_event) {
   for (;;) {
     UniqueFile pipe(CreateFileW(pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_OVERLAPPED, nullptr));
+                                FILE_FLAG_OVERLAPPED | kPipeClientFlags, nullptr));
     if (pipe) return pipe;
     const DWORD open_error = GetLastError();
     const ULONGLONG now = GetTickCount64();

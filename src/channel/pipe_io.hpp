@@ -59,6 +59,11 @@ struct PeerCheck {
 // was accepted or opened) and trusted_dir.
 PeerCheck check_peer_process(unsigned long pid, uint64_t connected_at, std::wstring_view trusted_dir);
 
+// Flags for every open of a pipe as a client: the server may learn who connected, never act
+// as them. Without them whoever serves the name (another process that took it, for one) could
+// impersonate the agent, which runs as LocalSystem.
+inline constexpr DWORD kPipeClientFlags = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+
 // The full Win32 path of a process's executable, or empty.
 std::wstring process_image_path(DWORD process_id);
 

@@ -16,7 +16,7 @@ constexpr DWORD kBusyWaitMs = 1000;
 PipeServerInfo find_pipe_server(const std::wstring& pipe_name) {
   PipeServerInfo info;
   for (int attempt = 0;; ++attempt) {
-    UniqueFile pipe(CreateFileW(pipe_name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    UniqueFile pipe(CreateFileW(pipe_name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, kPipeClientFlags, nullptr));
     if (pipe) {
       info.served = true;
       ULONG pid = 0;

@@ -101,6 +101,7 @@ class RawServer {
     thread_.join();
   }
   std::atomic<int> requests{0};
+  std::atomic<int> impersonation_level{-1};
 
  private:
   void serve() {
@@ -116,12 +117,28 @@ class RawServer {
       return;
     }
     std::string payload;
-    if (read_frame(pipe_.get(), payload, 10000, stop_.get())) ++requests;
+    if (read_frame(pipe_.get(), payload, 10000, stop_.get())) {
+      ++requests;
+      record_impersonation_level();
+    }
     if (mode_ == Mode::answer) {
       DWORD wrote = 0;
       pipe_io(pipe_.get(), PipeDirection::write, reply_.data(), static_cast<DWORD>(reply_.size()), 10000, wrote);
     }
     WaitForSingleObject(stop_.get(), INFINITE);
+  }
+  // What the client lets the server do with its identity.
+  void record_impersonation_level() {
+    if (!ImpersonateNamedPipeClient(pipe_.get())) return;
+    HANDLE raw = nullptr;
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &raw)) {
+      const UniqueHandle token(raw);
+      SECURITY_IMPERSONATION_LEVEL level{};
+      DWORD size = 0;
+      if (GetTokenInformation(token.get(), TokenImpersonationLevel, &level, sizeof level, &size))
+        impersonation_level = static_cast<int>(level);
+    }
+    RevertToSelf();
   }
   std::wstring name_;
   std::string reply_;
@@ -171,6 +188,16 @@ TEST(PipeRequest, RejectionReplyIsStillAReply) {
   ASSERT_TRUE(pipe_request(name, L"", kRequest, reply, error, 5000));
   EXPECT_EQ(error, "unchanged");
   EXPECT_FALSE(verify_reply(Bytes(32, 1), reply, "abc"));
+}
+
+TEST(PipeRequest, ServerMayIdentifyTheClientButNotImpersonateIt) {
+  if (test::running_under_wine()) GTEST_SKIP() << "Wine ignores the client's security quality of service on pipes";
+  const std::wstring name = unique_pipe();
+  RawServer server(name, encode_frame("{}"));
+  json reply;
+  std::string error;
+  ASSERT_TRUE(pipe_request(name, L"", kRequest, reply, error, 5000));
+  EXPECT_EQ(server.impersonation_level.load(), static_cast<int>(SecurityIdentification));
 }
 
 TEST(PipeRequest, ServerThatNeverAnswersOrNeverReadsGivesIo) {
