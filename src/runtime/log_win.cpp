@@ -17,6 +17,9 @@ namespace {
 // How long a line waits for another writer of the same file.
 constexpr DWORD kLogLockWaitMs = 1000;
 
+// A log that has to be copied to rotate it is read whole; no log of ours comes near this.
+constexpr LONGLONG kLogCopyLimitBytes = 64LL << 20;
+
 // The lock of a log file, shared with every other process that writes it. Null when it
 // cannot be had, or when the name is held by an object that another user created (anyone
 // may create a named object first; such a one is not relied on): lines are then written
@@ -36,14 +39,37 @@ uint64_t file_size_of(const std::wstring& path, bool& exists) {
 
 // Moves the file to its ".1" name. When another program holds it open without delete
 // sharing (a log viewer, say) the rename fails; the bound is then kept by copying the file
-// to ".1" and emptying it in place.
+// to ".1" and emptying it in place. The copy is made through a handle that can also empty
+// the file, so ".1" is replaced only when the emptying can follow: a program that holds the
+// log without write sharing must not make every line overwrite the older generation.
 bool rotate_log(const std::wstring& path) {
   const std::wstring rotated = path + L".1";
   if (MoveFileExW(path.c_str(), rotated.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-  if (!CopyFileW(path.c_str(), rotated.c_str(), FALSE)) return false;
-  const UniqueFile emptied(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  return static_cast<bool>(emptied);
+  const UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  LARGE_INTEGER size{};
+  if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > kLogCopyLimitBytes) return false;
+  std::string content(static_cast<size_t>(size.QuadPart), '\0');
+  DWORD got = 0;
+  if (!ReadFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &got, nullptr)) return false;
+  content.resize(got);
+  const std::wstring staged = rotated + L".tmp";
+  {
+    const UniqueFile copy(CreateFileW(staged.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                      nullptr));
+    DWORD wrote = 0;
+    if (!copy || !WriteFile(copy.get(), content.data(), got, &wrote, nullptr) || wrote != got) {
+      DeleteFileW(staged.c_str());
+      return false;
+    }
+  }
+  if (!MoveFileExW(staged.c_str(), rotated.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    DeleteFileW(staged.c_str());
+    return false;
+  }
+  const LARGE_INTEGER start{};
+  return SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN) && SetEndOfFile(file.get());
 }
 
 class Logger {

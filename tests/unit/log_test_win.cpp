@@ -108,6 +108,17 @@ TEST(LogFile, RotationThatCannotRenameStillKeepsTheBound) {
   log_line("INFO", "rotated at last");
   EXPECT_EQ(test::file_size(path), info_line_size("rotated at last"));
   EXPECT_GT(test::file_size(path + L".1"), kLogRotateBytes);
+
+  // A holder that shares neither write nor delete: lines are lost while it holds the log,
+  // but the older generation is left as it was.
+  test::spit(path + L".1", "older generation");
+  test::spit(path, std::string(kLogRotateBytes + kLogOverflowBytes, 'c'));
+  {
+    const UniqueFile holder(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(holder);
+    log_line("INFO", "while held");
+  }
+  EXPECT_EQ(test::slurp(path + L".1"), "older generation");
   configure_log(L"", false);
 }
 
