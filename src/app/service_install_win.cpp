@@ -27,6 +27,8 @@ constexpr DWORD kModulePathCapacity = 520;
 constexpr DWORD kRestartDelayMs = 5000;
 constexpr int kStopPolls = 50;
 constexpr DWORD kStopPollMs = 200;
+// An old copy that is replaced gets longer to stop than a removal waits: half a minute.
+constexpr int kReplaceStopPolls = 150;
 constexpr DWORD kUninstallAccess = DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS;
 
 int report_failure(const char* operation, DWORD error) {
@@ -76,9 +78,10 @@ void apply_description_and_recovery(SC_HANDLE service) {
   ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag);
 }
 
-// Polls until the service reports stopped, a query fails, or about ten seconds have passed.
-void wait_until_stopped(SC_HANDLE service) {
-  for (int attempt = 0; attempt < kStopPolls; ++attempt) {
+// Polls until the service reports stopped, a query fails, or polls * kStopPollMs have passed
+// (about ten seconds by default).
+void wait_until_stopped(SC_HANDLE service, int polls = kStopPolls) {
+  for (int attempt = 0; attempt < polls; ++attempt) {
     SERVICE_STATUS status{};
     if (!QueryServiceStatus(service, &status) || status.dwCurrentState == SERVICE_STOPPED) return;
     Sleep(kStopPollMs);
@@ -88,21 +91,32 @@ void wait_until_stopped(SC_HANDLE service) {
 // An existing service that runs a program other than this one (another copy, in another
 // folder) is stopped, so that the start below runs this program. Otherwise the old copy would
 // keep serving, trusting only the clients of its own folder, until the next restart. A
-// service that runs this very program is left running.
-void stop_if_running_another_program(SC_HANDLE service, const std::wstring& quoted_path) {
+// service that runs this very program is left running. Returns 0, or the error that keeps
+// the old copy running: then nothing would run this program, and the installation fails
+// rather than report a start that did not happen.
+DWORD stop_if_running_another_program(SC_HANDLE service, const std::wstring& quoted_path) {
   SERVICE_STATUS_PROCESS status{};
   DWORD needed = 0;
   if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
                             &needed) ||
       status.dwCurrentState == SERVICE_STOPPED)
-    return;
+    return 0;
   const std::wstring own = quoted_path.substr(1, quoted_path.size() - 2);
   const std::wstring running = status.dwProcessId != 0 ? process_image_path(status.dwProcessId) : std::wstring();
   if (!running.empty() &&
       CompareStringOrdinal(running.c_str(), -1, own.c_str(), -1, TRUE) == CSTR_EQUAL)
-    return;
+    return 0;
   SERVICE_STATUS stopped{};
-  if (ControlService(service, SERVICE_CONTROL_STOP, &stopped)) wait_until_stopped(service);
+  if (!ControlService(service, SERVICE_CONTROL_STOP, &stopped)) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_SERVICE_NOT_ACTIVE) return 0;
+    // A service that is starting or already stopping takes no control: it is waited for.
+    if (error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) return error;
+  }
+  wait_until_stopped(service, kReplaceStopPolls);
+  SERVICE_STATUS now{};
+  if (QueryServiceStatus(service, &now) && now.dwCurrentState != SERVICE_STOPPED) return ERROR_SERVICE_REQUEST_TIMEOUT;
+  return 0;
 }
 
 }  // namespace
@@ -122,7 +136,11 @@ int install_service() {
     if (error == ERROR_SERVICE_EXISTS) {
       service.reset(OpenServiceW(scm.get(), kServiceNameW, SERVICE_ALL_ACCESS));
       if (service) {
-        stop_if_running_another_program(service.get(), path.text);
+        if (const DWORD stop_error = stop_if_running_another_program(service.get(), path.text)) {
+          service.reset();
+          scm.reset();
+          return report_failure("ControlService", stop_error);
+        }
         // An empty group removes any group; a null account keeps the one configured. A
         // service left pointing at another file would start that file: a failure here fails
         // the installation.
