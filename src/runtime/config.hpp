@@ -39,9 +39,10 @@ inline constexpr size_t kStorageDirMaxChars = 200;
 
 // SHCreateDirectoryExW of the directory: 0 when created, 80/183 when it already exists,
 // any other Windows error code otherwise (ERROR_FILENAME_EXCED_RANGE, without creating
-// anything, for a directory longer than kStorageDirMaxChars). The default storage directory, when this call
-// creates it, gets kStorageDirSddl instead of what the common application-data folder
-// passes on (which would let any user create files in the service's directory).
+// anything, for a directory longer than kStorageDirMaxChars). The default storage directory and
+// its parent "Ostrival", when this call creates them, get kStorageDirSddl instead of what the
+// common application-data folder passes on (which would let any user create folders there
+// and own them); see create_secured_dir.
 int create_storage_dir(const std::wstring& dir);
 
 // Creates the directory and its parent, each with kStorageDirSddl when this call creates it
