@@ -14,4 +14,8 @@ enum class ObjectOwner {
 
 ObjectOwner kernel_object_owner(HANDLE object);
 
+// Whether the process token's user is LocalSystem (S-1-5-18), as for a service that runs
+// under that account.
+bool runs_as_local_system();
+
 }  // namespace guardian

@@ -7,16 +7,31 @@
 namespace guardian {
 namespace {
 
-bool is_current_user(PSID sid) {
-  UniqueHandle token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return false;
+// The user this process runs as, in the caller's buffer; null when it cannot be read.
+struct ProcessUser {
   alignas(TOKEN_USER) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-  DWORD size = 0;
-  if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size)) return false;
-  return EqualSid(sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) != FALSE;
+  PSID read() {
+    UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return nullptr;
+    DWORD size = 0;
+    if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size)) return nullptr;
+    return reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+  }
+};
+
+bool is_current_user(PSID sid) {
+  ProcessUser user;
+  const PSID current = user.read();
+  return current && EqualSid(sid, current) != FALSE;
 }
 
 }  // namespace
+
+bool runs_as_local_system() {
+  ProcessUser user;
+  const PSID current = user.read();
+  return current && IsWellKnownSid(current, WinLocalSystemSid) != FALSE;
+}
 
 ObjectOwner kernel_object_owner(HANDLE object) {
   PSID owner = nullptr;

@@ -16,6 +16,7 @@
 #include "runtime/config.hpp"
 #include "runtime/identity_settle.hpp"
 #include "runtime/log.hpp"
+#include "runtime/storage_guard.hpp"
 #include "base/text.hpp"
 
 namespace guardian {
@@ -137,8 +138,20 @@ int run_agent(bool console) {
     log_error("storage dir unusable: " + storage_dir_env_error());
     return 2;
   }
-  create_storage_dir(storage_dir);
+  // The default folder is checked before the first line of the log is written there.
+  StorageCheck check;
+  if (is_default_storage_dir(storage_dir)) {
+    check = secure_default_storage_dir(storage_dir);
+  } else {
+    create_storage_dir(storage_dir);
+  }
+  if (!check.refused.empty()) {
+    configure_log(L"", console);  // nothing goes into a folder that failed the check
+    log_error("storage dir unusable: " + to_utf8(storage_dir) + " (" + check.refused + ")");
+    return 2;
+  }
   configure_log(path_join(storage_dir, L"guardian.log"), console);
+  for (const std::string& line : check.repaired) log_warn(line);
 
   AgentContext ctx(storage_dir, module_dir());
   if (console) ctx.watchdog_interval_sec = watchdog_interval_from_env();

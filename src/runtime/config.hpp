@@ -39,13 +39,23 @@ inline constexpr size_t kStorageDirMaxChars = 200;
 
 // SHCreateDirectoryExW of the directory: 0 when created, 80/183 when it already exists,
 // any other Windows error code otherwise (ERROR_FILENAME_EXCED_RANGE, without creating
-// anything, for a directory longer than kStorageDirMaxChars). The default storage directory, when this call
-// creates it, gets kStorageDirSddl instead of what the common application-data folder
-// passes on (which would let any user create files in the service's directory).
+// anything, for a directory longer than kStorageDirMaxChars). The default storage directory and
+// its parent "Ostrival", when this call creates them, get kStorageDirSddl instead of what the
+// common application-data folder passes on (which would let any user create folders there
+// and own them); see create_secured_dir.
 int create_storage_dir(const std::wstring& dir);
 
-// Creates the directory (and any missing parent) with kStorageDirSddl on the directory itself.
+// Creates the directory and its parent, each with kStorageDirSddl when this call creates it
+// (any missing level above them as SHCreateDirectoryExW would). The results of
+// create_storage_dir: 0 when the directory was created, 183 when it was already there.
 int create_secured_dir(const std::wstring& dir);
+
+// One level of create_secured_dir: the directory with kStorageDirSddl, any missing level
+// above it without.
+int create_secured_level(const std::wstring& dir);
+
+// Whether dir names the default storage directory (case-insensitive, as spelled).
+bool is_default_storage_dir(const std::wstring& dir);
 
 // LocalSystem and Administrators: full control; authenticated users: read and traverse, so
 // the suite's applications can read "channel.bin". Not inherited from the parent.

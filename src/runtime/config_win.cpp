@@ -58,19 +58,36 @@ std::wstring module_path() {
 
 std::wstring module_dir() { return dir_of(module_path()); }
 
-int create_secured_dir(const std::wstring& dir) {
+int create_secured_level(const std::wstring& dir) {
   PSECURITY_DESCRIPTOR sd = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kStorageDirSddl, SDDL_REVISION_1, &sd, nullptr))
     return static_cast<int>(GetLastError());
   UniqueLocal owned(sd);
   SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
-  return SHCreateDirectoryExW(nullptr, dir.c_str(), &sa);
+  if (CreateDirectoryW(dir.c_str(), &sa)) return 0;
+  const DWORD error = GetLastError();
+  if (error != ERROR_PATH_NOT_FOUND) return static_cast<int>(error);
+  const int above = SHCreateDirectoryExW(nullptr, dir_of(dir).c_str(), nullptr);
+  if (!storage_dir_result_ok(above)) return above;
+  if (CreateDirectoryW(dir.c_str(), &sa)) return 0;
+  return static_cast<int>(GetLastError());
+}
+
+int create_secured_dir(const std::wstring& dir) {
+  // Level by level, so that the parent gets the descriptor too and not what the common
+  // application-data folder passes on (which lets any user create folders there and own them).
+  const int parent = create_secured_level(dir_of(dir));
+  if (!storage_dir_result_ok(parent)) return parent;
+  return create_secured_level(dir);
+}
+
+bool is_default_storage_dir(const std::wstring& dir) {
+  return CompareStringOrdinal(dir.c_str(), -1, default_storage_dir().c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
 int create_storage_dir(const std::wstring& dir) {
   if (dir.size() > kStorageDirMaxChars) return ERROR_FILENAME_EXCED_RANGE;
-  if (CompareStringOrdinal(dir.c_str(), -1, default_storage_dir().c_str(), -1, TRUE) == CSTR_EQUAL)
-    return create_secured_dir(dir);
+  if (is_default_storage_dir(dir)) return create_secured_dir(dir);
   return SHCreateDirectoryExW(nullptr, dir.c_str(), nullptr);
 }
 

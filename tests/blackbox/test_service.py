@@ -160,6 +160,31 @@ def test_a_failed_start_up_is_reported_as_stopped_with_1066_without_stop_pending
 
 # --- "--install" and "--uninstall" ---------------------------------------------------------
 
+def test_a_link_at_either_level_of_the_default_storage_folder_ends_start_up(tmp_path, fresh_storage):
+    """The default folder is refused when a link stands at "guardian" or at "Ostrival", and
+    nothing is written where the link leads, not even the log. Wine does not create Windows
+    junctions or directory symbolic links, but shows a host symbolic link as a reparse point."""
+    ostrival = os.path.dirname(STORAGE)
+    aside = ostrival + ".kept-by-link-test"
+    os.makedirs(ostrival, exist_ok=True)
+    for level in (STORAGE, ostrival):
+        target = tmp_path / os.path.basename(level)
+        target.mkdir()
+        if level == ostrival:
+            os.rename(ostrival, aside)
+        try:
+            os.symlink(target, level)
+            r = run(AGENT, "--console", timeout=120)
+            assert r.returncode == 2, r.stderr
+            assert r.stderr.endswith(b"ERROR storage dir unusable: C:\\ProgramData\\Ostrival\\guardian "
+                                     b"(a link or junction stands in its place)\r\n"), r.stderr
+            assert list(target.iterdir()) == [], level
+        finally:
+            os.remove(level)
+            if level == ostrival:
+                os.rename(aside, ostrival)
+
+
 def test_install_twice_then_uninstall_twice(no_service):
     r = run(AGENT, "--install")
     assert (r.returncode, r.stdout, r.stderr) == (0, INSTALLED, b"")

@@ -4,6 +4,7 @@
 #include <sddl.h>
 
 #include "runtime/config.hpp"
+#include "runtime/storage_guard.hpp"
 #include "test_support.hpp"
 
 namespace guardian {
@@ -79,35 +80,51 @@ TEST(StorageDir, SecuredDescriptorGrantsWhatTheAppsNeed) {
   LocalFree(sd);
 }
 
-TEST(StorageDir, SecuredDirectoryHasItsOwnProtectedAcl) {
+TEST(StorageDir, SecuredDirectoryAndItsParentHaveTheirOwnProtectedAcl) {
   test::ScratchDir scratch;
-  const std::wstring dir = scratch.file(L"secured");
+  const std::wstring dir = scratch.file(L"top\\secured");
   ASSERT_EQ(create_secured_dir(dir), 0);
-
-  PSECURITY_DESCRIPTOR sd = nullptr;
-  PACL dacl = nullptr;
-  ASSERT_EQ(GetNamedSecurityInfoW(dir.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                                  nullptr, &sd),
-            ERROR_SUCCESS);
-  wchar_t* text = nullptr;
-  ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
-                                                                   &text, nullptr));
-  const std::wstring sddl = text;
-  LocalFree(text);
-  if (test::running_under_wine() && sddl.find(L";;;AU)") == std::wstring::npos) {
+  EXPECT_EQ(create_secured_dir(dir), ERROR_ALREADY_EXISTS);
+  for (const std::wstring& level : {scratch.file(L"top"), dir}) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    PACL dacl = nullptr;
+    ASSERT_EQ(GetNamedSecurityInfoW(level.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                    nullptr, &sd),
+              ERROR_SUCCESS);
+    wchar_t* text = nullptr;
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                                     &text, nullptr));
+    const std::wstring sddl = text;
+    LocalFree(text);
+    if (test::running_under_wine() && sddl.find(L";;;AU)") == std::wstring::npos) {
+      LocalFree(sd);
+      GTEST_SKIP() << "Wine does not keep the security descriptor given to CreateDirectory here";
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(sd, &control, &revision));
+    EXPECT_TRUE(control & SE_DACL_PROTECTED);
+    ASSERT_NE(dacl, nullptr);
+    EXPECT_EQ(dacl->AceCount, 3);
     LocalFree(sd);
-    GTEST_SKIP() << "Wine does not keep the security descriptor given to CreateDirectory here";
+    EXPECT_NE(sddl.find(L";;;SY)"), std::wstring::npos) << sddl;
+    EXPECT_NE(sddl.find(L";;;BA)"), std::wstring::npos) << sddl;
+    EXPECT_NE(sddl.find(L";;;AU)"), std::wstring::npos) << sddl;
   }
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  ASSERT_TRUE(GetSecurityDescriptorControl(sd, &control, &revision));
-  EXPECT_TRUE(control & SE_DACL_PROTECTED);
-  ASSERT_NE(dacl, nullptr);
-  EXPECT_EQ(dacl->AceCount, 3);
-  LocalFree(sd);
-  EXPECT_NE(sddl.find(L";;;SY)"), std::wstring::npos) << sddl;
-  EXPECT_NE(sddl.find(L";;;BA)"), std::wstring::npos) << sddl;
-  EXPECT_NE(sddl.find(L";;;AU)"), std::wstring::npos) << sddl;
+}
+
+TEST(StorageDir, TheDefaultFolderCheckCreatesBothLevelsAndLeavesAFileToStartUp) {
+  test::ScratchDir scratch;
+  const std::wstring dir = scratch.file(L"Ostrival\\guardian");
+  for (int run = 0; run < 2; ++run) {  // created, then found
+    const StorageCheck check = secure_default_storage_dir(dir);
+    EXPECT_EQ(check.refused, "");
+    EXPECT_TRUE(check.repaired.empty());  // owners are judged only when running as LocalSystem
+    EXPECT_EQ(GetFileAttributesW(dir.c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+  }
+  test::spit(scratch.file(L"Ostrival\\file"), "x");
+  EXPECT_EQ(secure_default_storage_dir(scratch.file(L"Ostrival\\file")).refused, "");
+  EXPECT_EQ(prepare_storage_dir(scratch.file(L"Ostrival\\file")), "a file stands in its place");
 }
 
 }  // namespace
