@@ -139,6 +139,7 @@ int run_agent(bool console) {
     return 2;
   }
   // The default folder is checked before the first line of the log is written there.
+  // Lives to the end of the run: it holds the default folder's levels open.
   StorageCheck check;
   if (is_default_storage_dir(storage_dir)) {
     check = secure_default_storage_dir(storage_dir);

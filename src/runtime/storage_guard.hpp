@@ -7,6 +7,7 @@
 // the Administrators owns is taken over (owner SYSTEM, the agent's protected access list)
 // by a service running as LocalSystem.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +44,10 @@ std::string storage_repaired_warning(std::string_view path, std::string_view for
 struct StorageCheck {
   std::string refused;                // why the folder must not be used; empty when it may
   std::vector<std::string> repaired;  // one warning for each level taken over
+  // The levels that passed, held open without delete sharing for as long as this lives:
+  // nobody, not even someone who kept a handle from before a take-over, can move a level
+  // away and put a link in its place while the agent works in it.
+  std::shared_ptr<void> held;
 };
 
 // Creates and checks both levels of the default storage folder dir, "Ostrival" first (so

@@ -4,8 +4,10 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <memory>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "base/object_owner.hpp"
 #include "base/paths.hpp"
@@ -132,17 +134,31 @@ std::string take_over_entries(const std::wstring& dir) {
   return error == ERROR_NO_MORE_FILES ? std::string() : win_error_text(error);
 }
 
+// Opens a level in place, without delete sharing when it can (reading its listing is what
+// makes the share mode count); when another program already holds it open for deletion, it
+// is opened all the same, only not held.
+UniqueFile open_level(const std::wstring& level, DWORD access, bool& holds) {
+  UniqueFile handle(CreateFileW(level.c_str(), access | FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, kOpenInPlace, nullptr));
+  holds = static_cast<bool>(handle);
+  if (!handle && GetLastError() == ERROR_SHARING_VIOLATION)
+    handle.reset(CreateFileW(level.c_str(), access, kShareAll, nullptr, OPEN_EXISTING, kOpenInPlace, nullptr));
+  return handle;
+}
+
 }  // namespace
 
 StorageCheck secure_default_storage_dir(const std::wstring& dir) {
   StorageCheck result;
+  const auto held = std::make_shared<std::vector<UniqueFile>>();
+  result.held = held;
   const bool as_system = runs_as_local_system();
   std::optional<PrivilegeScope> privileges;
   if (as_system) privileges.emplace();
   for (const std::wstring& level : {dir_of(dir), dir}) {
     create_secured_level(level);  // a failure shows when the level is opened
-    const UniqueFile handle(CreateFileW(level.c_str(), as_system ? kRepairAccess : FILE_READ_ATTRIBUTES, kShareAll,
-                                        nullptr, OPEN_EXISTING, kOpenInPlace, nullptr));
+    bool holds = false;
+    UniqueFile handle = open_level(level, as_system ? kRepairAccess : FILE_READ_ATTRIBUTES, holds);
     if (!handle) {
       const DWORD error = GetLastError();
       // Missing: the creation failed, which start-up reports in its own words.
@@ -179,6 +195,7 @@ StorageCheck secure_default_storage_dir(const std::wstring& dir) {
       }
       result.repaired.push_back(storage_repaired_warning(to_utf8(level), owner));
     }
+    if (holds) held->push_back(std::move(handle));
   }
   return result;
 }

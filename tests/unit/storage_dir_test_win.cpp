@@ -122,6 +122,11 @@ TEST(StorageDir, TheDefaultFolderCheckCreatesBothLevelsAndLeavesAFileToStartUp) 
     EXPECT_TRUE(check.repaired.empty());  // owners are judged only when running as LocalSystem
     EXPECT_EQ(GetFileAttributesW(dir.c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
   }
+  {  // a level cannot be moved away while a check holds it
+    const StorageCheck check = secure_default_storage_dir(dir);
+    EXPECT_FALSE(MoveFileW(dir.c_str(), (dir + L"-moved").c_str()));
+  }
+  EXPECT_TRUE(MoveFileW(dir.c_str(), (dir + L"-moved").c_str()));
   test::spit(scratch.file(L"Ostrival\\file"), "x");
   EXPECT_EQ(secure_default_storage_dir(scratch.file(L"Ostrival\\file")).refused, "");
   EXPECT_EQ(prepare_storage_dir(scratch.file(L"Ostrival\\file")), "a file stands in its place");
