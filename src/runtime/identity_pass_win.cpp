@@ -21,7 +21,7 @@ constexpr DWORD kIdentityPassLimitMs = 120000;
 // reader, and the agent reads it once the child has ended.
 constexpr DWORD kDocumentPipeBytes = 1 << 20;
 
-enum class ChildPass { done, failed, stopped };
+enum class ChildPass { done, failed, timed_out, stopped };
 
 // Runs "<this program>" --fingerprint and reads its document. A stop ends the child at once.
 ChildPass identity_from_child(DeviceIdentity& identity, std::string& why) {
@@ -80,7 +80,7 @@ ChildPass identity_from_child(DeviceIdentity& identity, std::string& why) {
     WaitForSingleObject(process.get(), 5000);
     if (waited == WAIT_OBJECT_0 + 1) return ChildPass::stopped;
     why = "no result within " + std::to_string(kIdentityPassLimitMs / 1000) + " s";
-    return ChildPass::failed;
+    return ChildPass::timed_out;
   }
   DWORD exit_code = 1;
   GetExitCodeProcess(process.get(), &exit_code);
@@ -120,6 +120,12 @@ DeviceIdentity collect_agent_identity() {
       }
       why = "no part from WMI";
       break;
+    case ChildPass::timed_out:
+      // WMI that does not answer the child would not answer the agent either, and a pass in
+      // the agent cannot be cut short: it would hold start-up, and a stop, for as long as WMI
+      // hangs. No identity this time; start-up fails (or the settle loop tries again).
+      log_warn("identity pass in a child process: " + why);
+      return {};
     case ChildPass::failed:
       break;
   }
