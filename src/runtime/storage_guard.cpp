@@ -1,3 +1,4 @@
+// Portable: no Windows headers.
 #include "runtime/storage_guard.hpp"
 
 namespace guardian {
@@ -6,24 +7,38 @@ bool trusted_storage_owner(std::string_view owner_sid) {
   return owner_sid == kLocalSystemSid || owner_sid == kAdministratorsSid;
 }
 
-StorageLevelAction storage_level_action(bool reparse_point, bool owner_checked, std::string_view owner_sid) {
+bool storage_level_trusted(std::string_view owner_sid, bool has_dacl, const std::vector<StorageAce>& aces,
+                           uint32_t change_rights) {
+  if (!trusted_storage_owner(owner_sid) || !has_dacl) return false;
+  for (const StorageAce& ace : aces) {
+    if (!ace.allow || ace.inherit_only || !(ace.mask & change_rights)) continue;
+    if (!trusted_storage_owner(ace.sid) && ace.sid != kTrustedInstallerSid) return false;
+  }
+  return true;
+}
+
+StorageLevelAction storage_level_action(bool reparse_point, bool checked, bool trusted) {
   if (reparse_point) return StorageLevelAction::refuse;
-  if (owner_checked && !trusted_storage_owner(owner_sid)) return StorageLevelAction::repair;
+  if (checked && !trusted) return StorageLevelAction::move_aside;
   return StorageLevelAction::use;
 }
 
-bool storage_entry_repairable(bool directory, bool reparse_point, uint32_t link_count) {
-  return !directory && !reparse_point && link_count == 1;
+std::wstring storage_aside_name(const std::wstring& level, std::string_view stamp) {
+  std::wstring name = level;
+  while (!name.empty() && (name.back() == L'\\' || name.back() == L'/')) name.pop_back();
+  name += L".untrusted-";
+  for (const char c : stamp) name += static_cast<wchar_t>(static_cast<unsigned char>(c));
+  return name;
 }
 
-std::string storage_repair_failed_reason(std::string_view error) {
-  return "not owned by SYSTEM or Administrators and could not be repaired: " + std::string(error);
+std::string storage_move_failed_reason(std::string_view error) {
+  return "not safe to use, and could not be moved aside: " + std::string(error);
 }
 
-std::string storage_repaired_warning(std::string_view path, std::string_view former_owner_sid) {
-  return "storage dir " + std::string(path) + " was owned by " +
-         (former_owner_sid.empty() ? std::string("an unreadable owner") : std::string(former_owner_sid)) +
-         "; owner set to SYSTEM and access reset to the agent's own";
+std::string storage_moved_warning(std::string_view path, std::string_view owner_sid, std::string_view aside) {
+  return "storage dir " + std::string(path) + " (owner " +
+         (owner_sid.empty() ? std::string("unreadable") : std::string(owner_sid)) +
+         ") was open to others; moved to " + std::string(aside) + " and created anew";
 }
 
 }  // namespace guardian

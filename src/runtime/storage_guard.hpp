@@ -3,9 +3,10 @@
 // ("Ostrival" and "guardian" below the common application-data folder) as it finds them.
 // A user can create those folders before the service first starts and then owns them: as
 // owner they could later put a link in their place and steer the service's file operations
-// to files of their choosing. Links are refused; a folder that someone other than SYSTEM or
-// the Administrators owns is taken over (owner SYSTEM, the agent's protected access list)
-// by a service running as LocalSystem.
+// to files of their choosing. Links are refused. A folder that someone other than SYSTEM or
+// the Administrators owns, or whose access list lets anyone else change it, is moved aside
+// and created anew by a service running as LocalSystem. It is not repaired in place: access
+// granted to handles opened before a repair would survive it.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,46 +17,72 @@ namespace guardian {
 
 inline constexpr char kLocalSystemSid[] = "S-1-5-18";
 inline constexpr char kAdministratorsSid[] = "S-1-5-32-544";
+inline constexpr char kTrustedInstallerSid[] = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
 // LocalSystem or the built-in Administrators: the owners the agent relies on.
 bool trusted_storage_owner(std::string_view owner_sid);
 
-enum class StorageLevelAction {
-  use,     // nothing to do
-  repair,  // take ownership and reset the access list, then use it
-  refuse,  // a link or junction: start-up ends
+// One entry of a folder's access list, as far as the rule needs it.
+struct StorageAce {
+  std::string sid;
+  bool allow = true;
+  bool inherit_only = false;  // applies to what is created inside, not to the folder
+  uint32_t mask = 0;
 };
 
-// A level of the default folder as found: whether it is a reparse point, and its owner as a
-// SID string, read only when the process runs as LocalSystem (owner_checked; an empty SID
-// means the owner could not be read, which a repair mends too).
-StorageLevelAction storage_level_action(bool reparse_point, bool owner_checked, std::string_view owner_sid);
+// Rights over "guardian" that nobody else may have: write and append data (add file, add
+// folder), extended attributes, delete child, attributes, delete, the access list, the owner,
+// and generic write and all.
+inline constexpr uint32_t kStorageChangeRights = 0x2 | 0x4 | 0x10 | 0x40 | 0x100 | 0x10000 | 0x40000 | 0x80000 |
+                                                 0x40000000 | 0x10000000;
+// Rights over "Ostrival" that nobody else may have: those that could move "guardian" (delete
+// child, delete) or hand the folder over (the access list, the owner, generic all). Adding
+// folders beside "guardian", which the common application-data folder passes on to users,
+// gives no hold on it.
+inline constexpr uint32_t kStorageParentChangeRights = 0x40 | 0x10000 | 0x40000 | 0x80000 | 0x10000000;
 
-// A repair of "guardian" also takes over each entry directly inside it. Only a plain file
-// with a single name is taken over: a folder or link could lead the repair elsewhere, and a
-// file with another name (a hard link) could be a file that is not the agent's.
-bool storage_entry_repairable(bool directory, bool reparse_point, uint32_t link_count);
+// Whether the folder may be used as it is: owned by SYSTEM or the Administrators, with an
+// access list (has_dacl false: none, which grants everyone everything) that grants no one
+// else (TrustedInstaller aside) any of change_rights.
+bool storage_level_trusted(std::string_view owner_sid, bool has_dacl, const std::vector<StorageAce>& aces,
+                           uint32_t change_rights);
+
+// The same rule applied to a security descriptor given as text (with its owner): whether a
+// folder carrying it would be used, as "guardian" or (parent) as "Ostrival".
+bool storage_descriptor_trusted(const std::wstring& sddl, bool parent);
+
+enum class StorageLevelAction {
+  use,         // nothing to do
+  move_aside,  // renamed out of the way and created anew
+  refuse,      // a link or junction: start-up ends
+};
+
+// A level of the default folder as found: whether it is a reparse point, and whether it is
+// trusted, judged only when the process runs as LocalSystem (checked).
+StorageLevelAction storage_level_action(bool reparse_point, bool checked, bool trusted);
+
+// The name a level is moved to: "<name>.untrusted-<stamp>" beside it.
+std::wstring storage_aside_name(const std::wstring& level, std::string_view stamp);
 
 // The reasons and the warning in the agent's storage lines.
 inline constexpr char kStorageLinkReason[] = "a link or junction stands in its place";
-std::string storage_repair_failed_reason(std::string_view error);
-std::string storage_repaired_warning(std::string_view path, std::string_view former_owner_sid);
+inline constexpr char kStorageHeldReason[] = "another program holds it open for deletion";
+std::string storage_move_failed_reason(std::string_view error);
+std::string storage_moved_warning(std::string_view path, std::string_view owner_sid, std::string_view aside);
 
 struct StorageCheck {
   std::string refused;                // why the folder must not be used; empty when it may
-  std::vector<std::string> repaired;  // one warning for each level taken over
+  std::vector<std::string> repaired;  // one warning for each level moved aside
   // The levels that passed, held open without delete sharing for as long as this lives:
-  // nobody, not even someone who kept a handle from before a take-over, can move a level
-  // away and put a link in its place while the agent works in it.
+  // nobody can move a level away and put a link in its place while the agent works in it.
   std::shared_ptr<void> held;
 };
 
 // Creates and checks both levels of the default storage folder dir, "Ostrival" first (so
 // that nothing is created through a link in its place), each opened in place: a link or
-// junction at either is refused; when the process runs as LocalSystem, a level with an owner
-// other than SYSTEM or the Administrators is taken over, and so is each file directly inside
-// "guardian". A level that cannot be created or is a file is left to the start-up check of
-// the storage folder, which reports it in its own words.
+// junction at either is refused; when the process runs as LocalSystem, a level that is not
+// trusted (above) is moved aside and created anew. A level that cannot be created or is a
+// file is left to the start-up check of the storage folder, which reports it in its own words.
 StorageCheck secure_default_storage_dir(const std::wstring& dir);
 
 }  // namespace guardian

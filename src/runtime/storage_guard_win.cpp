@@ -1,9 +1,11 @@
-// The checks of the default storage folder at start-up, and the repair of a folder that
-// someone other than SYSTEM or the Administrators prepared (rules in storage_guard.hpp).
+// The checks of the default storage folder at start-up, and moving aside a folder that is not
+// safe to use (rules in storage_guard.hpp).
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -19,12 +21,15 @@
 namespace guardian {
 namespace {
 
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Nobody may delete or rename a level while one of these handles is open on it.
+constexpr DWORD kShareNoDelete = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // The object itself, never what a link in its place points to; folders open too.
 constexpr DWORD kOpenInPlace = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
-// Enough to read the owner and to replace owner and access list, with the privileges below
-// even where the access list grants SYSTEM nothing.
-constexpr DWORD kRepairAccess = READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES;
+// Reading the listing is what makes the share mode count against others.
+constexpr DWORD kHoldAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES;
+// LocalSystem's check also reads the protection and may move the level aside; with the
+// privileges below it gets these even where the access list grants SYSTEM nothing.
+constexpr DWORD kCheckAccess = kHoldAccess | READ_CONTROL | DELETE;
 
 // Enables privileges on the process token for its lifetime, then puts back the state that
 // it changed. A privilege the token does not hold stays off; the call that needs it fails.
@@ -58,95 +63,96 @@ class PrivilegeScope {
   bool changed_ = false;
 };
 
-// The owner of an open file or folder as a SID string; empty when it cannot be read.
-std::string owner_sid_of(HANDLE object) {
-  PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR sd = nullptr;
-  if (GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &sd) !=
-      ERROR_SUCCESS)
-    return {};
-  UniqueLocal sd_owner(sd);
+// A SID as text ("S-1-5-18"); empty when it cannot be converted.
+std::string sid_text(PSID sid) {
   wchar_t* text = nullptr;
-  if (!owner || !ConvertSidToStringSidW(owner, &text)) return {};
+  if (!sid || !ConvertSidToStringSidW(sid, &text)) return {};
   UniqueLocal text_owner(text);
   return to_utf8(text);
 }
 
-// Owner SYSTEM and the storage folder's protected access list, on this object only: the
-// handle's own object is changed, nothing below it is walked (a folder that someone else
-// prepared may hold links), and nothing is looked up by name again.
-DWORD take_over(HANDLE object) {
-  PSECURITY_DESCRIPTOR sd = nullptr;
-  const std::wstring sddl = std::wstring(L"O:SY") + kStorageDirSddl;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd, nullptr))
-    return GetLastError();
-  UniqueLocal sd_owner(sd);
-  if (!SetKernelObjectSecurity(object, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, sd))
-    return GetLastError();
-  return trusted_storage_owner(owner_sid_of(object)) ? ERROR_SUCCESS : ERROR_INVALID_OWNER;
+// The entries of an access list, as the rule reads them. False when one cannot be read.
+bool aces_of(PACL dacl, std::vector<StorageAce>& aces) {
+  for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+    void* raw = nullptr;
+    if (!GetAce(dacl, i, &raw)) return false;
+    const auto* header = static_cast<const ACE_HEADER*>(raw);
+    StorageAce ace;
+    ace.inherit_only = (header->AceFlags & INHERIT_ONLY_ACE) != 0;
+    if (header->AceType == ACCESS_DENIED_ACE_TYPE) {
+      ace.allow = false;
+    } else if (header->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+      const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(raw);
+      ace.mask = allowed->Mask;
+      ace.sid = sid_text(const_cast<DWORD*>(&allowed->SidStart));
+    } else {
+      ace.mask = kStorageChangeRights;  // a kind of entry this check does not read: not relied on
+    }
+    aces.push_back(std::move(ace));
+  }
+  return true;
 }
 
-// Why the take-over of the folder's entries stopped at one of them: "\"NAME\": REASON".
-std::string entry_failure(const std::wstring& name, std::string_view reason) {
-  std::string text(1, '"');
-  text += to_utf8(name);
-  text += "\": ";
-  text += reason;
+// Owner and access list of an open folder. False when they cannot be read.
+bool read_protection(HANDLE object, std::string& owner, bool& has_dacl, std::vector<StorageAce>& aces) {
+  PSID owner_sid = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner_sid,
+                      nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS)
+    return false;
+  UniqueLocal sd_owner(sd);
+  owner = sid_text(owner_sid);
+  has_dacl = dacl != nullptr;
+  return aces_of(dacl, aces);
+}
+
+std::string time_stamp() {
+  SYSTEMTIME now;
+  GetSystemTime(&now);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04u%02u%02u%02u%02u%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
+                now.wMinute, now.wSecond);
   return text;
 }
 
-constexpr char kNotAPlainFile[] = "a folder, a link or a second name of another file";
-
-// Takes over each entry directly inside the folder; empty when all were, else why not.
-std::string take_over_entries(const std::wstring& dir) {
-  WIN32_FIND_DATAW found{};
-  UniqueFind search(FindFirstFileExW(path_join(dir, L"*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
-                                     nullptr, 0));
-  if (!search) {
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND ? std::string() : win_error_text(error);
-  }
-  do {
-    const std::wstring name = found.cFileName;
-    if (name == L"." || name == L"..") continue;
-    if (!storage_entry_repairable((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
-                                  (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0, 1))
-      return entry_failure(name, kNotAPlainFile);
-    const UniqueFile entry(CreateFileW(path_join(dir, name).c_str(), kRepairAccess, kShareAll, nullptr, OPEN_EXISTING,
-                                       kOpenInPlace, nullptr));
-    if (!entry) {
-      const DWORD error = GetLastError();
-      if (error == ERROR_FILE_NOT_FOUND) continue;  // gone since it was listed (a temporary file)
-      return entry_failure(name, win_error_text(error));
-    }
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(entry.get(), &info)) {
-      const DWORD error = GetLastError();
-      return entry_failure(name, win_error_text(error));
-    }
-    if (!storage_entry_repairable((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
-                                  (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0, info.nNumberOfLinks))
-      return entry_failure(name, kNotAPlainFile);
-    const DWORD error = take_over(entry.get());
-    if (error != ERROR_SUCCESS) return entry_failure(name, win_error_text(error));
-  } while (FindNextFileW(search.get(), &found));
-  const DWORD error = GetLastError();
-  return error == ERROR_NO_MORE_FILES ? std::string() : win_error_text(error);
+// Renames the opened level to aside, through its handle: whatever the name points to by now,
+// the object that was checked is the one moved.
+DWORD rename_by_handle(HANDLE object, const std::wstring& aside) {
+  const size_t name_bytes = aside.size() * sizeof(wchar_t);
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + name_bytes + sizeof(wchar_t), 0);
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = FALSE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(name_bytes);
+  std::copy(aside.begin(), aside.end(), info->FileName);
+  if (SetFileInformationByHandle(object, FileRenameInfo, info, static_cast<DWORD>(buffer.size()))) return ERROR_SUCCESS;
+  return GetLastError();
 }
 
-// Opens a level in place, without delete sharing when it can (reading its listing is what
-// makes the share mode count); when another program already holds it open for deletion, it
-// is opened all the same, only not held.
-UniqueFile open_level(const std::wstring& level, DWORD access, bool& holds) {
-  UniqueFile handle(CreateFileW(level.c_str(), access | FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, kOpenInPlace, nullptr));
-  holds = static_cast<bool>(handle);
-  if (!handle && GetLastError() == ERROR_SHARING_VIOLATION)
-    handle.reset(CreateFileW(level.c_str(), access, kShareAll, nullptr, OPEN_EXISTING, kOpenInPlace, nullptr));
-  return handle;
+// The reason a level could not be opened for the check; empty when it is missing (its
+// creation failed, which start-up reports in its own words).
+std::string open_failure(DWORD error) {
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return {};
+  if (error == ERROR_SHARING_VIOLATION) return kStorageHeldReason;
+  return "cannot be checked: " + win_error_text(error);
 }
 
 }  // namespace
+
+bool storage_descriptor_trusted(const std::wstring& sddl, bool parent) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd, nullptr)) return false;
+  UniqueLocal sd_owner(sd);
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE, present = FALSE;
+  PACL dacl = nullptr;
+  std::vector<StorageAce> aces;
+  return GetSecurityDescriptorOwner(sd, &owner, &defaulted) &&
+         GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) && aces_of(dacl, aces) &&
+         storage_level_trusted(sid_text(owner), present && dacl, aces,
+                               parent ? kStorageParentChangeRights : kStorageChangeRights);
+}
 
 StorageCheck secure_default_storage_dir(const std::wstring& dir) {
   StorageCheck result;
@@ -156,46 +162,66 @@ StorageCheck secure_default_storage_dir(const std::wstring& dir) {
   std::optional<PrivilegeScope> privileges;
   if (as_system) privileges.emplace();
   for (const std::wstring& level : {dir_of(dir), dir}) {
-    create_secured_level(level);  // a failure shows when the level is opened
-    bool holds = false;
-    UniqueFile handle = open_level(level, as_system ? kRepairAccess : FILE_READ_ATTRIBUTES, holds);
-    if (!handle) {
-      const DWORD error = GetLastError();
-      // Missing: the creation failed, which start-up reports in its own words.
-      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return result;
-      result.refused = "cannot be checked: " + win_error_text(error);
-      return result;
-    }
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(handle.get(), &info)) {
-      const DWORD error = GetLastError();
-      result.refused = "cannot be checked: " + win_error_text(error);
-      return result;
-    }
-    // The opened object says whether it is a link; the name's own attributes (what a listing
-    // of the parent shows) count as well.
-    const DWORD named = GetFileAttributesW(level.c_str());
-    const bool reparse_point = ((info.dwFileAttributes | (named == INVALID_FILE_ATTRIBUTES ? 0 : named)) &
-                                FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    const std::string owner = as_system ? owner_sid_of(handle.get()) : std::string();
-    const StorageLevelAction action = storage_level_action(reparse_point, as_system, owner);
-    if (action == StorageLevelAction::refuse) {
-      result.refused = kStorageLinkReason;
-      return result;
-    }
-    // A file in its place: start-up says so in its own words.
-    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return result;
-    if (action == StorageLevelAction::repair) {
-      const DWORD error = take_over(handle.get());
-      std::string failure = error == ERROR_SUCCESS ? std::string() : win_error_text(error);
-      if (failure.empty() && level == dir) failure = take_over_entries(dir);
-      if (!failure.empty()) {
-        result.refused = storage_repair_failed_reason(failure);
+    const uint32_t change_rights = level == dir ? kStorageChangeRights : kStorageParentChangeRights;
+    for (int round = 0;; ++round) {
+      create_secured_level(level);  // a failure shows when the level is opened
+      UniqueFile handle(CreateFileW(level.c_str(), as_system ? kCheckAccess : kHoldAccess, kShareNoDelete, nullptr,
+                                    OPEN_EXISTING, kOpenInPlace, nullptr));
+      if (!handle) {
+        result.refused = open_failure(GetLastError());
         return result;
       }
-      result.repaired.push_back(storage_repaired_warning(to_utf8(level), owner));
+      BY_HANDLE_FILE_INFORMATION info{};
+      if (!GetFileInformationByHandle(handle.get(), &info)) {
+        const DWORD error = GetLastError();
+        result.refused = "cannot be checked: " + win_error_text(error);
+        return result;
+      }
+      // The opened object says whether it is a link; the name's own attributes (what a
+      // listing of the parent shows) count as well.
+      const DWORD named = GetFileAttributesW(level.c_str());
+      const bool reparse_point = ((info.dwFileAttributes | (named == INVALID_FILE_ATTRIBUTES ? 0 : named)) &
+                                  FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+      std::string owner;
+      bool has_dacl = false;
+      std::vector<StorageAce> aces;
+      const bool trusted = !as_system || (read_protection(handle.get(), owner, has_dacl, aces) &&
+                                          storage_level_trusted(owner, has_dacl, aces, change_rights));
+      const StorageLevelAction action = storage_level_action(reparse_point, as_system, trusted);
+      if (action == StorageLevelAction::refuse) {
+        result.refused = kStorageLinkReason;
+        return result;
+      }
+      // A file in its place: start-up says so in its own words.
+      if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return result;
+      if (action == StorageLevelAction::move_aside) {
+        // Created anew by this process and still not trusted: something else is wrong.
+        if (round > 0) {
+          result.refused = storage_move_failed_reason("created anew, still open to others");
+          return result;
+        }
+        const std::wstring aside = storage_aside_name(level, time_stamp());
+        if (const DWORD error = rename_by_handle(handle.get(), aside)) {
+          result.refused = storage_move_failed_reason(win_error_text(error));
+          return result;
+        }
+        result.repaired.push_back(storage_moved_warning(to_utf8(level), owner, to_utf8(aside)));
+        continue;
+      }
+      if (as_system) {
+        // Held from here on with a handle that cannot delete: one that can would keep the
+        // agent's own renames inside the level from opening it.
+        handle.reset(CreateFileW(level.c_str(), kHoldAccess, kShareNoDelete, nullptr, OPEN_EXISTING, kOpenInPlace,
+                                 nullptr));
+        if (!handle) {
+          result.refused = open_failure(GetLastError());
+          if (result.refused.empty()) result.refused = "cannot be checked: gone while checked";
+          return result;
+        }
+      }
+      held->push_back(std::move(handle));
+      break;
     }
-    if (holds) held->push_back(std::move(handle));
   }
   return result;
 }

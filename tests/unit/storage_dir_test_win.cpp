@@ -78,6 +78,19 @@ TEST(StorageDir, SecuredDescriptorGrantsWhatTheAppsNeed) {
   ASSERT_TRUE(GetAce(dacl, 1, reinterpret_cast<void**>(&ace)));
   EXPECT_TRUE(IsWellKnownSid(&ace->SidStart, WinBuiltinAdministratorsSid));
   LocalFree(sd);
+
+  // A folder carrying it is used as it is, at both levels, when SYSTEM or the Administrators
+  // own it; the list the common application-data folder passes on (users may add files and
+  // folders) is used only for the parent.
+  for (const std::wstring owner : {L"O:SY", L"O:BA"}) {
+    EXPECT_TRUE(storage_descriptor_trusted(owner + kStorageDirSddl, false));
+    EXPECT_TRUE(storage_descriptor_trusted(owner + kStorageDirSddl, true));
+  }
+  EXPECT_FALSE(storage_descriptor_trusted(std::wstring(L"O:BU") + kStorageDirSddl, true));
+  const std::wstring passed_on =
+      L"O:SYD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;CI;0x116;;;BU)(A;OICIIO;GA;;;CO)";
+  EXPECT_FALSE(storage_descriptor_trusted(passed_on, false));
+  EXPECT_TRUE(storage_descriptor_trusted(passed_on, true));
 }
 
 TEST(StorageDir, SecuredDirectoryAndItsParentHaveTheirOwnProtectedAcl) {

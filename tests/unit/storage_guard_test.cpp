@@ -5,37 +5,57 @@
 namespace guardian {
 namespace {
 
-TEST(StorageGuard, LinksAreRefusedAndForeignOwnersRepaired) {
-  using A = StorageLevelAction;
-  // A link is refused whoever owns it and whether or not owners are checked.
-  EXPECT_EQ(storage_level_action(true, true, kLocalSystemSid), A::refuse);
-  EXPECT_EQ(storage_level_action(true, false, ""), A::refuse);
-  // SYSTEM and Administrators are relied on; any other owner, or none readable, is repaired.
-  EXPECT_EQ(storage_level_action(false, true, "S-1-5-18"), A::use);
-  EXPECT_EQ(storage_level_action(false, true, "S-1-5-32-544"), A::use);
-  for (const char* other : {"S-1-5-21-1004336348-1177238915-682003330-1001", "S-1-5-32-545", "S-1-5-11", "S-1-1-0",
-                            "S-1-5-19", "S-1-5-18-1", "s-1-5-18", ""})
-    EXPECT_EQ(storage_level_action(false, true, other), A::repair) << other;
-  // Not running as LocalSystem: owners are not read, so not judged.
-  EXPECT_EQ(storage_level_action(false, false, ""), A::use);
+constexpr char kUser[] = "S-1-5-21-1004336348-1177238915-682003330-1001";
+
+TEST(StorageGuard, OwnerAndAccessListDecideTrust) {
+  // The agent's own list: SYSTEM and Administrators full control, authenticated users read.
+  const std::vector<StorageAce> own = {{kLocalSystemSid, true, false, 0x1F01FF},
+                                       {kAdministratorsSid, true, false, 0x1F01FF},
+                                       {"S-1-5-11", true, false, 0x1200A9}};
+  EXPECT_TRUE(storage_level_trusted(kLocalSystemSid, true, own, kStorageChangeRights));
+  EXPECT_TRUE(storage_level_trusted(kAdministratorsSid, true, own, kStorageChangeRights));
+  for (const char* other : {kUser, "S-1-5-32-545", "S-1-5-11", "S-1-1-0", "S-1-5-19", "S-1-5-18-1", "s-1-5-18", ""})
+    EXPECT_FALSE(storage_level_trusted(other, true, own, kStorageChangeRights)) << other;
+  EXPECT_FALSE(storage_level_trusted(kLocalSystemSid, false, {}, kStorageParentChangeRights));  // no list: all may
+
+  auto with = [&](StorageAce extra, uint32_t rights = kStorageChangeRights) {
+    std::vector<StorageAce> aces = own;
+    aces.push_back(std::move(extra));
+    return storage_level_trusted(kLocalSystemSid, true, aces, rights);
+  };
+  // What the common application-data folder passes on lets users add files and folders: not
+  // in "guardian", but beside it (in "Ostrival") that gives no hold on it.
+  EXPECT_FALSE(with({"S-1-5-32-545", true, false, 0x116}));
+  EXPECT_TRUE(with({"S-1-5-32-545", true, false, 0x116}, kStorageParentChangeRights));
+  EXPECT_FALSE(with({"S-1-5-32-545", true, false, 0x40}, kStorageParentChangeRights));  // delete child
+  EXPECT_FALSE(with({kUser, true, false, 0x40000}));            // one user: change the list
+  EXPECT_FALSE(with({"S-1-1-0", true, false, 0x10000000}));     // everyone: generic all
+  EXPECT_FALSE(with({"", true, false, kStorageChangeRights}));  // an entry of a kind not read
+  EXPECT_TRUE(with({"S-1-3-0", true, true, 0x1F01FF}));         // creator owner, for entries only
+  EXPECT_TRUE(with({kUser, false, false, 0x1F01FF}));           // a denial takes nothing
+  EXPECT_TRUE(with({kUser, true, false, 0x1200A9}));            // read and traverse
+  EXPECT_TRUE(with({kTrustedInstallerSid, true, false, 0x1F01FF}));
 }
 
-TEST(StorageGuard, OnlyPlainSingleNameFilesAreTakenOver) {
-  EXPECT_TRUE(storage_entry_repairable(false, false, 1));
-  EXPECT_FALSE(storage_entry_repairable(true, false, 1));   // a folder
-  EXPECT_FALSE(storage_entry_repairable(false, true, 1));   // a file link
-  EXPECT_FALSE(storage_entry_repairable(true, true, 1));    // a junction
-  EXPECT_FALSE(storage_entry_repairable(false, false, 2));  // a hard link to some other file
-  EXPECT_FALSE(storage_entry_repairable(false, false, 0));
+TEST(StorageGuard, LinksRefusedUntrustedLevelsMovedAside) {
+  using A = StorageLevelAction;
+  EXPECT_EQ(storage_level_action(true, true, true), A::refuse);
+  EXPECT_EQ(storage_level_action(true, false, true), A::refuse);
+  EXPECT_EQ(storage_level_action(false, true, false), A::move_aside);
+  EXPECT_EQ(storage_level_action(false, true, true), A::use);
+  EXPECT_EQ(storage_level_action(false, false, false), A::use);  // not LocalSystem: not judged
+  EXPECT_EQ(storage_aside_name(L"C:\\ProgramData\\Ostrival\\", "20261207143000"),
+            L"C:\\ProgramData\\Ostrival.untrusted-20261207143000");
 }
 
 TEST(StorageGuard, Texts) {
-  EXPECT_EQ(storage_repair_failed_reason("Access is denied."),
-            "not owned by SYSTEM or Administrators and could not be repaired: Access is denied.");
-  EXPECT_EQ(storage_repaired_warning("C:\\ProgramData\\Ostrival", "S-1-5-21-1-2-3-1001"),
-            "storage dir C:\\ProgramData\\Ostrival was owned by S-1-5-21-1-2-3-1001; owner set to SYSTEM and access "
-            "reset to the agent's own");
-  EXPECT_NE(storage_repaired_warning("x", "").find("was owned by an unreadable owner;"), std::string::npos);
+  EXPECT_EQ(storage_move_failed_reason("Access is denied."),
+            "not safe to use, and could not be moved aside: Access is denied.");
+  EXPECT_EQ(storage_moved_warning("C:\\ProgramData\\Ostrival", "S-1-5-21-1-2-3-1001",
+                                  "C:\\ProgramData\\Ostrival.untrusted-1"),
+            "storage dir C:\\ProgramData\\Ostrival (owner S-1-5-21-1-2-3-1001) was open to others; moved to "
+            "C:\\ProgramData\\Ostrival.untrusted-1 and created anew");
+  EXPECT_NE(storage_moved_warning("x", "", "y").find("(owner unreadable)"), std::string::npos);
 }
 
 }  // namespace
