@@ -152,7 +152,7 @@ int run_agent(bool console) {
     return 2;
   }
   configure_log(path_join(storage_dir, L"guardian.log"), console);
-  for (const std::string& line : check.repaired) log_warn(line);
+  for (const std::string& line : check.warnings) log_warn(line);
 
   AgentContext ctx(storage_dir, module_dir());
   if (console) ctx.watchdog_interval_sec = watchdog_interval_from_env();

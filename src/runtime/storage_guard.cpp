@@ -35,6 +35,11 @@ std::string storage_move_failed_reason(std::string_view error) {
   return "not safe to use, and could not be moved aside: " + std::string(error);
 }
 
+std::string storage_not_held_warning(std::string_view path) {
+  return "storage dir " + std::string(path) +
+         " is open in another program without delete sharing; used without being held";
+}
+
 std::string storage_moved_warning(std::string_view path, std::string_view owner_sid, std::string_view aside) {
   return "storage dir " + std::string(path) + " (owner " +
          (owner_sid.empty() ? std::string("unreadable") : std::string(owner_sid)) +

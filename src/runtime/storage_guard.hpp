@@ -66,15 +66,17 @@ std::wstring storage_aside_name(const std::wstring& level, std::string_view stam
 
 // The reasons and the warning in the agent's storage lines.
 inline constexpr char kStorageLinkReason[] = "a link or junction stands in its place";
-inline constexpr char kStorageHeldReason[] = "another program holds it open for deletion";
 std::string storage_move_failed_reason(std::string_view error);
+std::string storage_not_held_warning(std::string_view path);
 std::string storage_moved_warning(std::string_view path, std::string_view owner_sid, std::string_view aside);
 
 struct StorageCheck {
   std::string refused;                // why the folder must not be used; empty when it may
-  std::vector<std::string> repaired;  // one warning for each level moved aside
-  // The levels that passed, held open without delete sharing for as long as this lives:
-  // nobody can move a level away and put a link in its place while the agent works in it.
+  std::vector<std::string> warnings;  // a level moved aside, or one that could not be held
+  // The levels that passed, held open without delete sharing for as long as this lives: on
+  // top of their access lists, nobody can move a level away while the agent works in it.
+  // A level that another program holds without delete sharing is used without being held
+  // (its access list is what protects it), with a warning.
   std::shared_ptr<void> held;
 };
 

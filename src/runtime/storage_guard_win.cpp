@@ -21,15 +21,20 @@
 namespace guardian {
 namespace {
 
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // Nobody may delete or rename a level while one of these handles is open on it.
 constexpr DWORD kShareNoDelete = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // The object itself, never what a link in its place points to; folders open too.
 constexpr DWORD kOpenInPlace = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
-// Reading the listing is what makes the share mode count against others.
-constexpr DWORD kHoldAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES;
-// LocalSystem's check also reads the protection and may move the level aside; with the
-// privileges below it gets these even where the access list grants SYSTEM nothing.
-constexpr DWORD kCheckAccess = kHoldAccess | READ_CONTROL | DELETE;
+// The check reads attributes and (LocalSystem) the protection: rights that take part in no
+// sharing check, so the check is never kept out by another program's handle (a console whose
+// current directory is the folder, say) and keeps no one out.
+constexpr DWORD kCheckAccess = FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
+// Reading the listing is what makes the share mode of the hold count against others.
+constexpr DWORD kHoldAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+// Only to move an untrusted level aside; with the privileges below LocalSystem gets it even
+// where the access list grants SYSTEM nothing.
+constexpr DWORD kMoveAccess = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 
 // Enables privileges on the process token for its lifetime, then puts back the state that
 // it changed. A privilege the token does not hold stays off; the call that needs it fails.
@@ -134,8 +139,24 @@ DWORD rename_by_handle(HANDLE object, const std::wstring& aside) {
 // creation failed, which start-up reports in its own words).
 std::string open_failure(DWORD error) {
   if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return {};
-  if (error == ERROR_SHARING_VIOLATION) return kStorageHeldReason;
   return "cannot be checked: " + win_error_text(error);
+}
+
+// Opens the level again in place, and only if it is still the object that was checked
+// (same volume and file id, still no link).
+UniqueFile reopen_same(const std::wstring& level, DWORD access, DWORD share, const BY_HANDLE_FILE_INFORMATION& checked,
+                       DWORD& error) {
+  UniqueFile handle(CreateFileW(level.c_str(), access, share, nullptr, OPEN_EXISTING, kOpenInPlace, nullptr));
+  error = handle ? ERROR_SUCCESS : GetLastError();
+  if (!handle) return handle;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle.get(), &info) || info.dwVolumeSerialNumber != checked.dwVolumeSerialNumber ||
+      info.nFileIndexHigh != checked.nFileIndexHigh || info.nFileIndexLow != checked.nFileIndexLow ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    error = ERROR_FILE_INVALID;  // changed since it was checked
+    handle.reset();
+  }
+  return handle;
 }
 
 }  // namespace
@@ -165,14 +186,14 @@ StorageCheck secure_default_storage_dir(const std::wstring& dir) {
     const uint32_t change_rights = level == dir ? kStorageChangeRights : kStorageParentChangeRights;
     for (int round = 0;; ++round) {
       create_secured_level(level);  // a failure shows when the level is opened
-      UniqueFile handle(CreateFileW(level.c_str(), as_system ? kCheckAccess : kHoldAccess, kShareNoDelete, nullptr,
-                                    OPEN_EXISTING, kOpenInPlace, nullptr));
-      if (!handle) {
+      const UniqueFile check(CreateFileW(level.c_str(), as_system ? kCheckAccess : FILE_READ_ATTRIBUTES, kShareAll,
+                                         nullptr, OPEN_EXISTING, kOpenInPlace, nullptr));
+      if (!check) {
         result.refused = open_failure(GetLastError());
         return result;
       }
       BY_HANDLE_FILE_INFORMATION info{};
-      if (!GetFileInformationByHandle(handle.get(), &info)) {
+      if (!GetFileInformationByHandle(check.get(), &info)) {
         const DWORD error = GetLastError();
         result.refused = "cannot be checked: " + win_error_text(error);
         return result;
@@ -185,41 +206,46 @@ StorageCheck secure_default_storage_dir(const std::wstring& dir) {
       std::string owner;
       bool has_dacl = false;
       std::vector<StorageAce> aces;
-      const bool trusted = !as_system || (read_protection(handle.get(), owner, has_dacl, aces) &&
-                                          storage_level_trusted(owner, has_dacl, aces, change_rights));
+      if (as_system && !reparse_point && !read_protection(check.get(), owner, has_dacl, aces)) {
+        result.refused = "cannot be checked: its protection cannot be read";
+        return result;
+      }
+      const bool trusted = !as_system || storage_level_trusted(owner, has_dacl, aces, change_rights);
       const StorageLevelAction action = storage_level_action(reparse_point, as_system, trusted);
       if (action == StorageLevelAction::refuse) {
         result.refused = kStorageLinkReason;
         return result;
       }
-      // A file in its place: start-up says so in its own words.
-      if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return result;
       if (action == StorageLevelAction::move_aside) {
         // Created anew by this process and still not trusted: something else is wrong.
         if (round > 0) {
           result.refused = storage_move_failed_reason("created anew, still open to others");
           return result;
         }
+        DWORD error = ERROR_SUCCESS;
+        const UniqueFile mover = reopen_same(level, kMoveAccess, kShareAll, info, error);
         const std::wstring aside = storage_aside_name(level, time_stamp());
-        if (const DWORD error = rename_by_handle(handle.get(), aside)) {
+        if (error == ERROR_SUCCESS) error = rename_by_handle(mover.get(), aside);
+        if (error != ERROR_SUCCESS) {
           result.refused = storage_move_failed_reason(win_error_text(error));
           return result;
         }
-        result.repaired.push_back(storage_moved_warning(to_utf8(level), owner, to_utf8(aside)));
+        result.warnings.push_back(storage_moved_warning(to_utf8(level), owner, to_utf8(aside)));
         continue;
       }
-      if (as_system) {
-        // Held from here on with a handle that cannot delete: one that can would keep the
-        // agent's own renames inside the level from opening it.
-        handle.reset(CreateFileW(level.c_str(), kHoldAccess, kShareNoDelete, nullptr, OPEN_EXISTING, kOpenInPlace,
-                                 nullptr));
-        if (!handle) {
-          result.refused = open_failure(GetLastError());
-          if (result.refused.empty()) result.refused = "cannot be checked: gone while checked";
-          return result;
-        }
+      // A file in its place: start-up says so in its own words.
+      if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return result;
+      // The hold is opened while the check handle still stands, so it is the same folder.
+      DWORD error = ERROR_SUCCESS;
+      UniqueFile hold = reopen_same(level, kHoldAccess, kShareNoDelete, info, error);
+      if (hold) {
+        held->push_back(std::move(hold));
+      } else if (error == ERROR_SHARING_VIOLATION) {
+        result.warnings.push_back(storage_not_held_warning(to_utf8(level)));
+      } else {
+        result.refused = "cannot be checked: " + win_error_text(error);
+        return result;
       }
-      held->push_back(std::move(handle));
       break;
     }
   }

@@ -132,7 +132,7 @@ TEST(StorageDir, TheDefaultFolderCheckCreatesBothLevelsAndLeavesAFileToStartUp) 
   for (int run = 0; run < 2; ++run) {  // created, then found
     const StorageCheck check = secure_default_storage_dir(dir);
     EXPECT_EQ(check.refused, "");
-    EXPECT_TRUE(check.repaired.empty());  // owners are judged only when running as LocalSystem
+    EXPECT_TRUE(check.warnings.empty());  // owners are judged only when running as LocalSystem
     EXPECT_EQ(GetFileAttributesW(dir.c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
   }
   {  // a level cannot be moved away while a check holds it

@@ -56,6 +56,9 @@ TEST(StorageGuard, Texts) {
             "storage dir C:\\ProgramData\\Ostrival (owner S-1-5-21-1-2-3-1001) was open to others; moved to "
             "C:\\ProgramData\\Ostrival.untrusted-1 and created anew");
   EXPECT_NE(storage_moved_warning("x", "", "y").find("(owner unreadable)"), std::string::npos);
+  EXPECT_EQ(storage_not_held_warning("C:\\ProgramData\\Ostrival"),
+            "storage dir C:\\ProgramData\\Ostrival is open in another program without delete sharing; used without "
+            "being held");
 }
 
 }  // namespace
