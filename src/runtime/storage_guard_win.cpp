@@ -43,7 +43,7 @@ class PrivilegeScope {
   PrivilegeScope() {
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token_.put())) return;
     Privileges wanted{};
-    for (const wchar_t* name : {L"SeTakeOwnershipPrivilege", L"SeRestorePrivilege", L"SeBackupPrivilege"}) {
+    for (const wchar_t* name : {L"SeBackupPrivilege", L"SeRestorePrivilege"}) {
       if (!LookupPrivilegeValueW(nullptr, name, &wanted.entries[wanted.count].Luid)) continue;
       wanted.entries[wanted.count++].Attributes = SE_PRIVILEGE_ENABLED;
     }
@@ -59,9 +59,9 @@ class PrivilegeScope {
   PrivilegeScope& operator=(const PrivilegeScope&) = delete;
 
  private:
-  struct Privileges {  // TOKEN_PRIVILEGES with room for the three
+  struct Privileges {  // TOKEN_PRIVILEGES with room for the two
     DWORD count;
-    LUID_AND_ATTRIBUTES entries[3];
+    LUID_AND_ATTRIBUTES entries[2];
   };
   UniqueHandle token_;
   Privileges previous_{};
