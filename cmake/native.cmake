@@ -31,7 +31,7 @@ add_library(guardian_platform STATIC ${GUARDIAN_PLATFORM_POSIX_SOURCES})
 target_link_libraries(guardian_portable PUBLIC guardian_platform ${GUARDIAN_GCRYPT_LIB})
 target_link_libraries(guardian_platform PUBLIC guardian_portable)
 
-get_filename_component(GUARDIAN_TESTDATA ${CMAKE_SOURCE_DIR}/../shared/testdata ABSOLUTE)
+set(GUARDIAN_TESTDATA ${CMAKE_SOURCE_DIR}/tests/data)
 enable_testing()
 
 # The unit tests of the portable rules: every tests/unit/*_test.cpp (the *_test_win.cpp files

@@ -15,7 +15,7 @@
 #include "base/stop_event.hpp"
 #include "base/text.hpp"
 #include "runtime/config.hpp"
-#include "runtime/log.hpp"
+#include "base/log.hpp"
 #include "store/crypto.hpp"
 #include "store/protected_store.hpp"
 

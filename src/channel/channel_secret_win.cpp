@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "channel/auth.hpp"
-#include "runtime/log.hpp"
+#include "base/log.hpp"
 #include "base/text.hpp"
 #include "base/unique.hpp"
 #include "store/crypto.hpp"

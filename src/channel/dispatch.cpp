@@ -5,9 +5,9 @@
 
 #include "build_config.hpp"
 #include "channel/auth.hpp"
-#include "runtime/agent_context.hpp"
+#include "channel/channel_context.hpp"
 #include "base/clock.hpp"
-#include "runtime/log.hpp"
+#include "base/log.hpp"
 #include "base/process.hpp"
 #include "store/crypto.hpp"
 
@@ -30,7 +30,7 @@ std::string op_for_log(const std::string& op) {
   return op.substr(0, cut) + "...";
 }
 
-void log_bad_mac(AgentContext& context, const std::string& op) {
+void log_bad_mac(ChannelContext& context, const std::string& op) {
   uint64_t skipped = 0;
   if (!context.bad_mac_lines.admit(steady_ms(), skipped)) return;
   std::string line = "pipe: bad mac for op " + op_for_log(op);
@@ -40,16 +40,16 @@ void log_bad_mac(AgentContext& context, const std::string& op) {
 
 }  // namespace
 
-void log_unreported_bad_macs(AgentContext& context, bool force) {
+void log_unreported_bad_macs(ChannelContext& context, bool force) {
   if (const uint64_t count = context.bad_mac_lines.take_unreported(steady_ms(), force))
     log_warn("pipe: " + std::to_string(count) + " more bad mac without a line");
 }
 
-nlohmann::json make_error_reply(const AgentContext& context, const std::string& nonce, const std::string& code) {
+nlohmann::json make_error_reply(const ChannelContext& context, const std::string& nonce, const std::string& code) {
   return make_reply(context.channel_key, false, nonce, nlohmann::json{{"error", code}});
 }
 
-nlohmann::json dispatch_request(AgentContext& context, const nlohmann::json& request) {
+nlohmann::json dispatch_request(ChannelContext& context, const nlohmann::json& request) {
   const std::string op = member_text(request, "op");
   std::string nonce = member_text(request, "nonce");
   if (nonce.empty() || nonce.size() > kMaxNonceBytes) nonce = random_hex(16);

@@ -6,13 +6,14 @@
 
 namespace guardian {
 
-struct AgentContext;
+struct ChannelContext;
 
-nlohmann::json dispatch_request(AgentContext& context, const nlohmann::json& request);
-nlohmann::json make_error_reply(const AgentContext& context, const std::string& nonce, const std::string& code);
+// context is the agent's AgentContext, seen as the part the channel reads.
+nlohmann::json dispatch_request(ChannelContext& context, const nlohmann::json& request);
+nlohmann::json make_error_reply(const ChannelContext& context, const std::string& nonce, const std::string& code);
 
 // Writes the count of bad-MAC requests that got no line of their own, when the budget allows
 // (always with force, for the last line at the end).
-void log_unreported_bad_macs(AgentContext& context, bool force);
+void log_unreported_bad_macs(ChannelContext& context, bool force);
 
 }  // namespace guardian

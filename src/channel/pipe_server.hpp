@@ -16,7 +16,7 @@
 
 #include "base/unique.hpp"
 #include "channel/pipe_io.hpp"
-#include "runtime/line_budget.hpp"
+#include "base/line_budget.hpp"
 
 namespace guardian {
 

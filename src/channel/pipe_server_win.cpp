@@ -5,7 +5,7 @@
 #include "channel/auth.hpp"
 #include "channel/frame.hpp"
 #include "base/json_text.hpp"
-#include "runtime/log.hpp"
+#include "base/log.hpp"
 #include "base/text.hpp"
 
 namespace guardian {

@@ -5,7 +5,7 @@
 #include "device/identity.hpp"
 #include "device/identity_rules.hpp"
 #include "device/wmi.hpp"
-#include "runtime/log.hpp"
+#include "base/log.hpp"
 #include "base/text.hpp"
 #include "base/unique.hpp"
 

@@ -2,16 +2,16 @@
 #include "channel/pipe_client.hpp"
 #include "peer/companion.hpp"
 #include "base/stop_event.hpp"
-#include "runtime/agent_context.hpp"
+#include "channel/channel_context.hpp"
 #include "base/clock.hpp"
-#include "runtime/log.hpp"
+#include "base/log.hpp"
 #include "store/crypto.hpp"
 
 namespace guardian {
 
-void check_companion(AgentContext& context) { check_companion_at(context, kSentinelPipe); }
+void check_companion(ChannelContext& context) { check_companion_at(context, kSentinelPipe); }
 
-void check_companion_at(AgentContext& context, const std::wstring& pipe_name) {
+void check_companion_at(ChannelContext& context, const std::wstring& pipe_name) {
   const HANDLE stop = stop_event();
   const std::string nonce = random_hex(16);
   const nlohmann::json request = make_request(context.channel_key, "ping", nonce);

@@ -15,7 +15,7 @@
 #include "base/clock.hpp"
 #include "runtime/config.hpp"
 #include "runtime/identity_settle.hpp"
-#include "runtime/log.hpp"
+#include "base/log.hpp"
 #include "runtime/storage_guard.hpp"
 #include "base/text.hpp"
 

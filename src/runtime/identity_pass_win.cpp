@@ -10,7 +10,7 @@
 #include "base/unique.hpp"
 #include "runtime/agent.hpp"
 #include "runtime/config.hpp"
-#include "runtime/log.hpp"
+#include "base/log.hpp"
 
 namespace guardian {
 namespace {

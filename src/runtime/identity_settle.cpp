@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "runtime/log.hpp"
+#include "base/log.hpp"
 
 namespace guardian {
 namespace {

@@ -2,7 +2,7 @@
 #include <dpapi.h>
 
 #include "base/json_text.hpp"
-#include "runtime/log.hpp"
+#include "base/log.hpp"
 #include "base/paths.hpp"
 #include "base/text.hpp"
 #include "store/file_io.hpp"

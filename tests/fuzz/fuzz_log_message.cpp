@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "fuzz_support.hpp"
-#include "runtime/log_format.hpp"
+#include "base/log_format.hpp"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "channel/auth.hpp"
-#include "runtime/log.hpp"
+#include "base/log.hpp"
 #include "base/text.hpp"
 #include "store/protected_store.hpp"
 

@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "device/identity.hpp"
-#include "runtime/log.hpp"
+#include "base/log.hpp"
 
 int main() {
   guardian::configure_log(L"", true);

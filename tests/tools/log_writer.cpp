@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "base/text.hpp"
-#include "runtime/log.hpp"
+#include "base/log.hpp"
 
 int main(int argc, char** argv) {
   if (argc != 5) return 64;

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "channel/auth.hpp"
-#include "runtime/log.hpp"
+#include "base/log.hpp"
 #include "store/protected_store.hpp"
 #include "test_support.hpp"
 

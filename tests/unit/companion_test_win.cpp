@@ -5,7 +5,7 @@
 #include "peer/companion.hpp"
 #include "runtime/agent_context.hpp"
 #include "runtime/config.hpp"
-#include "runtime/log.hpp"
+#include "base/log.hpp"
 #include "test_support.hpp"
 
 namespace guardian {

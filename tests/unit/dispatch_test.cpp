@@ -8,7 +8,7 @@
 #include "channel/dispatch.hpp"
 #include "runtime/agent_context.hpp"
 #include "base/clock.hpp"
-#include "runtime/log.hpp"
+#include "base/log.hpp"
 #include "test_support.hpp"
 
 namespace guardian {

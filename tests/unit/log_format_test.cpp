@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "runtime/line_budget.hpp"
-#include "runtime/log_format.hpp"
+#include "base/line_budget.hpp"
+#include "base/log_format.hpp"
 
 namespace guardian {
 namespace {

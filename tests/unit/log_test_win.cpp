@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/log.hpp"
-#include "runtime/log_format.hpp"
+#include "base/log.hpp"
+#include "base/log_format.hpp"
 #include "test_support.hpp"
 
 namespace guardian {

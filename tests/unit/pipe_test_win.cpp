@@ -13,7 +13,7 @@
 #include "channel/pipe_server.hpp"
 #include "runtime/config.hpp"
 #include "base/json_text.hpp"
-#include "runtime/log.hpp"
+#include "base/log.hpp"
 #include "test_support.hpp"
 
 namespace guardian {

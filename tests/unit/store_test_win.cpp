@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "runtime/log.hpp"
+#include "base/log.hpp"
 #include "store/file_io.hpp"
 #include "store/protected_store.hpp"
 #include "test_support.hpp"

@@ -15,7 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "runtime/log.hpp"
+#include "base/log.hpp"
 #include "scratch_dir.hpp"
 #include "store/crypto.hpp"
 

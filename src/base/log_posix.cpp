@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <mutex>
 
-#include "runtime/log.hpp"
-#include "runtime/log_format.hpp"
+#include "base/log.hpp"
+#include "base/log_format.hpp"
 
 namespace guardian {
 namespace {

@@ -8,8 +8,8 @@
 
 #include "base/object_owner.hpp"
 #include "base/unique.hpp"
-#include "runtime/log.hpp"
-#include "runtime/log_format.hpp"
+#include "base/log.hpp"
+#include "base/log_format.hpp"
 
 namespace guardian {
 namespace {

@@ -1,5 +1,5 @@
 // Portable: no Windows headers.
-#include "runtime/log_format.hpp"
+#include "base/log_format.hpp"
 
 #include <cstdio>
 

@@ -1,5 +1,5 @@
 // Portable: no Windows headers.
-#include "runtime/line_budget.hpp"
+#include "base/line_budget.hpp"
 
 namespace guardian {
 
