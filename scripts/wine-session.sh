@@ -8,6 +8,22 @@ WINEPREFIX=${2:?prefix}
 export WINEPREFIX
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# The server of this prefix: its working folder is named after the prefix's device and inode.
+server_pid() {
+  key=$(printf 'server-%x-%x' $(stat -L -c '%d %i' "$WINEPREFIX"))
+  for pid in $(pgrep wineserver); do
+    case "$(readlink "/proc/$pid/cwd" 2>/dev/null)" in
+      */"$key") echo "$pid"; return 0 ;;
+    esac
+  done
+}
+
+# True when that server runs without a time limit (its last argument is a bare -p).
+persistent_server() {
+  pid=$(server_pid)
+  [ -n "$pid" ] && [ "$(tr '\0' '\n' <"/proc/$pid/cmdline" | tail -n 1)" = "-p" ]
+}
+
 case "$action" in
   start)
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
@@ -20,7 +36,26 @@ case "$action" in
       wine winecfg /v win10 </dev/null >/dev/null 2>&1
       wineserver -w </dev/null >/dev/null 2>&1
     fi
-    setsid wineserver -p </dev/null >/dev/null 2>&1 &
+    # The session must be persistent: a server that a "wine" command starts for itself ends a
+    # moment after its last program, and takes every service of the prefix with it (a stop
+    # control with exit code 0, seen by tests as a service that stopped on its own). A
+    # "wineserver -p" that races such a server finds it running and does nothing, so the
+    # persistent server is started first, and checked before anything else runs.
+    attempt=0
+    until persistent_server; do
+      attempt=$((attempt + 1))
+      if [ "$attempt" -gt 5 ]; then
+        echo "wine-session: no persistent wineserver for $WINEPREFIX" >&2
+        exit 1
+      fi
+      wineserver -k </dev/null >/dev/null 2>&1
+      setsid wineserver -p </dev/null >/dev/null 2>&1
+      waited=0
+      while [ -z "$(server_pid)" ] && [ "$waited" -lt 50 ]; do
+        sleep 0.1
+        waited=$((waited + 1))
+      done
+    done
     setsid wine wineboot </dev/null >/dev/null 2>&1
     ;;
   stop)
