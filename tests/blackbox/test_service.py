@@ -137,8 +137,11 @@ def test_the_scm_runs_the_agent_until_a_stop_which_ends_with_exit_code_0(no_serv
     r = tool("stop", SERVICE, "20000")
     assert r.returncode == 0, (r.stdout, r.stderr)
     seen = statuses(r.stdout)
-    # Start pending took checkpoint 1, so the stop's pending report carries 2.
-    assert seen[0] == ("control", SERVICE_STOP_PENDING, 0, 0, 2)
+    # Start pending took checkpoint 1, so the stop's pending report carries 2. The status that
+    # ControlService returns is the latest the SCM holds: an agent that stops within a few
+    # milliseconds may already have reported stopped by then (1 run in about 25 here), and the
+    # pending report is then overwritten before anyone can read it.
+    assert seen[0] in (("control", SERVICE_STOP_PENDING, 0, 0, 2), ("control", SERVICE_STOPPED, 0, 0, 0))
     assert seen[-1][1:4] == (SERVICE_STOPPED, 0, 0)
     assert {s[1] for s in seen} <= {SERVICE_STOP_PENDING, SERVICE_STOPPED}
     assert_stopped_after_up()
