@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs the fuzz targets of the portable core, each for SECONDS (default 60), from its seed
-# corpus in tests/fuzz/corpus/<target>; builds the native preset first when needed.
+# corpus in tests/fuzz/corpus/<target>, several at a time (FUZZ_JOBS, default one per core);
+# builds the native preset first when needed.
 # Usage: scripts/fuzz.sh [SECONDS] [TARGET...] [-- LIBFUZZER_FLAG...]   (default: every target)
 # A target whose source names a dictionary ("// libFuzzer dictionary: NAME") runs with
 # tests/fuzz/NAME; flags after "--" go to every target (for example -use_value_profile=1).
@@ -42,42 +43,74 @@ if [ -z "$targets" ]; then
     exit 1
   fi
 fi
-passed=0
-failed=0
-printf '%-22s %8s %12s %10s %8s  %s\n' target seconds executions "exec/s" corpus result
-for target in $targets; do
+# FUZZ_JOBS targets run at once (default: one per core); each writes its own log and status,
+# and the table lists them in the order they were named once every one has ended.
+jobs=${FUZZ_JOBS:-$(nproc)}
+mkdir -p "$out/logs"
+
+# Runs one target and leaves "ok" or "FAILED" in its status file.
+run_target() {
+  target=$1
+  shift
   seeds="$top/tests/fuzz/corpus/$target"
   work="$out/corpus/$target"
   findings="$out/findings/$target"
   log="$out/logs/$target.log"
+  status="$out/logs/$target.status"
+  rm -f "$status"
   if [ ! -x "$out/$target" ] || [ -z "$(ls -A "$seeds" 2>/dev/null)" ]; then
-    echo "$target: not built, or no seeds in tests/fuzz/corpus/$target" >&2
-    failed=$((failed + 1))
-    continue
+    echo "$target: not built, or no seeds in tests/fuzz/corpus/$target" >"$log"
+    echo missing >"$status"
+    return
   fi
   dictionary=$(sed -n 's|^// libFuzzer dictionary: *\([A-Za-z0-9_.-]*\)$|\1|p' "$top/tests/fuzz/$target.cpp" 2>/dev/null)
   if [ -n "$dictionary" ] && [ ! -f "$top/tests/fuzz/$dictionary" ]; then
-    echo "$target: no dictionary tests/fuzz/$dictionary" >&2
-    failed=$((failed + 1))
-    continue
+    echo "$target: no dictionary tests/fuzz/$dictionary" >"$log"
+    echo missing >"$status"
+    return
   fi
-  mkdir -p "$work" "$findings" "$out/logs"
+  mkdir -p "$work" "$findings"
   if "$out/$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
       ${dictionary:+-dict="$top/tests/fuzz/$dictionary"} -artifact_prefix="$findings/" "$@" \
       "$work" "$seeds" >"$log" 2>&1; then
-    result=ok
-    passed=$((passed + 1))
+    echo ok >"$status"
   else
-    result=FAILED
+    echo FAILED >"$status"
+  fi
+}
+
+running=0
+for target in $targets; do
+  run_target "$target" "$@" &
+  running=$((running + 1))
+  if [ "$running" -ge "$jobs" ]; then
+    wait
+    running=0
+  fi
+done
+wait
+
+passed=0
+failed=0
+printf '%-22s %8s %12s %10s %8s  %s\n' target seconds executions "exec/s" corpus result
+for target in $targets; do
+  log="$out/logs/$target.log"
+  result=$(cat "$out/logs/$target.status" 2>/dev/null || echo FAILED)
+  if [ "$result" = missing ]; then
+    cat "$log" >&2
     failed=$((failed + 1))
+    continue
   fi
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
-  units=$(ls "$work" | wc -l)
+  units=$(ls "$out/corpus/$target" | wc -l)
   printf '%-22s %8s %12s %10s %8s  %s\n' "$target" "$seconds" "${runs:-?}" "${rate:-?}" "$units" "$result"
-  if [ "$result" = FAILED ]; then
+  if [ "$result" = ok ]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
     grep -v '^#\|^INFO:\|^stat::' "$log" | tail -n 40 >&2
-    echo "$target: the failing input is in $findings/ (full output: $log)" >&2
+    echo "$target: the failing input is in $out/findings/$target/ (full output: $log)" >&2
   fi
 done
 echo "fuzz: $passed passed, $failed failed"
