@@ -1,7 +1,7 @@
 # Release packages (CTest label "release"). A set-up test builds this tree's packages and,
 # from a second tree that builds only the agent, the packages of the next build number to
-# upgrade to; the black-box module then installs, upgrades and removes them under Wine. It
-# installs and removes the service, so nothing runs beside it.
+# upgrade to; the black-box module then installs, upgrades and removes them under Wine, in a
+# lane of its own (its own prefix and service manager).
 string(REGEX MATCH "^([0-9]+)\\.([0-9]+)\\.([0-9]+)$" _guardian_version "${GUARDIAN_VERSION}")
 if(_guardian_version)
   math(EXPR _guardian_next "${CMAKE_MATCH_3} + 1")
@@ -21,7 +21,7 @@ add_test(NAME release_packages COMMAND sh -ec [[
 set_tests_properties(release_packages PROPERTIES FIXTURES_SETUP release_packages LABELS release TIMEOUT 1800)
 
 set_tests_properties(blackbox_test_release PROPERTIES
-  FIXTURES_REQUIRED "wine;release_packages" RUN_SERIAL ON LABELS release)
+  FIXTURES_REQUIRED "${GUARDIAN_LANE${GUARDIAN_LANE_test_release}_FIXTURE};release_packages" LABELS release)
 set_property(TEST blackbox_test_release APPEND PROPERTY ENVIRONMENT
   "GUARDIAN_VERSION=${GUARDIAN_VERSION}"
   "GUARDIAN_PACKAGES=${CMAKE_BINARY_DIR}/package"
