@@ -54,6 +54,17 @@ def start(program, *args, env=None, stdin=subprocess.DEVNULL):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: takes more than a few seconds; skipped by scripts/test.sh --quick")
+
+
+def pytest_collection_modifyitems(config, items):
+    if os.environ.get("GUARDIAN_QUICK"):
+        for item in items:
+            if "slow" in item.keywords:
+                item.add_marker(pytest.mark.skip(reason="slow: left out by --quick"))
+
+
 @pytest.fixture(scope="session", autouse=True)
 def _require_build():
     if not BIN or not WINE_RUN:
