@@ -5,9 +5,11 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "app/cli.hpp"
 #include "app/commands.hpp"
+#include "base/system_registration.hpp"
 #include "base/text.hpp"
 #include "base/unique.hpp"
 #include "channel/pipe_io.hpp"
@@ -119,6 +121,48 @@ DWORD stop_if_running_another_program(SC_HANDLE service, const std::wstring& quo
   return 0;
 }
 
+struct RegistryValue {
+  const wchar_t* name;
+  DWORD type;         // REG_EXPAND_SZ or REG_DWORD
+  std::wstring text;  // REG_EXPAND_SZ
+  DWORD number = 0;   // REG_DWORD
+};
+
+// Creates HKLM\key where it is missing and writes the values; 0 or the Windows error.
+DWORD write_machine_key(const wchar_t* key, const std::vector<RegistryValue>& values) {
+  UniqueRegKey opened;
+  DWORD error = static_cast<DWORD>(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                                   KEY_SET_VALUE, nullptr, opened.put(), nullptr));
+  for (const RegistryValue& value : values) {
+    if (error != ERROR_SUCCESS) break;
+    const bool number = value.type == REG_DWORD;
+    const BYTE* data = number ? reinterpret_cast<const BYTE*>(&value.number)
+                              : reinterpret_cast<const BYTE*>(value.text.c_str());
+    const DWORD size = number ? sizeof(DWORD) : static_cast<DWORD>((value.text.size() + 1) * sizeof(wchar_t));
+    error = static_cast<DWORD>(RegSetValueExW(opened.get(), value.name, 0, value.type, data, size));
+  }
+  return error;
+}
+
+// 0 also when the key is not there.
+DWORD remove_machine_key(const wchar_t* key) {
+  const DWORD error = static_cast<DWORD>(RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key, KEY_WOW64_64KEY, 0));
+  return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
+}
+
+// The Event Log source, whose messages this executable holds. The service runs without it,
+// so a failure is printed and the command goes on.
+void register_with_windows(const std::wstring& quoted_path) {
+  const DWORD source = write_machine_key(
+      kEventSourceKey, {{kEventMessageFileValue, REG_EXPAND_SZ, quoted_path.substr(1, quoted_path.size() - 2)},
+                        {kTypesSupportedValue, REG_DWORD, {}, kEventTypesSupported}});
+  if (source != ERROR_SUCCESS) report_failure("Event Log source", source);
+}
+
+void unregister_from_windows() {
+  if (const DWORD error = remove_machine_key(kEventSourceKey)) report_failure("Event Log source", error);
+}
+
 }  // namespace
 
 int install_service() {
@@ -162,6 +206,7 @@ int install_service() {
   }
 
   apply_description_and_recovery(service.get());
+  register_with_windows(path.text);
 
   if (!StartServiceW(service.get(), 0, nullptr)) {
     const DWORD error = GetLastError();
@@ -184,6 +229,7 @@ int uninstall_service() {
     const DWORD error = GetLastError();
     scm.reset();
     if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+      unregister_from_windows();  // whatever an installation left beside the service
       std::printf("%s is not installed.\n", kServiceName);
       std::fflush(stdout);
       return 0;
@@ -206,6 +252,7 @@ int uninstall_service() {
 
   service.reset();
   scm.reset();
+  unregister_from_windows();
   std::printf("%s removed.\n", kServiceName);
   std::fflush(stdout);
   return 0;

@@ -1,6 +1,6 @@
 """The agent as a Windows service under Wine's Service Control Manager: run by the SCM,
-installed and removed by the agent itself, the failures the installer reports, and the
-resources the built programs carry.
+installed and removed by the agent itself (with its Event Log source), the failures the
+installer reports, and the resources the built programs carry.
 
 Every test leaves the prefix without the service (and the storage directory as it found it):
 the agent's pipe name is fixed, and a service left running would answer other tests."""
@@ -29,6 +29,7 @@ UP_LINE = re.compile(r"INFO  guardian 1\.2\.4 up; fp [0-9a-f]{12}\u2026 parts \d
 
 SERVICE_STOPPED, SERVICE_STOP_PENDING, SERVICE_RUNNING = 1, 3, 4
 
+SOURCE_KEY = r"SYSTEM\CurrentControlSet\Services\EventLog\Application\OstrivalGuardian"
 # The message table as the Event Log reads it: ID (severity in the top two bits) -> text.
 MESSAGES = {
     0x400003E8: "Ostrival Guardian %1 started and serves its applications on %2.",
@@ -130,6 +131,15 @@ def config_of(name=SERVICE):
     return dict(line.split("=", 1) for line in r.stdout.decode().splitlines())
 
 
+def registry_values(key):
+    """HKLM\\key's values as `reg query` lists them, {name: (type, data)}; None without the key."""
+    r = run("reg", "query", "HKLM\\" + key)
+    if r.returncode != 0:
+        return None
+    rows = [line.strip().split("    ") for line in r.stdout.decode().splitlines() if line.startswith("    ")]
+    return {row[0]: tuple(row[1:]) for row in rows}
+
+
 def resource(pe, kind):
     """The data of the first resource of a kind (11 message table, 24 manifest)."""
     entry = next(e for e in pe.DIRECTORY_ENTRY_RESOURCE.entries if e.id == kind)
@@ -224,6 +234,8 @@ def test_a_link_at_either_level_of_the_default_storage_folder_ends_start_up(tmp_
 
 
 def test_install_twice_then_uninstall_twice(no_service):
+    # Without a service it still removes what an installation left beside it.
+    assert run(AGENT, "--uninstall").stdout == NOT_INSTALLED
     r = run(AGENT, "--install")
     assert (r.returncode, r.stdout, r.stderr) == (0, INSTALLED, b"")
     wait_for_log(UP_LINE)
@@ -246,9 +258,12 @@ def test_install_twice_then_uninstall_twice(no_service):
         assert config["description"].strip() and "\n" not in config["description"]
     if "failure_actions" in config:  # not every Wine keeps them
         assert (config["failure_reset"], config["failure_actions"]) == ("0", "1:5000,1:5000,1:5000")
+    assert registry_values(SOURCE_KEY) == {"EventMessageFile": ("REG_EXPAND_SZ", win_path(AGENT)),
+                                           "TypesSupported": ("REG_DWORD", "0x7")}
 
     r = run(AGENT, "--uninstall")
     assert (r.returncode, r.stdout, r.stderr) == (0, REMOVED, b"")
+    assert registry_values(SOURCE_KEY) is None
     assert_stopped_after_up()
     r = tool("status", SERVICE)
     assert r.returncode == 1 and b"(0x00000424)" in r.stderr  # the service does not exist
