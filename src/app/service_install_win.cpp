@@ -13,6 +13,7 @@
 #include "base/text.hpp"
 #include "base/unique.hpp"
 #include "channel/pipe_io.hpp"
+#include "runtime/config.hpp"
 
 namespace guardian {
 namespace {
@@ -150,17 +151,57 @@ DWORD remove_machine_key(const wchar_t* key) {
   return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
 }
 
-// The Event Log source, whose messages this executable holds. The service runs without it,
-// so a failure is printed and the command goes on.
+DWORD configure_local_dumps() {
+  UniqueRegKey parent;
+  DWORD disposition = 0;
+  const DWORD error = static_cast<DWORD>(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLocalDumpsParentKey, 0, nullptr,
+                                                         REG_OPTION_NON_VOLATILE, KEY_CREATE_SUB_KEY, nullptr,
+                                                         parent.put(), &disposition));
+  if (error != ERROR_SUCCESS) return error;
+  std::vector<RegistryValue> values = {
+      {kDumpFolderValue, REG_EXPAND_SZ, path_join(default_storage_dir(), kDumpFolderName)},
+      {kDumpCountValue, REG_DWORD, {}, kDumpCount},
+      {kDumpTypeValue, REG_DWORD, {}, kDumpTypeMini}};
+  // Only ever set, never cleared: a second installation finds the key that the first made.
+  if (disposition == REG_CREATED_NEW_KEY) values.push_back({kCreatedParentValue, REG_DWORD, {}, 1});
+  return write_machine_key(kLocalDumpsKey, values);
+}
+
+DWORD remove_local_dumps() {
+  DWORD created = 0;
+  DWORD size = sizeof created;
+  const bool created_parent = RegGetValueW(HKEY_LOCAL_MACHINE, kLocalDumpsKey, kCreatedParentValue, RRF_RT_REG_DWORD,
+                                           nullptr, &created, &size) == ERROR_SUCCESS &&
+                              created == 1;
+  const DWORD error = remove_machine_key(kLocalDumpsKey);
+  if (error != ERROR_SUCCESS || !created_parent) return error;
+  UniqueRegKey parent;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLocalDumpsParentKey, 0, KEY_QUERY_VALUE, parent.put()) != ERROR_SUCCESS)
+    return ERROR_SUCCESS;
+  DWORD subkeys = 0;
+  DWORD values = 0;
+  if (RegQueryInfoKeyW(parent.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
+                       nullptr, nullptr) != ERROR_SUCCESS ||
+      subkeys != 0 || values != 0)
+    return ERROR_SUCCESS;  // someone else has put settings there since: they stay
+  parent.reset();
+  return remove_machine_key(kLocalDumpsParentKey);
+}
+
+// The Event Log source, whose messages this executable holds, and Windows Error Reporting's
+// local dumps of the agent. The service runs without either, so a failure is printed and
+// the command goes on.
 void register_with_windows(const std::wstring& quoted_path) {
   const DWORD source = write_machine_key(
       kEventSourceKey, {{kEventMessageFileValue, REG_EXPAND_SZ, quoted_path.substr(1, quoted_path.size() - 2)},
                         {kTypesSupportedValue, REG_DWORD, {}, kEventTypesSupported}});
   if (source != ERROR_SUCCESS) report_failure("Event Log source", source);
+  if (const DWORD dumps = configure_local_dumps()) report_failure("crash dump settings", dumps);
 }
 
 void unregister_from_windows() {
   if (const DWORD error = remove_machine_key(kEventSourceKey)) report_failure("Event Log source", error);
+  if (const DWORD error = remove_local_dumps()) report_failure("crash dump settings", error);
 }
 
 }  // namespace

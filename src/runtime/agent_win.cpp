@@ -85,6 +85,12 @@ bool agent_startup(AgentContext& ctx) {
     startup_failed("storage dir unusable: " + to_utf8(ctx.storage_dir) + " (" + unusable + ")");
     return false;
   }
+  // Before the channel secret is in memory: a crash from here on leaves its dump where only
+  // LocalSystem and the Administrators can read it.
+  if (is_default_storage_dir(ctx.storage_dir)) {
+    const std::string dumps = prepare_dump_folder(ctx.storage_dir);
+    if (!dumps.empty()) log_warn(dumps);
+  }
   if (settle_identity(ctx.identity, settling_in(ctx.storage_dir)) == SettleResult::stopped) return false;
   ctx.store = ProtectedStore(ctx.storage_dir, ctx.identity.fingerprint);
   Bytes secret = load_or_create_channel_secret(ctx.store);

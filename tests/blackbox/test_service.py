@@ -1,6 +1,6 @@
 """The agent as a Windows service under Wine's Service Control Manager: run by the SCM,
-installed and removed by the agent itself (with its Event Log source), the failures the
-installer reports, and the resources the built programs carry.
+installed and removed by the agent itself (with its Event Log source and crash dump settings),
+the failures the installer reports, and the resources the built programs carry.
 
 Every test leaves the prefix without the service (and the storage directory as it found it):
 the agent's pipe name is fixed, and a service left running would answer other tests."""
@@ -30,6 +30,8 @@ UP_LINE = re.compile(r"INFO  guardian 1\.2\.4 up; fp [0-9a-f]{12}\u2026 parts \d
 SERVICE_STOPPED, SERVICE_STOP_PENDING, SERVICE_RUNNING = 1, 3, 4
 
 SOURCE_KEY = r"SYSTEM\CurrentControlSet\Services\EventLog\Application\OstrivalGuardian"
+DUMPS_PARENT_KEY = r"SOFTWARE\Microsoft\Windows\Windows Error Reporting\LocalDumps"
+DUMPS_KEY = DUMPS_PARENT_KEY + r"\ostrival_guardian.exe"
 # The message table as the Event Log reads it: ID (severity in the top two bits) -> text.
 MESSAGES = {
     0x400003E8: "Ostrival Guardian %1 started and serves its applications on %2.",
@@ -236,6 +238,7 @@ def test_a_link_at_either_level_of_the_default_storage_folder_ends_start_up(tmp_
 def test_install_twice_then_uninstall_twice(no_service):
     # Without a service it still removes what an installation left beside it.
     assert run(AGENT, "--uninstall").stdout == NOT_INSTALLED
+    dumps_parent_before = registry_values(DUMPS_PARENT_KEY)
     r = run(AGENT, "--install")
     assert (r.returncode, r.stdout, r.stderr) == (0, INSTALLED, b"")
     wait_for_log(UP_LINE)
@@ -260,10 +263,16 @@ def test_install_twice_then_uninstall_twice(no_service):
         assert (config["failure_reset"], config["failure_actions"]) == ("0", "1:5000,1:5000,1:5000")
     assert registry_values(SOURCE_KEY) == {"EventMessageFile": ("REG_EXPAND_SZ", win_path(AGENT)),
                                            "TypesSupported": ("REG_DWORD", "0x7")}
+    dumps = registry_values(DUMPS_KEY)
+    assert (dumps["DumpFolder"], dumps["DumpCount"], dumps["DumpType"]) == (
+        ("REG_EXPAND_SZ", r"C:\ProgramData\Ostrival\guardian\dumps"), ("REG_DWORD", "0x5"), ("REG_DWORD", "0x1"))
+    assert os.path.isdir(os.path.join(STORAGE, "dumps"))  # made by the service as it started
 
     r = run(AGENT, "--uninstall")
     assert (r.returncode, r.stdout, r.stderr) == (0, REMOVED, b"")
-    assert registry_values(SOURCE_KEY) is None
+    # Both gone, and the key above the dump settings as it was before.
+    assert registry_values(SOURCE_KEY) is None and registry_values(DUMPS_KEY) is None
+    assert registry_values(DUMPS_PARENT_KEY) == dumps_parent_before
     assert_stopped_after_up()
     r = tool("status", SERVICE)
     assert r.returncode == 1 and b"(0x00000424)" in r.stderr  # the service does not exist
