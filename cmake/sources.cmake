@@ -1,13 +1,14 @@
 # The source lists shared by the Windows build and the native build of the portable core.
 # A source that needs a Windows call at compile or link time ends in "_win.cpp"; the
-# services the portable core calls (crypto, log sink, process id) have one implementation
+# services the portable core calls (crypto, log and Event Log sinks, process id) have one implementation
 # per platform: "_win.cpp" for the product, "_posix.cpp" for the native build on the
 # build host, which only tests and fuzzes the core.
 # Paths are made absolute and normalised first, so that the lists can be compared.
 get_filename_component(_guardian_src ${CMAKE_CURRENT_LIST_DIR}/../src ABSOLUTE)
 file(GLOB _guardian_all CONFIGURE_DEPENDS ${_guardian_src}/*/*.cpp)
 set(GUARDIAN_PLATFORM_WIN_SOURCES)
-foreach(_name store/crypto_win.cpp base/log_win.cpp base/object_owner_win.cpp base/process_win.cpp)
+foreach(_name store/crypto_win.cpp base/log_win.cpp base/event_log_win.cpp base/object_owner_win.cpp base/process_win.cpp
+              base/text_win.cpp)
   list(APPEND GUARDIAN_PLATFORM_WIN_SOURCES ${_guardian_src}/${_name})
 endforeach()
 set(GUARDIAN_PLATFORM_POSIX_SOURCES ${_guardian_all})

@@ -68,6 +68,37 @@ function(sign file)
   file(RENAME "${file}.signed" "${file}")
 endfunction()
 
+# The file version in a program's version resource, as Windows Installer writes it
+# ("1.2.4.0"); empty when the program has none. The fixed part of the resource follows its key
+# "VS_VERSION_INFO" (UTF-16) and its signature 0xFEEF04BD: the structure's version, then the
+# file version as two little-endian 32-bit numbers, the major and minor parts, then the
+# build and the revision, each in 16 bits.
+function(file_version path out)
+  file(READ ${path} hex HEX)
+  set(${out} "" PARENT_SCOPE)
+  string(FIND "${hex}" "560053005f00560045005200530049004f004e005f0049004e0046004f000000" key)
+  if(key LESS 0 OR NOT key MATCHES "[02468]$")  # on a byte boundary
+    return()
+  endif()
+  string(SUBSTRING "${hex}" ${key} 200 fixed)
+  string(FIND "${fixed}" "bd04effe" signature)
+  if(signature LESS 0 OR NOT signature MATCHES "[02468]$")
+    return()
+  endif()
+  math(EXPR at "${signature} + 16")
+  string(SUBSTRING "${fixed}" ${at} 16 words)
+  set(parts)
+  foreach(pair 4 0 12 8)  # minor, major, revision, build as they lie; taken major first
+    string(SUBSTRING "${words}" ${pair} 4 le)
+    string(SUBSTRING "${le}" 2 2 high)
+    string(SUBSTRING "${le}" 0 2 low)
+    math(EXPR number "0x${high}${low}")
+    list(APPEND parts ${number})
+  endforeach()
+  string(REPLACE ";" "." parts "${parts}")
+  set(${out} ${parts} PARENT_SCOPE)
+endfunction()
+
 # Fixed for the product's life: it ties every version together for upgrades.
 set(upgrade_code "{12E9038A-2491-40AE-985B-97D78330A36E}")
 
@@ -80,12 +111,19 @@ file(REMOVE_RECURSE ${stage} ${msi} ${msi}.tmp ${zip} ${zip}.tmp)
 file(MAKE_DIRECTORY ${stage}/licenses)
 
 # The programs, without their debugging information, signed when a certificate is given.
+# wixl leaves the File table's versions empty, so they are read from the files here, as
+# Windows Installer's file versioning expects them.
 set(programs ${GUARDIAN_AGENT_EXE} ${GUARDIAN_PACKAGE_DLLS})
+set(file_versions)
 foreach(program ${programs})
   get_filename_component(file ${program} NAME)
   run(${GUARDIAN_STRIP} --strip-unneeded -o ${stage}/${file} ${program})
   if(signing)
     sign(${stage}/${file})
+  endif()
+  file_version(${stage}/${file} version)
+  if(version)
+    list(APPEND file_versions -q "UPDATE File SET Version = '${version}' WHERE FileName = '${file}'")
   endif()
 endforeach()
 
@@ -113,15 +151,17 @@ run(${CMAKE_COMMAND} -E chdir ${stage}
 run(${GUARDIAN_msibuild} ${msi}.tmp
     -q "UPDATE CustomAction SET Type = 3410 WHERE Action = 'ServiceInstallUndo' OR Action = 'ServiceRemoveUndo'"
     -q "DELETE FROM Upgrade WHERE ActionProperty = 'WIX_UPGRADE_DETECTED'"
-    -q "INSERT INTO Upgrade (UpgradeCode, VersionMin, VersionMax, Attributes, ActionProperty) VALUES ('${upgrade_code}', '0.0.0', '${GUARDIAN_VERSION}', 768, 'WIX_UPGRADE_DETECTED')")
+    -q "INSERT INTO Upgrade (UpgradeCode, VersionMin, VersionMax, Attributes, ActionProperty) VALUES ('${upgrade_code}', '0.0.0', '${GUARDIAN_VERSION}', 768, 'WIX_UPGRADE_DETECTED')"
+    ${file_versions})
 # An action renamed in guardian.wxs would leave the update without effect: check the result.
-foreach(table CustomAction Upgrade)
+foreach(table CustomAction Upgrade File)
   execute_process(COMMAND ${GUARDIAN_msiinfo} export ${msi}.tmp ${table} OUTPUT_VARIABLE ${table})
 endforeach()
 string(REGEX MATCHALL "\nService[A-Za-z]+Undo\t3410\t" rollback_rows "${CustomAction}")
 list(LENGTH rollback_rows rollback_count)
-if(NOT rollback_count EQUAL 2 OR NOT Upgrade MATCHES "\t0\.0\.0\t${GUARDIAN_VERSION}\t\t768\t\tWIX_UPGRADE_DETECTED")
-  message(FATAL_ERROR "the MSI's CustomAction or Upgrade table did not take its corrections")
+if(NOT rollback_count EQUAL 2 OR NOT Upgrade MATCHES "\t0\.0\.0\t${GUARDIAN_VERSION}\t\t768\t\tWIX_UPGRADE_DETECTED"
+   OR NOT File MATCHES "\tostrival_guardian\.exe\t[0-9]+\t${GUARDIAN_VERSION}\.0\t")
+  message(FATAL_ERROR "the MSI's CustomAction, Upgrade or File table did not take its corrections")
 endif()
 if(signing)
   sign(${msi}.tmp)

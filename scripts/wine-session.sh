@@ -1,7 +1,10 @@
 #!/bin/sh
 # Starts or stops the Wine session of a prefix, detached from the caller's output, so that
 # the Wine server and the service processes it starts never hold a test runner's pipes.
-# Usage: wine-session.sh start|stop PREFIX
+# Usage: wine-session.sh start|stop PREFIX [DEBUG_FILE]
+# With DEBUG_FILE, the session boots with the Event Log's debug channels on, and the output of
+# the programs it starts (the SCM and the services) goes to that file: Wine's ReportEventW
+# prints each entry's type, ID and strings there.
 set -u
 action=${1:?start or stop}
 WINEPREFIX=${2:?prefix}
@@ -56,7 +59,11 @@ case "$action" in
         waited=$((waited + 1))
       done
     done
-    setsid wine wineboot </dev/null >/dev/null 2>&1
+    if [ -n "${3:-}" ]; then
+      WINEDEBUG=-all,+eventlog,fixme+advapi setsid wine wineboot </dev/null >/dev/null 2>"$3"
+    else
+      setsid wine wineboot </dev/null >/dev/null 2>&1
+    fi
     ;;
   stop)
     wineserver -k </dev/null >/dev/null 2>&1 || true

@@ -6,6 +6,7 @@
 
 #include "app/cli.hpp"
 #include "app/commands.hpp"
+#include "base/event_log.hpp"
 #include "build_config.hpp"
 #include "runtime/agent.hpp"
 
@@ -40,6 +41,7 @@ ServiceStatusRecord& service_record() {
 }
 
 constexpr DWORD kAcceptStopShutdown = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+constexpr uint32_t kEventFlushMs = 3000;
 
 DWORD WINAPI service_control_handler(DWORD control, DWORD, LPVOID, LPVOID) {
   switch (control) {
@@ -64,9 +66,13 @@ void WINAPI service_main(DWORD, LPWSTR*) {
     record.handle = handle;
   }
   record.report(SERVICE_START_PENDING, 0, 0, true, 30000);
+  start_event_log();
   create_stop_event();
   record.report(SERVICE_RUNNING, kAcceptStopShutdown, 0, false, 0);
   const int result = run_agent(false);
+  // The process ends soon after the last report: its last entries go out first, within part
+  // of the stop's wait hint.
+  flush_event_log(kEventFlushMs);
   record.report(SERVICE_STOPPED, kAcceptStopShutdown, result == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR, false,
                 0);
 }

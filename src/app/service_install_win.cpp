@@ -5,12 +5,15 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "app/cli.hpp"
 #include "app/commands.hpp"
+#include "base/system_registration.hpp"
 #include "base/text.hpp"
 #include "base/unique.hpp"
 #include "channel/pipe_io.hpp"
+#include "runtime/config.hpp"
 
 namespace guardian {
 namespace {
@@ -119,6 +122,88 @@ DWORD stop_if_running_another_program(SC_HANDLE service, const std::wstring& quo
   return 0;
 }
 
+struct RegistryValue {
+  const wchar_t* name;
+  DWORD type;         // REG_EXPAND_SZ or REG_DWORD
+  std::wstring text;  // REG_EXPAND_SZ
+  DWORD number = 0;   // REG_DWORD
+};
+
+// Creates HKLM\key where it is missing and writes the values; 0 or the Windows error.
+DWORD write_machine_key(const wchar_t* key, const std::vector<RegistryValue>& values) {
+  UniqueRegKey opened;
+  DWORD error = static_cast<DWORD>(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                                   KEY_SET_VALUE, nullptr, opened.put(), nullptr));
+  for (const RegistryValue& value : values) {
+    if (error != ERROR_SUCCESS) break;
+    const bool number = value.type == REG_DWORD;
+    const BYTE* data = number ? reinterpret_cast<const BYTE*>(&value.number)
+                              : reinterpret_cast<const BYTE*>(value.text.c_str());
+    const DWORD size = number ? sizeof(DWORD) : static_cast<DWORD>((value.text.size() + 1) * sizeof(wchar_t));
+    error = static_cast<DWORD>(RegSetValueExW(opened.get(), value.name, 0, value.type, data, size));
+  }
+  return error;
+}
+
+// 0 also when the key is not there.
+DWORD remove_machine_key(const wchar_t* key) {
+  const DWORD error = static_cast<DWORD>(RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key, KEY_WOW64_64KEY, 0));
+  return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
+}
+
+DWORD configure_local_dumps() {
+  UniqueRegKey parent;
+  DWORD disposition = 0;
+  const DWORD error = static_cast<DWORD>(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLocalDumpsParentKey, 0, nullptr,
+                                                         REG_OPTION_NON_VOLATILE, KEY_CREATE_SUB_KEY, nullptr,
+                                                         parent.put(), &disposition));
+  if (error != ERROR_SUCCESS) return error;
+  std::vector<RegistryValue> values = {
+      {kDumpFolderValue, REG_EXPAND_SZ, path_join(default_storage_dir(), kDumpFolderName)},
+      {kDumpCountValue, REG_DWORD, {}, kDumpCount},
+      {kDumpTypeValue, REG_DWORD, {}, kDumpTypeMini}};
+  // Only ever set, never cleared: a second installation finds the key that the first made.
+  if (disposition == REG_CREATED_NEW_KEY) values.push_back({kCreatedParentValue, REG_DWORD, {}, 1});
+  return write_machine_key(kLocalDumpsKey, values);
+}
+
+DWORD remove_local_dumps() {
+  DWORD created = 0;
+  DWORD size = sizeof created;
+  const bool created_parent = RegGetValueW(HKEY_LOCAL_MACHINE, kLocalDumpsKey, kCreatedParentValue, RRF_RT_REG_DWORD,
+                                           nullptr, &created, &size) == ERROR_SUCCESS &&
+                              created == 1;
+  const DWORD error = remove_machine_key(kLocalDumpsKey);
+  if (error != ERROR_SUCCESS || !created_parent) return error;
+  UniqueRegKey parent;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLocalDumpsParentKey, 0, KEY_QUERY_VALUE, parent.put()) != ERROR_SUCCESS)
+    return ERROR_SUCCESS;
+  DWORD subkeys = 0;
+  DWORD values = 0;
+  if (RegQueryInfoKeyW(parent.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
+                       nullptr, nullptr) != ERROR_SUCCESS ||
+      subkeys != 0 || values != 0)
+    return ERROR_SUCCESS;  // someone else has put settings there since: they stay
+  parent.reset();
+  return remove_machine_key(kLocalDumpsParentKey);
+}
+
+// The Event Log source, whose messages this executable holds, and Windows Error Reporting's
+// local dumps of the agent. The service runs without either, so a failure is printed and
+// the command goes on.
+void register_with_windows(const std::wstring& quoted_path) {
+  const DWORD source = write_machine_key(
+      kEventSourceKey, {{kEventMessageFileValue, REG_EXPAND_SZ, quoted_path.substr(1, quoted_path.size() - 2)},
+                        {kTypesSupportedValue, REG_DWORD, {}, kEventTypesSupported}});
+  if (source != ERROR_SUCCESS) report_failure("Event Log source", source);
+  if (const DWORD dumps = configure_local_dumps()) report_failure("crash dump settings", dumps);
+}
+
+void unregister_from_windows() {
+  if (const DWORD error = remove_machine_key(kEventSourceKey)) report_failure("Event Log source", error);
+  if (const DWORD error = remove_local_dumps()) report_failure("crash dump settings", error);
+}
+
 }  // namespace
 
 int install_service() {
@@ -162,6 +247,7 @@ int install_service() {
   }
 
   apply_description_and_recovery(service.get());
+  register_with_windows(path.text);
 
   if (!StartServiceW(service.get(), 0, nullptr)) {
     const DWORD error = GetLastError();
@@ -184,6 +270,7 @@ int uninstall_service() {
     const DWORD error = GetLastError();
     scm.reset();
     if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+      unregister_from_windows();  // whatever an installation left beside the service
       std::printf("%s is not installed.\n", kServiceName);
       std::fflush(stdout);
       return 0;
@@ -206,6 +293,7 @@ int uninstall_service() {
 
   service.reset();
   scm.reset();
+  unregister_from_windows();
   std::printf("%s removed.\n", kServiceName);
   std::fflush(stdout);
   return 0;

@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <mutex>
 
+#include "base/event_log.hpp"
 #include "base/object_owner.hpp"
 #include "base/unique.hpp"
 #include "base/log.hpp"
 #include "base/log_format.hpp"
+#include "base/text.hpp"
 
 namespace guardian {
 namespace {
@@ -83,6 +85,7 @@ class Logger {
     std::lock_guard<std::mutex> hold(lock_);
     file_lock_ = path.empty() ? UniqueHandle() : open_log_lock(path);
     lock_stalled_ = false;
+    unwritable_reported_ = false;
     log_path_ = std::move(path);
     echo_to_console_ = echo_to_console;
     if (echo_to_console_) {
@@ -126,14 +129,31 @@ class Logger {
     bool exists = false;
     const uint64_t size = file_size_of(log_path_, exists);
     if (exists && log_needs_rotation(size, line.size()) && !rotate_log(log_path_) &&
-        !log_line_fits_unrotated(size, line.size()))
-      return;  // dropped: the file stays within its bound until it can be rotated
+        !log_line_fits_unrotated(size, line.size())) {
+      // dropped: the file stays within its bound until it can be rotated
+      report_unwritable("it is full and cannot be rotated");
+      return;
+    }
     UniqueFile file(CreateFileW(log_path_.c_str(), FILE_APPEND_DATA,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return;
+    if (!file) {
+      report_unwritable(win_error_text(GetLastError()));
+      return;
+    }
     DWORD written = 0;
-    WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    if (!WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) {
+      report_unwritable(win_error_text(GetLastError()));
+    } else if (written != line.size()) {
+      report_unwritable("only part of a line was written");
+    }
+  }
+
+  // The log cannot say that it fails; the service's Event Log can, once per run.
+  void report_unwritable(const std::string& why) {
+    if (unwritable_reported_) return;
+    unwritable_reported_ = true;
+    report_event(AgentEvent::log_unwritable, {to_utf8(log_path_), why});
   }
 
   std::mutex lock_;  // serialises configuration and every line of this process
@@ -141,6 +161,7 @@ class Logger {
   bool echo_to_console_ = false;
   UniqueHandle file_lock_;
   bool lock_stalled_ = false;
+  bool unwritable_reported_ = false;
 };
 
 }  // namespace

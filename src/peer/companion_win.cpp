@@ -4,6 +4,7 @@
 #include "base/stop_event.hpp"
 #include "channel/channel_context.hpp"
 #include "base/clock.hpp"
+#include "base/event_log.hpp"
 #include "base/log.hpp"
 #include "store/crypto.hpp"
 
@@ -32,13 +33,29 @@ void check_companion_at(ChannelContext& context, const std::wstring& pipe_name) 
   const bool succeeded = error.empty();
   if (!succeeded) log_warn("peer ping failed: " + error);
 
-  std::lock_guard<std::mutex> hold(context.state_lock);
-  const std::string old_state = context.peer_state;
-  const std::string new_state = next_peer_state(succeeded, context.peer_failures);
-  context.peer_state = new_state;
-  if (new_state != old_state) {
-    context.peer_since = now_seconds();
-    log_warn("peer sentinel: " + old_state + " -> " + new_state);
+  std::string old_state;
+  std::string new_state;
+  int32_t failures = 0;
+  int64_t old_since = 0;
+  {
+    std::lock_guard<std::mutex> hold(context.state_lock);
+    old_state = context.peer_state;
+    old_since = context.peer_since;
+    new_state = next_peer_state(succeeded, context.peer_failures);
+    failures = context.peer_failures;
+    context.peer_state = new_state;
+    if (new_state != old_state) {
+      context.peer_since = now_seconds();
+      log_warn("peer sentinel: " + old_state + " -> " + new_state);
+    }
+  }
+  // An administrator hears of the companion when it goes missing and when it is back, not of
+  // every check that fails.
+  if (new_state == old_state) return;
+  if (new_state == "missing") {
+    report_event(AgentEvent::companion_missing, {std::to_string(failures), error});
+  } else if (old_state == "missing") {
+    report_event(AgentEvent::companion_back, {iso8601_utc(old_since)});
   }
 }
 

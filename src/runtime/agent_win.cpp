@@ -15,6 +15,7 @@
 #include "base/clock.hpp"
 #include "runtime/config.hpp"
 #include "runtime/identity_settle.hpp"
+#include "base/event_log.hpp"
 #include "base/log.hpp"
 #include "runtime/storage_guard.hpp"
 #include "base/text.hpp"
@@ -25,6 +26,18 @@ namespace {
 constexpr DWORD kLoopWakeMs = 1000;
 constexpr int64_t kFirstCheckCapSec = 10;
 
+// A start-up that ends the run: for the service the reason in the Event Log, where it shows
+// even when there is no log file to read (and before the entry that says so), and the ERROR line.
+void startup_failed(const std::string& reason) {
+  report_event(AgentEvent::startup_failed, {reason});
+  log_error(reason);
+}
+
+void agent_stopped() {
+  log_info("guardian stopped");
+  report_event(AgentEvent::stopped);
+}
+
 bool stop_requested() {
   const HANDLE stop = stop_event();
   return stop && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0;
@@ -34,7 +47,7 @@ bool stop_requested() {
 bool pipe_name_free() {
   const std::string taken = pipe_taken_by_another_process(kGuardianPipe);
   if (taken.empty()) return true;
-  log_error(taken + "; only one agent may run on a machine");
+  startup_failed(taken + "; only one agent may run on a machine");
   return false;
 }
 
@@ -64,19 +77,25 @@ bool agent_startup(AgentContext& ctx) {
   ctx.identity = collect_agent_identity();
   if (ctx.identity.fingerprint.size() != 64) {
     if (stop_requested()) return false;  // stopped during the identity pass
-    log_error("fingerprint failed");
+    startup_failed("fingerprint failed");
     return false;
   }
   const std::string unusable = prepare_storage_dir(ctx.storage_dir);
   if (!unusable.empty()) {
-    log_error("storage dir unusable: " + to_utf8(ctx.storage_dir) + " (" + unusable + ")");
+    startup_failed("storage dir unusable: " + to_utf8(ctx.storage_dir) + " (" + unusable + ")");
     return false;
+  }
+  // Before the channel secret is in memory: a crash from here on leaves its dump where only
+  // LocalSystem and the Administrators can read it.
+  if (is_default_storage_dir(ctx.storage_dir)) {
+    const std::string dumps = prepare_dump_folder(ctx.storage_dir);
+    if (!dumps.empty()) log_warn(dumps);
   }
   if (settle_identity(ctx.identity, settling_in(ctx.storage_dir)) == SettleResult::stopped) return false;
   ctx.store = ProtectedStore(ctx.storage_dir, ctx.identity.fingerprint);
   Bytes secret = load_or_create_channel_secret(ctx.store);
   if (secret.size() != kChannelSecretSize) {
-    log_error("no channel secret");
+    startup_failed("no channel secret");
     return false;
   }
   ctx.channel_key = derive_channel_key(secret, ctx.identity.fingerprint);
@@ -105,14 +124,15 @@ bool agent_main_loop(AgentContext& ctx) {
   if (!ctx.pipe_server->start()) {
     const std::string reason = ctx.pipe_server->last_error();
     if (reason.empty()) {
-      log_error("pipe server thread could not be started");
+      startup_failed("pipe server thread could not be started");
     } else {
-      log_error("pipe " + to_utf8(kGuardianPipe) + " is already served by another process (" + reason +
-                "); only one agent may run on a machine");
+      startup_failed("pipe " + to_utf8(kGuardianPipe) + " is already served by another process (" + reason +
+                     "); only one agent may run on a machine");
     }
     ctx.pipe_server.reset();
     return false;
   }
+  report_event(AgentEvent::started, {build::kVersion, to_utf8(kGuardianPipe)});
 
   const HANDLE stop = stop_event();
   int64_t due = now_seconds() + std::min(ctx.watchdog_interval_sec, kFirstCheckCapSec);
@@ -127,7 +147,7 @@ bool agent_main_loop(AgentContext& ctx) {
 
   ctx.pipe_server->stop();
   log_unreported_bad_macs(ctx, true);
-  log_info("guardian stopped");
+  agent_stopped();
   return true;
 }
 
@@ -135,7 +155,7 @@ int run_agent(bool console) {
   const std::wstring storage_dir = resolve_storage_dir(console);
   if (storage_dir.empty()) {
     configure_log(L"", console);
-    log_error("storage dir unusable: " + storage_dir_env_error());
+    startup_failed("storage dir unusable: " + storage_dir_env_error());
     return 2;
   }
   // The default folder is checked before the first line of the log is written there.
@@ -148,7 +168,7 @@ int run_agent(bool console) {
   }
   if (!check.refused.empty()) {
     configure_log(L"", console);  // nothing goes into a folder that failed the check
-    log_error("storage dir unusable: " + to_utf8(storage_dir) + " (" + check.refused + ")");
+    startup_failed("storage dir unusable: " + to_utf8(storage_dir) + " (" + check.refused + ")");
     return 2;
   }
   configure_log(path_join(storage_dir, L"guardian.log"), console);
@@ -162,7 +182,7 @@ int run_agent(bool console) {
     if (agent_main_loop(ctx)) result = 0;
   } else if (stop_requested()) {
     // Stopped while start-up waited for the identity: an ordinary stop, not a failure.
-    log_info("guardian stopped");
+    agent_stopped();
     result = 0;
   }
   return result;

@@ -67,6 +67,13 @@ inline bool storage_dir_result_ok(int result) { return result == 0 || result == 
 // file stands in its place, or the Windows error of the creation.
 std::string prepare_storage_dir(const std::wstring& dir);
 
+// The folder where Windows Error Reporting keeps the agent's crash dumps ("dumps" in the
+// default storage folder, as "--install" configures it): created with kDumpFolderSddl, or,
+// when it is there already (Windows Error Reporting creates a missing one with what the
+// storage folder passes on, which every authenticated user may read), given that protection
+// again, which also reaches the dumps in it. Empty when done; otherwise a line for the log.
+std::string prepare_dump_folder(const std::wstring& storage_dir);
+
 // OV_WATCHDOG_INTERVAL_SEC when it holds a number above 0, else the default of 60.
 int64_t watchdog_interval_from_env();
 

@@ -1,7 +1,9 @@
 #include <windows.h>
+#include <aclapi.h>
 #include <sddl.h>
 #include <shlobj.h>
 
+#include "base/system_registration.hpp"
 #include "runtime/config.hpp"
 #include "base/text.hpp"
 #include "base/unique.hpp"
@@ -105,6 +107,35 @@ std::string prepare_storage_dir(const std::wstring& dir) {
   }
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return "a file stands in its place";
   return {};
+}
+
+std::string prepare_dump_folder(const std::wstring& storage_dir) {
+  const std::wstring folder = path_join(storage_dir, kDumpFolderName);
+  const std::string failed = "crash dump folder " + to_utf8(folder) + " not protected: ";
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kDumpFolderSddl, SDDL_REVISION_1, &sd, nullptr))
+    return failed + win_error_text(GetLastError());
+  UniqueLocal owned(sd);
+  SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
+  if (CreateDirectoryW(folder.c_str(), &sa)) return {};
+  DWORD error = GetLastError();
+  if (error != ERROR_ALREADY_EXISTS) return failed + win_error_text(error);
+  // The object itself, never what a link in its place points to.
+  const UniqueFile dir(CreateFileW(folder.c_str(), READ_CONTROL | WRITE_DAC,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!dir) return failed + win_error_text(GetLastError());
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(dir.get(), &info)) return failed + win_error_text(GetLastError());
+  if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    return failed + "a file or a link stands in its place";
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  if (!GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted)) return failed + win_error_text(GetLastError());
+  error = SetSecurityInfo(dir.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                          nullptr, nullptr, dacl, nullptr);
+  return error == ERROR_SUCCESS ? std::string() : failed + win_error_text(error);
 }
 
 int64_t watchdog_interval_from_env() {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "base/event_log.hpp"
 #include "base/log.hpp"
 
 namespace guardian {
@@ -46,6 +47,7 @@ SettleResult settle_identity(DeviceIdentity& identity, const IdentitySettling& h
     if (waited >= kIdentitySettleWindowMs) {
       log_warn("identity not settled after " + seconds_text(waited) + " s; going on with " +
                fingerprint_summary(identity));
+      report_event(AgentEvent::identity_unsettled, {seconds_text(waited), fingerprint_summary(identity)});
       return SettleResult::window_over;
     }
     const uint64_t pause = std::min<uint64_t>(retry_ms, kIdentitySettleWindowMs - waited);
@@ -56,7 +58,9 @@ SettleResult settle_identity(DeviceIdentity& identity, const IdentitySettling& h
     identity = std::move(next);
     state = hooks.probe(identity);
     if (ready(state, identity)) {
-      log_info("identity settled after " + seconds_text(hooks.now_ms() - began) + " s");
+      const uint64_t took = hooks.now_ms() - began;
+      log_info("identity settled after " + seconds_text(took) + " s");
+      if (took >= kIdentitySlowSettleMs) report_event(AgentEvent::identity_slow, {seconds_text(took)});
       return SettleResult::ready;
     }
   }

@@ -16,6 +16,8 @@ namespace guardian {
 inline constexpr uint32_t kIdentityFirstRetryMs = 1000;
 inline constexpr uint32_t kIdentityRetryMs = 5000;
 inline constexpr uint64_t kIdentitySettleWindowMs = 120000;
+// A wait this long or longer is worth an Event Log entry; a short one is common at boot.
+inline constexpr uint64_t kIdentitySlowSettleMs = 10000;
 
 struct IdentitySettling {
   std::function<DeviceIdentity()> collect;                       // one identity pass
@@ -31,7 +33,8 @@ enum class SettleResult { ready, window_over, stopped };
 // again, after 1 s, 2 s, 4 s and then every 5 s, until it is ready, for up to
 // kIdentitySettleWindowMs; the window over, start-up goes on with the latest identity as if
 // it had not waited. A ready first pass costs nothing more. Logs one WARN when the wait
-// begins and one INFO (settled after N s) or WARN (window over) when it ends; a stop (wait
+// begins and one INFO (settled after N s) or WARN (window over) when it ends, with an Event
+// Log entry for a window that ran out or a wait of kIdentitySlowSettleMs or more; a stop (wait
 // returning false) ends it silently. identity is
 // replaced by the pass that ended the wait (passes without a 64-character fingerprint are
 // never taken).

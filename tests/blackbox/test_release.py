@@ -279,3 +279,9 @@ def test_an_unsigned_build_says_so_and_the_zip_carries_the_install_text_and_lice
         "THIRD-PARTY-NOTICES", "LGPL-2.1", "libgcrypt", "libgpg-error", "nlohmann-json", "mingw-w64")}
     (tmp_path / "unsigned.exe").write_bytes(exe)
     assert verify(tmp_path / "unsigned.exe") != 0
+    # The File table carries the programs' versions, read from their version resources.
+    files = subprocess.run(["msiinfo", "export", package(tmp_path, VERSION), "File"], check=True,
+                           capture_output=True).stdout.decode()
+    versions = dict(re.findall(r"^\w+\t\w+\t([^\t]+)\t\d+\t([^\t]*)\t", files, re.M))
+    assert versions["ostrival_guardian.exe"] == VERSION + ".0", files
+    assert all(re.fullmatch(r"\d+\.\d+\.\d+\.\d+", versions[name]) for name in PROGRAMS), files

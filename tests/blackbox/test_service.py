@@ -1,14 +1,17 @@
 """The agent as a Windows service under Wine's Service Control Manager: run by the SCM,
-installed and removed by the agent itself, and the failures the installer reports.
+installed and removed by the agent itself (with its Event Log source and crash dump settings),
+the failures the installer reports, and the resources the built programs carry.
 
 Every test leaves the prefix without the service (and the storage directory as it found it):
 the agent's pipe name is fixed, and a service left running would answer other tests."""
 import os
 import re
 import shutil
+import struct
 import subprocess
 import time
 
+import pefile
 import pytest
 
 from conftest import BIN, WINE_RUN, WINEPREFIX, exe, run, win_path
@@ -25,6 +28,22 @@ NOT_INSTALLED = b"OstrivalGuardian is not installed.\n"
 UP_LINE = re.compile(r"INFO  guardian 1\.2\.4 up; fp [0-9a-f]{12}\u2026 parts \d; storage C:\\ProgramData\\Ostrival\\guardian\r\n")
 
 SERVICE_STOPPED, SERVICE_STOP_PENDING, SERVICE_RUNNING = 1, 3, 4
+
+SOURCE_KEY = r"SYSTEM\CurrentControlSet\Services\EventLog\Application\OstrivalGuardian"
+DUMPS_PARENT_KEY = r"SOFTWARE\Microsoft\Windows\Windows Error Reporting\LocalDumps"
+DUMPS_KEY = DUMPS_PARENT_KEY + r"\ostrival_guardian.exe"
+# The message table as the Event Log reads it: ID (severity in the top two bits) -> text.
+MESSAGES = {
+    0x400003E8: "Ostrival Guardian %1 started and serves its applications on %2.",
+    0x400003E9: "Ostrival Guardian stopped.",
+    0xC00003EA: "Ostrival Guardian could not start: %1",
+    0x800003EB: "The device identity took %1 seconds to settle at start-up.",
+    0x800003EC: "The device identity had not settled after %1 seconds; start-up went on with %2.",
+    0x800003ED: 'The companion ostrival_sentinel.exe is missing: %1 checks in a row failed, the last one with "%2".',
+    0x400003EE: "The companion ostrival_sentinel.exe answers again; it had been missing since %1.",
+    0x800003EF: "The log %1 could not be written: %2. Further failures are not reported until the service starts again.",
+    0x800003F0: "%1 entries of Ostrival Guardian were not written to the Event Log: they came faster than it took them.",
+}
 
 
 def tool(*args, timeout=120):
@@ -114,6 +133,37 @@ def config_of(name=SERVICE):
     return dict(line.split("=", 1) for line in r.stdout.decode().splitlines())
 
 
+def registry_values(key):
+    """HKLM\\key's values as `reg query` lists them, {name: (type, data)}; None without the key."""
+    r = run("reg", "query", "HKLM\\" + key)
+    if r.returncode != 0:
+        return None
+    rows = [line.strip().split("    ") for line in r.stdout.decode().splitlines() if line.startswith("    ")]
+    return {row[0]: tuple(row[1:]) for row in rows}
+
+
+def resource(pe, kind):
+    """The data of the first resource of a kind (11 message table, 24 manifest)."""
+    entry = next(e for e in pe.DIRECTORY_ENTRY_RESOURCE.entries if e.id == kind)
+    data = entry.directory.entries[0].directory.entries[0].data.struct
+    return pe.get_data(data.OffsetToData, data.Size)
+
+
+def message_table(pe):
+    """{ID: text} from a MESSAGE_RESOURCE_DATA: blocks of (low ID, high ID, offset), then per ID
+    a length, a flags word (1: UTF-16) and the text."""
+    data = resource(pe, 11)
+    table = {}
+    for block in range(struct.unpack_from("<I", data)[0]):
+        low, high, offset = struct.unpack_from("<III", data, 4 + 12 * block)
+        for message_id in range(low, high + 1):
+            length, flags = struct.unpack_from("<HH", data, offset)
+            text = data[offset + 4:offset + length].decode("utf-16-le" if flags & 1 else "latin-1")
+            table[message_id] = text.rstrip("\0\r\n")
+            offset += length
+    return table
+
+
 def assert_ping_answers(program=AGENT):
     r = run(program, "--ping")
     assert r.returncode == 0, (r.stdout, r.stderr)
@@ -189,6 +239,9 @@ def test_a_link_at_either_level_of_the_default_storage_folder_ends_start_up(tmp_
 
 
 def test_install_twice_then_uninstall_twice(no_service):
+    # Without a service it still removes what an installation left beside it.
+    assert run(AGENT, "--uninstall").stdout == NOT_INSTALLED
+    dumps_parent_before = registry_values(DUMPS_PARENT_KEY)
     r = run(AGENT, "--install")
     assert (r.returncode, r.stdout, r.stderr) == (0, INSTALLED, b"")
     wait_for_log(UP_LINE)
@@ -211,9 +264,18 @@ def test_install_twice_then_uninstall_twice(no_service):
         assert config["description"].strip() and "\n" not in config["description"]
     if "failure_actions" in config:  # not every Wine keeps them
         assert (config["failure_reset"], config["failure_actions"]) == ("0", "1:5000,1:5000,1:5000")
+    assert registry_values(SOURCE_KEY) == {"EventMessageFile": ("REG_EXPAND_SZ", win_path(AGENT)),
+                                           "TypesSupported": ("REG_DWORD", "0x7")}
+    dumps = registry_values(DUMPS_KEY)
+    assert (dumps["DumpFolder"], dumps["DumpCount"], dumps["DumpType"]) == (
+        ("REG_EXPAND_SZ", r"C:\ProgramData\Ostrival\guardian\dumps"), ("REG_DWORD", "0x5"), ("REG_DWORD", "0x1"))
+    assert os.path.isdir(os.path.join(STORAGE, "dumps"))  # made by the service as it started
 
     r = run(AGENT, "--uninstall")
     assert (r.returncode, r.stdout, r.stderr) == (0, REMOVED, b"")
+    # Both gone, and the key above the dump settings as it was before.
+    assert registry_values(SOURCE_KEY) is None and registry_values(DUMPS_KEY) is None
+    assert registry_values(DUMPS_PARENT_KEY) == dumps_parent_before
     assert_stopped_after_up()
     r = tool("status", SERVICE)
     assert r.returncode == 1 and b"(0x00000424)" in r.stderr  # the service does not exist
@@ -287,3 +349,22 @@ def test_a_service_marked_for_deletion_fails_both_commands_with_the_error_code(n
     finally:
         holder.stdin.close()
         holder.wait(timeout=60)
+
+
+# --- the built programs' resources ---------------------------------------------------------
+
+def test_the_programs_carry_version_and_manifest_and_the_agent_its_event_messages():
+    for name, description in (("ostrival_guardian.exe", "Ostrival Guardian device agent"),
+                              ("ostrival_sentinel.exe", "Ostrival Guardian companion watchdog")):
+        pe = pefile.PE(exe(name))
+        fixed = pe.VS_FIXEDFILEINFO[0]
+        assert (fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS, fixed.ProductVersionLS) == (
+            0x10002, 0x40000, 0x10002, 0x40000), name
+        strings = {key.decode(): value.decode() for info in pe.FileInfo[0] if hasattr(info, "StringTable")
+                   for table in info.StringTable for key, value in table.entries.items()}
+        assert strings == {"CompanyName": "Ostrival", "FileDescription": description, "FileVersion": "1.2.4",
+                           "InternalName": name[:-4], "OriginalFilename": name, "ProductName": "Ostrival Guardian",
+                           "ProductVersion": "1.2.4"}
+        manifest = resource(pe, 24)
+        assert b'level="asInvoker"' in manifest and b"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}" in manifest, name
+    assert message_table(pefile.PE(exe("ostrival_guardian.exe"))) == MESSAGES

@@ -1,6 +1,6 @@
 """The installed agent across a machine's life: reboots (the Wine session ended and a new one
 started, during whose boot the SCM starts the service), a second agent beside the service, an
-upgrade in place, and the removal.
+upgrade in place, the removal, and what the service reports to the Event Log.
 
 A reboot ends every program of the prefix, so this module runs alone (RUN_SERIAL). Each test
 leaves the session running, as the test run started it, and the prefix without the service."""
@@ -11,19 +11,36 @@ import subprocess
 import time
 
 from conftest import BIN, WINEPREFIX, run, win_path
-from test_service import (AGENT, INSTALLED, REMOVED, SERVICE, STORAGE, UP_LINE, config_of, fresh_storage,  # noqa: F401
-                          log_text, no_service, scm_ready, tool, wait_for_log)
+from test_service import (AGENT, INSTALLED, REMOVED, SERVICE, SERVICE_STOPPED, STORAGE, UP_LINE, config_of,  # noqa: F401
+                          fresh_storage, log_text, no_service, scm_ready, statuses, tool, wait_for_log)
 
 SESSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "wine-session.sh")
 CHANNEL = os.path.join(STORAGE, "channel.bin")
 
 
-def reboot():
-    """Ends the Wine session and boots a new one, then waits until the SCM takes commands."""
-    for action in ("stop", "start"):
-        subprocess.run(["sh", SESSION, action, WINEPREFIX], check=True, timeout=120)
+def reboot(debug_file=None):
+    """Ends the Wine session and boots a new one, then waits until the SCM takes commands. With
+    debug_file, the new session's services print their Event Log entries there."""
+    subprocess.run(["sh", SESSION, "stop", WINEPREFIX], check=True, timeout=120)
+    subprocess.run(["sh", SESSION, "start", WINEPREFIX] + ([str(debug_file)] if debug_file else []), check=True,
+                   timeout=120)
     r = tool("settle", "GuardianTestProbe")
     assert r.returncode == 0, r.stderr
+
+
+def event_log_entries(debug_file):
+    """What Wine's ReportEventW printed, as (type, ID, [strings]): a "fixme" line with the type
+    and ID, then one line per string, all from the reporting thread."""
+    entries, last = [], {}
+    for line in open(debug_file, encoding="utf-8", errors="replace").read().splitlines():
+        thread, _, rest = line.partition(":")
+        report = re.match(r"fixme:advapi:ReportEventW \(\w+,0x(\w{4}),0x0000,0x(\w{8}),", rest)
+        if report:
+            last[thread] = (int(report[1], 16), int(report[2], 16), [])
+            entries.append(last[thread])
+        elif thread in last and (text := re.match(r'(?:trace|warn|err):eventlog:ReportEventW L"(.*)"$', rest)):
+            last[thread][2].append(text[1].replace("\\\\", "\\"))
+    return entries
 
 
 def peer_valid_within(seconds, program=AGENT):
@@ -128,3 +145,32 @@ def test_an_upgrade_in_place_keeps_the_secret_and_removal_keeps_the_storage(no_s
     r = tool("status", SERVICE)
     assert r.returncode == 1 and b"(0x00000424)" in r.stderr  # the service is gone
     assert secret_file() == secret and os.path.isfile(os.path.join(STORAGE, "guardian.log"))
+
+
+def test_the_service_reports_its_start_its_stop_and_a_failed_start_up_to_the_event_log(no_service, tmp_path):
+    debug_file = tmp_path / "session-debug.txt"
+    reboot(debug_file)
+    try:
+        install()
+        wait_for_log(UP_LINE)
+        assert tool("stop", SERVICE, "20000").returncode == 0
+        # A file where the storage folder belongs: the start-up fails, and its log cannot be written.
+        shutil.rmtree(STORAGE)
+        open(STORAGE, "wb").close()
+        assert tool("start", SERVICE).returncode == 0
+        r = tool("wait", SERVICE, str(SERVICE_STOPPED), "120000")
+        assert r.returncode == 0 and statuses(r.stdout)[-1][1:3] == (SERVICE_STOPPED, 1066), r.stdout
+        entries = event_log_entries(debug_file)
+        assert entries[:3] == [
+            (4, 0x400003E8, ["1.2.4", r"\\.\pipe\Ostrival.Guardian"]),
+            (4, 0x400003E9, []),
+            (1, 0xC00003EA, [r"storage dir unusable: C:\ProgramData\Ostrival\guardian (a file stands in its place)"]),
+        ]
+        assert len(entries) == 4 and entries[3][:2] == (2, 0x800003EF), entries
+        assert entries[3][2][0] == r"C:\ProgramData\Ostrival\guardian\guardian.log", entries
+        assert entries[3][2][1].endswith(" (0x00000003)"), entries  # the path is not found
+        # A console run that fails the same way writes no entry at all.
+        r = run(AGENT, "--console", env={"WINEDEBUG": "-all,+eventlog,fixme+advapi"}, timeout=120)
+        assert r.returncode == 2 and b"ERROR storage dir unusable" in r.stderr and b"ReportEventW" not in r.stderr
+    finally:
+        reboot()

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "base/event_log.hpp"
 #include "base/line_budget.hpp"
 #include "base/log_format.hpp"
 
@@ -52,6 +53,34 @@ TEST(LineBudget, BurstThenOneAnIntervalWithTheRestCounted) {
   // At the end, what is left out is handed out whatever the budget.
   EXPECT_EQ(budget.take_unreported(10000000), 0u);
   EXPECT_EQ(budget.take_unreported(10000000, true), 1u);
+}
+
+// The Event Log's share of the same rules: its inserts are shown like log text and bounded,
+// and its queue never grows or blocks.
+TEST(EventLog, InsertsAreOneLineBoundedAndReferToNoOtherMessage) {
+  EXPECT_EQ(event_insert_text("storage dir unusable: C:\\x\r\nforged"), "storage dir unusable: C:\\x\\r\\nforged");
+  EXPECT_EQ(event_insert_text("C:\\%%1\\%%%2%"), "C:\\% %1\\% % %2%");
+  EXPECT_EQ(event_insert_text(std::string(3000, 'b')), std::string(kEventInsertMaxBytes, 'b'));
+  EXPECT_EQ(event_insert_text(std::string(kEventInsertMaxBytes - 1, 'x') + "\xC3\xA9"),
+            std::string(kEventInsertMaxBytes - 1, 'x'));  // never half a character
+  EXPECT_EQ(event_type_of(static_cast<uint32_t>(AgentEvent::startup_failed)), 1);
+  EXPECT_EQ(event_type_of(static_cast<uint32_t>(AgentEvent::companion_missing)), 2);
+  EXPECT_EQ(event_type_of(static_cast<uint32_t>(AgentEvent::started)), 4);
+}
+
+TEST(EventLog, AFullQueueDropsAndCountsAndSaysSoOnceEmptied) {
+  EventQueue queue;
+  for (size_t i = 0; i < EventQueue::kCapacity; ++i) EXPECT_TRUE(queue.push(1000 + static_cast<uint32_t>(i), {"x"}));
+  EXPECT_FALSE(queue.push(7, {}));
+  EXPECT_FALSE(queue.push(8, {}));
+  for (size_t i = 0; i < EventQueue::kCapacity; ++i) EXPECT_EQ(queue.take()->id, 1000 + i);
+  EXPECT_FALSE(queue.empty());
+  const std::optional<QueuedEvent> note = queue.take();
+  ASSERT_TRUE(note);
+  EXPECT_EQ(note->id, static_cast<uint32_t>(AgentEvent::events_dropped));
+  EXPECT_EQ(note->inserts, std::vector<std::string>{"2"});
+  EXPECT_TRUE(queue.empty());
+  EXPECT_FALSE(queue.take());
 }
 
 }  // namespace
