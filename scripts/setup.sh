@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs what the build and the tests need from Debian's packages (idempotent; needs root).
 set -eu
-packages="cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 nlohmann-json3-dev googletest libgcrypt-mingw-w64-dev python3 python3-pytest openssl libgnutls30"
+packages="cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 nlohmann-json3-dev googletest libgcrypt-mingw-w64-dev python3 python3-pytest python3-pefile openssl libgnutls30"
 # The native build of the portable core: clang with its sanitizer runtimes and libFuzzer.
 packages="$packages clang-14 libclang-rt-14-dev libfuzzer-14-dev llvm-14 libgcrypt20-dev"
 # Release packages: wixl builds the MSI, msitools edits, checks and unpacks it, osslsigncode signs.
