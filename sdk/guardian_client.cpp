@@ -100,9 +100,19 @@ class Call {
   bool refused_ = false;
 };
 
-bool pipe_name_acceptable(const wchar_t* name) {
-  const size_t prefix = std::wcslen(kPipePrefix);
-  return std::wcslen(name) > prefix && _wcsnicmp(name, kPipePrefix, prefix) == 0;
+// A local pipe's name. Win32 folds "." and ".." out of a "\\.\" path (and reads "/" as "\"),
+// so "\\.\pipe\..\C:\x" would name a file, which the request would then be written into.
+bool pipe_name_acceptable(std::wstring_view name) {
+  const std::wstring_view prefix = kPipePrefix;
+  if (name.size() <= prefix.size() || _wcsnicmp(name.data(), prefix.data(), prefix.size()) != 0) return false;
+  if (name.find(L'/') != std::wstring_view::npos) return false;
+  for (std::wstring_view rest = name.substr(prefix.size());;) {
+    const size_t cut = rest.find(L'\\');
+    const std::wstring_view segment = rest.substr(0, cut);
+    if (segment.empty() || segment == L"." || segment == L"..") return false;
+    if (cut == std::wstring_view::npos) return true;
+    rest.remove_prefix(cut + 1);
+  }
 }
 
 // The options as settings; BAD_ARGUMENT for a record that is not one this version can read.

@@ -10,6 +10,10 @@
  * paths and the pipe name are UTF-16. What the library hands out (reply bodies, error codes,
  * payloads, replies) is freed with guardian_free, never with the caller's free.
  *
+ * Every call blocks its thread until it is done; a request waits at most its time limit for
+ * the pipe and for each frame, and the first request of a client also waits for the device
+ * identity (a few hundred milliseconds, two minutes at most), so keep them off a UI thread.
+ *
  * One client may be used from any number of threads at once. The first request of a client
  * computes the device identity and reads the channel key; the identity pass runs the agent's
  * own executable, beside the DLL, in a child process, so the library never initialises COM or

@@ -43,7 +43,9 @@ TEST(ClientLibrary, OptionsAndArgumentsAreChecked) {
   EXPECT_EQ(with([](auto& o) { o.flags = 2; }), GUARDIAN_BAD_ARGUMENT);
   EXPECT_EQ(with([](auto& o) { o.pipe_name = L"C:\\some\\file"; }), GUARDIAN_BAD_ARGUMENT);
   EXPECT_EQ(with([](auto& o) { o.pipe_name = L"\\\\.\\PIPE\\"; }), GUARDIAN_BAD_ARGUMENT);
-  EXPECT_EQ(with([](auto& o) { o.pipe_name = L"\\\\.\\PIPE\\x"; }), GUARDIAN_OK);
+  EXPECT_EQ(with([](auto& o) { o.pipe_name = L"\\\\.\\pipe\\..\\C:\\x"; }), GUARDIAN_BAD_ARGUMENT);
+  EXPECT_EQ(with([](auto& o) { o.pipe_name = L"\\\\.\\pipe\\a/../../x"; }), GUARDIAN_BAD_ARGUMENT);
+  EXPECT_EQ(with([](auto& o) { o.pipe_name = L"\\\\.\\PIPE\\x\\y"; }), GUARDIAN_OK);
   EXPECT_EQ(with([](auto& o) { o.server_folder = L""; }), GUARDIAN_BAD_ARGUMENT);
   EXPECT_EQ(with([](auto& o) { o.storage_folder = L""; }), GUARDIAN_BAD_ARGUMENT);
   EXPECT_EQ(guardian_client_open(nullptr, nullptr), GUARDIAN_BAD_ARGUMENT);
