@@ -6,7 +6,9 @@
 # programs and the strip tool. Output, in GUARDIAN_PACKAGE_DIR (default <build>/package):
 #   OstrivalGuardian-<version>-x64.msi   per-machine installer (see guardian.wxs)
 #   OstrivalGuardian-<version>-x64.zip   the same files in one folder, with INSTALL.txt
-# With a certificate and key, the exe and the DLLs are signed before they go into either
+#   OstrivalGuardian-SDK-<version>.zip   the client library for applications: its header, import
+#                                         library, DLL and example, with the licence texts
+# With a certificate and key, the exe and the DLLs are signed before they go into any
 # package, and the MSI after it is built.
 cmake_minimum_required(VERSION 3.21)
 
@@ -106,14 +108,17 @@ set(name OstrivalGuardian-${GUARDIAN_VERSION}-x64)
 set(msi ${GUARDIAN_PACKAGE_DIR}/${name}.msi)
 set(zip ${GUARDIAN_PACKAGE_DIR}/${name}.zip)
 set(stage ${GUARDIAN_PACKAGE_DIR}/${name})
+set(sdk_name OstrivalGuardian-SDK-${GUARDIAN_VERSION})
+set(sdk_zip ${GUARDIAN_PACKAGE_DIR}/${sdk_name}.zip)
+set(sdk_stage ${GUARDIAN_PACKAGE_DIR}/${sdk_name})
 # Whatever an earlier run left goes first, so a failed run leaves no package behind.
-file(REMOVE_RECURSE ${stage} ${msi} ${msi}.tmp ${zip} ${zip}.tmp)
+file(REMOVE_RECURSE ${stage} ${msi} ${msi}.tmp ${zip} ${zip}.tmp ${sdk_stage} ${sdk_zip} ${sdk_zip}.tmp)
 file(MAKE_DIRECTORY ${stage}/licenses)
 
 # The programs, without their debugging information, signed when a certificate is given.
 # wixl leaves the File table's versions empty, so they are read from the files here, as
 # Windows Installer's file versioning expects them.
-set(programs ${GUARDIAN_AGENT_EXE} ${GUARDIAN_PACKAGE_DLLS})
+set(programs ${GUARDIAN_AGENT_EXE} ${GUARDIAN_CLIENT_DLL} ${GUARDIAN_PACKAGE_DLLS})
 set(file_versions)
 foreach(program ${programs})
   get_filename_component(file ${program} NAME)
@@ -174,10 +179,24 @@ run(${CMAKE_COMMAND} -E chdir ${GUARDIAN_PACKAGE_DIR}
     ${CMAKE_COMMAND} -E tar cf ${zip}.tmp --format=zip ${name})
 file(RENAME ${zip}.tmp ${zip})
 
+# The SDK: what an application is built with. Its DLL is the one the packages install (the
+# applications load that one, from the agent's folder).
+file(MAKE_DIRECTORY ${sdk_stage}/include ${sdk_stage}/lib ${sdk_stage}/bin ${sdk_stage}/example)
+file(COPY_FILE ${GUARDIAN_SDK_SOURCE}/include/guardian_client.h ${sdk_stage}/include/guardian_client.h)
+file(COPY_FILE ${GUARDIAN_CLIENT_IMPLIB} ${sdk_stage}/lib/ostrival_guardian_client.lib)
+file(COPY_FILE ${stage}/ostrival_guardian_client.dll ${sdk_stage}/bin/ostrival_guardian_client.dll)
+file(COPY_FILE ${GUARDIAN_SDK_SOURCE}/example/example.c ${sdk_stage}/example/example.c)
+file(COPY ${stage}/licenses DESTINATION ${sdk_stage})
+run(${CMAKE_COMMAND} -E chdir ${GUARDIAN_PACKAGE_DIR}
+    ${CMAKE_COMMAND} -E tar cf ${sdk_zip}.tmp --format=zip ${sdk_name})
+file(RENAME ${sdk_zip}.tmp ${sdk_zip})
+
 file(SIZE ${msi} msi_size)
 file(SIZE ${zip} zip_size)
+file(SIZE ${sdk_zip} sdk_zip_size)
 message(STATUS "${msi} (${msi_size} bytes)")
 message(STATUS "${zip} (${zip_size} bytes)")
+message(STATUS "${sdk_zip} (${sdk_zip_size} bytes)")
 if(signing)
   message(STATUS "signed with ${GUARDIAN_SIGN_CERT}")
 else()

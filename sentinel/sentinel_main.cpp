@@ -1,23 +1,23 @@
 // ostrival_sentinel: the suite's companion watchdog in its least form. It serves
 // \\.\pipe\Ostrival.Sentinel with the agent's frame format and client trust rule, and
-// answers an authenticated "ping" under the same channel key. Ctrl+C stops it.
+// answers an authenticated "ping" under the same channel key, which it holds, checks requests
+// with and makes replies with through the client library's interface. Ctrl+C stops it.
 #include <windows.h>
 
-#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
 
 #include "base/binary_stdio.hpp"
-#include "build_config.hpp"
-#include "channel/auth.hpp"
+#include "base/json_text.hpp"
+#include "base/log.hpp"
+#include "base/stop_event.hpp"
+#include "base/text.hpp"
 #include "channel/pipe_client.hpp"
 #include "channel/pipe_owner.hpp"
 #include "channel/pipe_server.hpp"
-#include "device/identity.hpp"
-#include "base/stop_event.hpp"
-#include "base/text.hpp"
+#include "guardian_client.h"
 #include "runtime/config.hpp"
-#include "base/log.hpp"
-#include "store/crypto.hpp"
-#include "store/protected_store.hpp"
 
 namespace guardian {
 namespace {
@@ -27,14 +27,32 @@ BOOL WINAPI on_console_event(DWORD) {
   return TRUE;
 }
 
-nlohmann::json answer(const Bytes& key, const nlohmann::json& request) {
-  const std::string op = member_text(request, "op");
-  std::string nonce = member_text(request, "nonce");
-  if (nonce.empty() || nonce.size() > kMaxNonceBytes) nonce = random_hex(16);
-  if (!request_mac_valid(key, op, nonce, member_text(request, "mac")))
-    return make_reply(key, false, nonce, nlohmann::json{{"error", "bad_mac"}});
-  if (op != "ping") return make_reply(key, false, nonce, nlohmann::json{{"error", "unknown_op"}});
-  return make_reply(key, true, nonce, nlohmann::json{{"agent", "sentinel"}, {"version", build::kVersion}});
+struct ClientCloser {
+  void operator()(guardian_client* client) const { guardian_client_close(client); }
+};
+using Client = std::unique_ptr<guardian_client, ClientCloser>;
+
+// A request member as text: absent, or not a string, reads as "".
+std::string text_member(const nlohmann::json& request, const char* name) {
+  const auto it = request.find(name);
+  return it != request.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+nlohmann::json answer(guardian_client* client, const nlohmann::json& request) {
+  const std::string op = text_member(request, "op");
+  const std::string nonce = text_member(request, "nonce");
+  const bool authentic = guardian_client_check_request(client, op.c_str(), nonce.c_str(),
+                                                       text_member(request, "mac").c_str()) == GUARDIAN_OK;
+  nlohmann::json body = nlohmann::json{{"agent", "sentinel"}, {"version", guardian_version()}};
+  if (!authentic) body = nlohmann::json{{"error", "bad_mac"}};
+  else if (op != "ping") body = nlohmann::json{{"error", "unknown_op"}};
+  char* reply = nullptr;
+  const guardian_result made =
+      guardian_client_make_reply(client, authentic && op == "ping", nonce.c_str(), compact_json(body).c_str(), &reply);
+  nlohmann::json out = made == GUARDIAN_OK ? parse_json(reply, reply + std::strlen(reply))
+                                           : nlohmann::json{{"ok", false}, {"body", {{"error", "internal"}}}};
+  guardian_free(reply);
+  return out;
 }
 
 int sentinel_main() {
@@ -54,22 +72,29 @@ int sentinel_main() {
     return 2;
   }
 
-  // The agent creates the channel secret; until it has, wait for it. A file that is there
-  // and does not open may be sealed under an identity that this pass did not see whole
-  // (right after a boot), so the identity is then collected again every few seconds.
-  DeviceIdentity identity = collect_device_identity();
-  Bytes key;
-  for (int round = 1;; ++round) {
-    const ProtectedStore store(storage_dir, identity.fingerprint);
-    const ChannelFileState state = probe_channel_file(store);
-    if (state == ChannelFileState::opens && read_channel_key(store, identity.fingerprint, key)) break;
+  // The companion owns its process, so the identity pass may run in it.
+  guardian_client_options options{};
+  options.size = sizeof options;
+  options.flags = GUARDIAN_IDENTITY_IN_PROCESS;
+  options.storage_folder = storage_dir.c_str();
+  guardian_client* opened = nullptr;
+  const guardian_result result = guardian_client_open(&options, &opened);
+  const Client client(opened);
+  if (result != GUARDIAN_OK) {
+    log_error(std::string("sentinel: no channel client (") + guardian_result_text(result) + ")");
+    return 2;
+  }
+  // The agent creates the channel secret; until it has, wait for it. The client collects the
+  // identity again when the file is there and does not open (right after a boot a pass may
+  // not see the machine whole).
+  for (int round = 1; guardian_client_load_key(client.get()) != GUARDIAN_OK; ++round) {
     if (round == 1) log_warn("sentinel: waiting for channel.bin");
     if (WaitForSingleObject(stop, 1000) == WAIT_OBJECT_0) return 0;
-    if (state == ChannelFileState::does_not_open && round % 5 == 0) identity = collect_device_identity();
   }
 
-  PipeServer server(kSentinelPipe, module_dir(),
-                    [&key](const nlohmann::json& request, const std::wstring&) { return answer(key, request); });
+  PipeServer server(kSentinelPipe, module_dir(), [&client](const nlohmann::json& request, const std::wstring&) {
+    return answer(client.get(), request);
+  });
   if (!server.start()) {
     const std::string reason = server.last_error();
     log_error(reason.empty() ? std::string("sentinel: pipe server could not be started")
@@ -77,7 +102,7 @@ int sentinel_main() {
                                    reason + "); only one companion may run on a machine");
     return 2;
   }
-  log_info(std::string("sentinel ") + build::kVersion + " serving");
+  log_info(std::string("sentinel ") + guardian_version() + " serving");
   WaitForSingleObject(stop, INFINITE);
   server.stop();
   log_info("sentinel stopped");

@@ -1,14 +1,12 @@
-// "--ping", "--specs", "--peer": one authenticated request to the running agent.
+// "--ping", "--specs", "--peer": one authenticated request to the running agent, through the
+// same client as the client library's.
 #include <cstdio>
 
 #include "app/commands.hpp"
-#include "channel/auth.hpp"
-#include "channel/pipe_client.hpp"
-#include "device/identity.hpp"
-#include "runtime/config.hpp"
 #include "base/json_text.hpp"
-#include "store/crypto.hpp"
-#include "store/protected_store.hpp"
+#include "channel/channel_client.hpp"
+#include "channel/pipe_client.hpp"
+#include "runtime/config.hpp"
 
 namespace guardian {
 
@@ -18,34 +16,26 @@ int pipe_command(const std::string& op, bool unpinned) {
     std::fprintf(stderr, "%s\n", storage_dir_env_error().c_str());
     return 2;
   }
-  const DeviceIdentity identity = collect_device_identity();
-  const ProtectedStore store(storage_dir, identity.fingerprint);
-  Bytes key;
-  if (!read_channel_key(store, identity.fingerprint, key)) {
-    std::fputs("channel.bin not readable \xE2\x80\x94 is the guardian running?\n", stderr);
-    return 2;
+  ChannelClient client(ClientSettings{kGuardianPipe, unpinned ? std::wstring() : module_dir(), kClientTimeoutMs},
+                       KeySettings{storage_dir, IdentitySource::own_thread, {}});
+  const ClientReply answer = client.request(op);
+  switch (answer.result) {
+    case ClientResult::no_key:
+      std::fputs("channel.bin not readable \xE2\x80\x94 is the guardian running?\n", stderr);
+      return 2;
+    case ClientResult::ok:
+    case ClientResult::not_ok:
+    case ClientResult::not_authentic:
+      break;
+    default:
+      std::fprintf(stderr, "pipe error: %s\n", client_result_text(answer.result));
+      return 3;
   }
-
-  const std::string nonce = random_hex(16);
-  if (nonce.empty()) {
-    // Without a fresh nonce a reply could not be told from a replayed one.
-    std::fputs("pipe error: io\n", stderr);
-    return 3;
-  }
-  const nlohmann::json request = make_request(key, op, nonce);
-  nlohmann::json reply;
-  std::string error;
-  if (!pipe_request(kGuardianPipe, unpinned ? std::wstring() : module_dir(), request, reply, error, 30000)) {
-    std::fprintf(stderr, "pipe error: %s\n", error.c_str());
-    return 3;
-  }
-  std::printf("%s\n", pretty_json(reply).c_str());
-  const bool authentic = verify_reply(key, reply, nonce);
-  std::printf("mac: %s\n", authentic ? "valid" : "INVALID/absent");
+  // The reply is printed whatever it holds, so that a refusal can be read.
+  std::printf("%s\n", pretty_json(answer.reply).c_str());
+  std::printf("mac: %s\n", answer.result == ClientResult::not_authentic ? "INVALID/absent" : "valid");
   std::fflush(stdout);
-  const auto ok = reply.find("ok");
-  const bool ok_true = ok != reply.end() && ok->is_boolean() && ok->get<bool>();
-  return ok_true && authentic ? 0 : 4;
+  return answer.result == ClientResult::ok ? 0 : 4;
 }
 
 }  // namespace guardian

@@ -26,8 +26,12 @@ Bytes load_or_create_channel_secret(const ProtectedStore& store);
 enum class ChannelFileState { opens, missing, does_not_open };
 ChannelFileState probe_channel_file(const ProtectedStore& store);
 
-// The channel key of a process that only reads "channel.bin" (the clients and the
-// companion): false when the file is unreadable or does not hold a 32-byte secret.
+// The channel key from "channel.bin" under the store's fingerprint, quietly: key is set only
+// when the file opens (the result says what the file was to this reader).
+ChannelFileState load_channel_key(const ProtectedStore& store, std::string_view fingerprint, Bytes& key);
+
+// The channel key of a process that only reads "channel.bin" (the test tools and benchmarks;
+// the clients use load_channel_key): false when the file is unreadable or does not hold a 32-byte secret.
 bool read_channel_key(const ProtectedStore& store, std::string_view fingerprint, Bytes& key);
 
 // SHA-256 of the fixed label, the secret and the fingerprint text.

@@ -102,6 +102,19 @@ CreateOutcome create_channel_file(const std::wstring& path, const std::wstring& 
   return CreateOutcome::fatal;
 }
 
+// The secret in "channel.bin", quietly: what the file is to a reader with the store's
+// fingerprint, and the 32 bytes when it opens.
+ChannelFileState open_channel_file(const ProtectedStore& store, Bytes& secret) {
+  Bytes blob;
+  if (!read_whole_file(store.path_of(kChannelFile), blob)) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ChannelFileState::missing
+                                                                          : ChannelFileState::does_not_open;
+  }
+  return store.unseal(blob, secret) && secret.size() == kChannelSecretSize ? ChannelFileState::opens
+                                                                            : ChannelFileState::does_not_open;
+}
+
 }  // namespace
 
 bool read_channel_key(const ProtectedStore& store, std::string_view fingerprint, Bytes& key) {
@@ -113,16 +126,25 @@ bool read_channel_key(const ProtectedStore& store, std::string_view fingerprint,
 }
 
 ChannelFileState probe_channel_file(const ProtectedStore& store) {
-  Bytes blob;
-  if (!read_whole_file(store.path_of(kChannelFile), blob)) {
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ChannelFileState::missing
-                                                                          : ChannelFileState::does_not_open;
-  }
   Bytes secret;
-  const bool opens = store.unseal(blob, secret) && secret.size() == kChannelSecretSize;
+  const ChannelFileState state = open_channel_file(store, secret);
   std::fill(secret.begin(), secret.end(), 0);
-  return opens ? ChannelFileState::opens : ChannelFileState::does_not_open;
+  return state;
+}
+
+ChannelFileState load_channel_key(const ProtectedStore& store, std::string_view fingerprint, Bytes& key) {
+  Bytes secret;
+  ChannelFileState state = open_channel_file(store, secret);
+  if (state == ChannelFileState::opens) {
+    Bytes derived = derive_channel_key(secret, fingerprint);
+    if (derived.size() == 32) {
+      key = std::move(derived);
+    } else {
+      state = ChannelFileState::does_not_open;
+    }
+  }
+  std::fill(secret.begin(), secret.end(), 0);
+  return state;
 }
 
 Bytes load_or_create_channel_secret(const ProtectedStore& store) {

@@ -6,10 +6,10 @@
 #include "build_config.hpp"
 #include "channel/auth.hpp"
 #include "channel/channel_context.hpp"
+#include "channel/client_rules.hpp"
 #include "base/clock.hpp"
 #include "base/log.hpp"
 #include "base/process.hpp"
-#include "store/crypto.hpp"
 
 namespace guardian {
 namespace {
@@ -51,8 +51,7 @@ nlohmann::json make_error_reply(const ChannelContext& context, const std::string
 
 nlohmann::json dispatch_request(ChannelContext& context, const nlohmann::json& request) {
   const std::string op = member_text(request, "op");
-  std::string nonce = member_text(request, "nonce");
-  if (nonce.empty() || nonce.size() > kMaxNonceBytes) nonce = random_hex(16);
+  const std::string nonce = reply_nonce(member_text(request, "nonce"));
 
   if (op != "ping" && op != "specs") {
     if (!request_mac_valid(context.channel_key, op, nonce, member_text(request, "mac"))) {

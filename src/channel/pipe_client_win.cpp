@@ -24,9 +24,14 @@ bool server_trusted(HANDLE pipe, const std::wstring& trusted_dir, uint64_t opene
   return kernel_object_owner(pipe) == ObjectOwner::system_or_admins;
 }
 
+// A wait for a free instance cannot be cancelled: with a cancel event it is cut into slices
+// this long, between which the event is looked at.
+constexpr ULONGLONG kCancellableWaitSliceMs = 50;
+
 // Opens the pipe; while every instance is busy, waits for a free one until the deadline.
 // Between the waits the cancel event (when given) is looked at, and ends the wait.
 UniqueFile open_pipe(const std::wstring& pipe_name, ULONGLONG deadline, HANDLE cancel_event) {
+  const ULONGLONG slice = cancel_event ? kCancellableWaitSliceMs : 1000;
   for (;;) {
     UniqueFile pipe(CreateFileW(pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OVERLAPPED | kPipeClientFlags, nullptr));
@@ -37,7 +42,7 @@ UniqueFile open_pipe(const std::wstring& pipe_name, ULONGLONG deadline, HANDLE c
     if (cancel_event && WaitForSingleObject(cancel_event, 0) == WAIT_OBJECT_0) return pipe;
     // A wait that ends without a free instance is not the end: the server may be at its
     // connection limit, and an instance comes back when a connection ends.
-    if (!WaitNamedPipeW(pipe_name.c_str(), static_cast<DWORD>(std::min<ULONGLONG>(1000, deadline - now))) &&
+    if (!WaitNamedPipeW(pipe_name.c_str(), static_cast<DWORD>(std::min<ULONGLONG>(slice, deadline - now))) &&
         GetLastError() != ERROR_SEM_TIMEOUT)
       return pipe;
   }

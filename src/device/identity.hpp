@@ -36,6 +36,25 @@ bool identity_settled(const DeviceIdentity& identity);
 // calls, and one ERROR line is logged.
 DeviceIdentity collect_device_identity();
 
+// How an identity pass in a child process ended.
+enum class ChildPass { done, failed, timed_out, stopped };
+
+// The limit of an identity pass in a child process: WMI waits up to 15 s per call, and eight
+// queries and the connection stay well within this.
+inline constexpr unsigned long kIdentityPassLimitMs = 120000;
+
+// Runs program (the agent's executable) with "--fingerprint" in a child process that inherits
+// nothing but its standard handles (output to a pipe, the rest to NUL) and has no window, and
+// reads back its document. The pass ends early, the child with it, when cancel_event (optional)
+// is signalled: stopped; or after limit_ms: timed_out. On failed, why says what went wrong.
+// COM and WMI are loaded into the child only, never into the calling process.
+ChildPass identity_from_program(const std::wstring& program, unsigned long limit_ms, void* cancel_event,
+                                DeviceIdentity& identity, std::string& why);
+
+// collect_device_identity on a thread of its own, which the caller waits for: the calling
+// thread's COM apartment is never touched (the process's COM security may be).
+DeviceIdentity collect_identity_on_own_thread();
+
 // HKLM\SOFTWARE\Microsoft\Cryptography "MachineGuid" as UTF-8; empty on any failure.
 std::string read_machine_guid();
 

@@ -40,4 +40,14 @@ bool verify_signed_document(const nlohmann::json& envelope, const Ed25519PublicK
   return true;
 }
 
+DocumentCheck verify_document_text(std::string_view text, const Ed25519PublicKey& public_key,
+                                   std::string& payload_text) {
+  const nlohmann::json document = parse_json(text.begin(), text.end());
+  if (document.is_discarded()) return DocumentCheck::not_json;
+  nlohmann::json payload;
+  if (!verify_signed_document(document, public_key, payload)) return DocumentCheck::not_authentic;
+  payload_text = compact_json(payload);
+  return DocumentCheck::verified;
+}
+
 }  // namespace guardian

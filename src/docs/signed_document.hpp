@@ -1,6 +1,7 @@
 #pragma once
 // Documents the backend signs with its Ed25519 key: {"payload": any, "signature": Base64},
 // the signature covering the canonical JSON form of the payload.
+#include <string>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
@@ -19,6 +20,13 @@ const Ed25519PublicKey& backend_public_key();
 // A key given as bytes is checked on this call; backend_public_key() was checked once.
 bool verify_signed_document(const nlohmann::json& envelope, const Ed25519PublicKey& public_key,
                             nlohmann::json& payload_out);
+
+// A signed document as text from outside (the client library's entry): parsed within the
+// nesting limit, then verified. On verified, payload_text holds the payload's compact JSON
+// text; otherwise it is left as it was.
+enum class DocumentCheck { verified, not_json, not_authentic };
+DocumentCheck verify_document_text(std::string_view text, const Ed25519PublicKey& public_key,
+                                   std::string& payload_text);
 
 // The signature check itself: Base64 text (lenient), 64 bytes, over to_canonical_json(payload).
 bool verify_payload_signature(const nlohmann::json& payload, std::string_view signature_text,

@@ -1,12 +1,11 @@
-#include "channel/auth.hpp"
-#include "channel/pipe_client.hpp"
-#include "peer/companion.hpp"
-#include "base/stop_event.hpp"
-#include "channel/channel_context.hpp"
 #include "base/clock.hpp"
 #include "base/event_log.hpp"
 #include "base/log.hpp"
-#include "store/crypto.hpp"
+#include "base/stop_event.hpp"
+#include "channel/channel_client.hpp"
+#include "channel/channel_context.hpp"
+#include "channel/pipe_client.hpp"
+#include "peer/companion.hpp"
 
 namespace guardian {
 
@@ -14,22 +13,23 @@ void check_companion(ChannelContext& context) { check_companion_at(context, kSen
 
 void check_companion_at(ChannelContext& context, const std::wstring& pipe_name) {
   const HANDLE stop = stop_event();
-  const std::string nonce = random_hex(16);
-  const nlohmann::json request = make_request(context.channel_key, "ping", nonce);
-
-  nlohmann::json reply;
-  std::string error;
-  if (nonce.empty()) {
-    error = "io";  // no random nonce could be made: nothing is sent
-  } else if (pipe_request(pipe_name, context.install_dir, request, reply, error, kCompanionTimeoutMs, stop)) {
-    const auto ok = reply.find("ok");
-    const bool good = verify_reply(context.channel_key, reply, nonce) && ok != reply.end() && ok->is_boolean() &&
-                      ok->get<bool>();
-    if (!good) error = "bad_response";
-  }
+  ChannelClient client(ClientSettings{pipe_name, context.install_dir, kCompanionTimeoutMs}, context.channel_key);
+  const ClientReply answer = client.request("ping", stop);
   // A stop during the call ends the check early; it is not judged, so stopping leaves
   // neither a failure nor a change of state behind.
   if (stop && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return;
+  std::string error;
+  switch (answer.result) {
+    case ClientResult::ok:
+      break;
+    case ClientResult::not_ok:
+    case ClientResult::not_authentic:
+      error = "bad_response";
+      break;
+    default:
+      error = client_result_text(answer.result);
+      break;
+  }
   const bool succeeded = error.empty();
   if (!succeeded) log_warn("peer ping failed: " + error);
 

@@ -32,6 +32,10 @@ std::wstring module_dir();
 // The full path of the running executable (empty on failure).
 std::wstring module_path();
 
+// The folder of the module that holds this code: the executable's, or a DLL's when the code
+// is linked into one (empty on failure).
+std::wstring code_module_dir();
+
 // The longest storage directory, in characters. Without long-path support a Windows path
 // holds at most 259 characters, and the agent's files need room below the directory
 // ("guardian.log.1", the temporary files of "channel.bin").

@@ -2,6 +2,7 @@
 import json
 import os
 import re
+import subprocess
 import time
 
 import pytest
@@ -237,3 +238,96 @@ def test_without_wmi_the_identity_pass_runs_in_the_agent_and_logs_why(storage):
     assert "WARN  identity pass in a child process: no part from WMI; running it in the agent\r\n" in text
     assert text.count(" ERROR WMI locator failed: ") == 1
     assert re.search(r"INFO  guardian 1\.2\.4 up; fp [0-9a-f]{12}\u2026 parts 1;", text)
+
+
+# --- the client library, through its C test program ---------------------------------------
+
+HEADER = os.path.join(os.path.dirname(__file__), "..", "..", "sdk", "include", "guardian_client.h")
+
+
+def library(*args, timeout=300):
+    """Runs the client library's test program (C, header and import library only); its lines."""
+    r = run(exe("client_library_tool.exe"), *args, timeout=timeout)
+    assert r.returncode == 0, (r.stdout, r.stderr)
+    return r.stdout.decode().splitlines()
+
+
+def test_client_library_exports_its_interface_only_and_carries_its_version():
+    import pefile
+    pe = pefile.PE(exe("ostrival_guardian_client.dll"))
+    exported = sorted(e.name.decode() for e in pe.DIRECTORY_ENTRY_EXPORT.symbols)
+    declared = sorted(set(re.findall(r"GUARDIAN_CALL (guardian_\w+)\(", open(HEADER).read())))
+    assert exported == declared and len(declared) == 11
+    strings = {k.decode(): v.decode() for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
+               for table in info.StringTable for k, v in table.entries.items()}
+    assert strings == {"CompanyName": "Ostrival", "FileDescription": "Ostrival Guardian client library",
+                       "FileVersion": "1.2.4", "InternalName": "ostrival_guardian_client",
+                       "OriginalFilename": "ostrival_guardian_client.dll", "ProductName": "Ostrival Guardian",
+                       "ProductVersion": "1.2.4"}
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    assert (fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS) == (0x10002, 0x40000, 0x10002)
+
+
+def test_client_library_gets_authentic_replies_from_many_threads_and_from_an_sta(agent, storage):
+    s = storage[1]
+    # Loading the library sets up nothing: COM is still uninitialised on the loading thread.
+    assert library("loaded") == ["loaded com 0x800401f0"]
+    got = {}
+    for line in library("ops", s):
+        op, result, code, body = line.split(" ", 3)
+        got[op] = (result, code, json.loads(body))
+    assert got["ping"][:2] == ("ok", "-") and got["ping"][2]["agent"] == "guardian"
+    assert got["specs"][0] == "ok" and got["specs"][2]["fp"] == got["ping"][2]["fp"]
+    assert got["peer"][0] == "ok" and sorted(got["peer"][2]) == ["nonce", "peer", "since"]
+    # An operation the agent does not serve: an authentic refusal, with its wire code.
+    assert got["no_such_op"][:2] == ("not_ok", "unknown_op") and got["no_such_op"][2]["error"] == "unknown_op"
+
+    assert library("threads", s, "8", "500", timeout=600) == ["threads ok=4000 failed=0 first=ok"]
+    # On a thread that joined a single-threaded apartment first, the apartment is left as it
+    # was, and the process's COM security is still the host's to set (under Wine
+    # CoInitializeSecurity always succeeds, so there only the apartment shows).
+    assert library("sta", s) == ["sta ok before=mainsta after=mainsta security=0x00000000"]
+
+
+def test_client_library_without_key_trust_or_server(storage, tmp_path):
+    s = storage[1]
+    assert library("one", win_path(str(tmp_path)), "ping", "5000")[0].startswith("no_key ")
+    elsewhere = copy_program("ostrival_guardian.exe", str(tmp_path / "copy"))
+    agent = start_agent(s, program=elsewhere)
+    try:
+        assert library("one", s, "ping", "5000")[0].split()[0] == "untrusted_server"
+    finally:
+        assert agent.interrupt() == 0
+    result, ms = library("one", s, "ping", "5000")[0].split()
+    assert result == "no_server" and int(ms) < 5000
+
+
+def test_client_library_request_cancelled_from_another_thread_ends_at_once(agent, storage):
+    pipe = r"\\.\pipe\Ostrival.Test.Silent"
+    silent = start(exe("fake_sentinel.exe"), "--pipe", pipe, "silent", stdin=subprocess.PIPE)
+    try:
+        assert silent.stdout.readline() == b"ready\n"
+        [line] = library("cancel", storage[1], pipe)
+        word, result, ms = line.split()
+        assert (word, result) == ("cancel", "cancelled") and int(ms) < 100, line
+    finally:
+        silent.kill()
+        silent.wait()
+
+
+def test_client_library_reads_the_key_again_once_the_agent_made_a_new_secret(storage):
+    s = storage[1]
+    agent = start_agent(s)
+    tool = start(exe("client_library_tool.exe"), "rekey", s, stdin=subprocess.PIPE)
+    try:
+        assert tool.stdout.readline().split() == [b"first", b"ok"]
+        # The agent's folder is reset: a new agent makes a new secret.
+        assert agent.interrupt() == 0
+        os.remove(os.path.join(storage[0], "channel.bin"))
+        agent = start_agent(s)
+        out, _ = tool.communicate(b"go\n", timeout=120)
+        assert out.split() == [b"second", b"ok"]
+        assert b"INFO  channel.bin created" in agent.stderr
+    finally:
+        tool.kill()
+        assert agent.interrupt() == 0

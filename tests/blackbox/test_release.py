@@ -28,7 +28,8 @@ PROGRAM_DIR = os.path.join(SUITE_DIR, "Guardian")
 INSTALLED_AGENT = r"C:\Program Files\Ostrival\Guardian\ostrival_guardian.exe"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 CHANNEL_BIN = os.path.join(STORAGE, "channel.bin")
-PROGRAMS = ["ostrival_guardian.exe", "libgcrypt-20.dll", "libgpg-error-0.dll"]
+PROGRAMS = ["ostrival_guardian.exe", "ostrival_guardian_client.dll", "libgcrypt-20.dll", "libgpg-error-0.dll"]
+SDK_SOURCE = os.path.join(os.path.dirname(__file__), "..", "..", "sdk")
 
 
 def package(folder, version, kind="msi"):
@@ -285,3 +286,17 @@ def test_an_unsigned_build_says_so_and_the_zip_carries_the_install_text_and_lice
     versions = dict(re.findall(r"^\w+\t\w+\t([^\t]+)\t\d+\t([^\t]*)\t", files, re.M))
     assert versions["ostrival_guardian.exe"] == VERSION + ".0", files
     assert all(re.fullmatch(r"\d+\.\d+\.\d+\.\d+", versions[name]) for name in PROGRAMS), files
+
+    # The SDK: the header and example as in the repository, the import library, and the DLL
+    # the packages install.
+    sdk = f"OstrivalGuardian-SDK-{VERSION}/"
+    with zipfile.ZipFile(os.path.join(tmp_path, f"OstrivalGuardian-SDK-{VERSION}.zip")) as z:
+        files = {n[len(sdk):]: z.read(n) for n in z.namelist() if n.startswith(sdk) and not n.endswith("/")}
+    assert set(files) == {"include/guardian_client.h", "lib/ostrival_guardian_client.lib",
+                          "bin/ostrival_guardian_client.dll", "example/example.c"} | {
+                              n for n in names if n.startswith("licenses/")}
+    for source in ("include/guardian_client.h", "example/example.c"):
+        assert files[source] == open(os.path.join(SDK_SOURCE, source), "rb").read()
+    with zipfile.ZipFile(package(tmp_path, VERSION, "zip")) as z:
+        assert files["bin/ostrival_guardian_client.dll"] == z.read(folder + "ostrival_guardian_client.dll")
+    assert files["lib/ostrival_guardian_client.lib"].startswith(b"!<arch>\n")

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "channel/auth.hpp"
+#include "channel/client_rules.hpp"
 #include "store/crypto.hpp"
 
 namespace guardian {
@@ -132,6 +133,44 @@ TEST(MemberText, AbsentOrNonStringReadsAsEmpty) {
   EXPECT_EQ(member_text(req, "mac"), "");
   EXPECT_EQ(member_text(req, "missing"), "");
   EXPECT_EQ(member_text(json::array(), "op"), "");
+}
+
+TEST(ClientRules, ReplyVerdictsAndResults) {
+  const json good = make_reply(kKey, true, "n1", json{{"peer", "ok"}});
+  EXPECT_EQ(judge_reply(kKey, good, "n1").result, ClientResult::ok);
+  EXPECT_EQ(judge_reply(kKey, good, "n2").result, ClientResult::not_authentic);
+  EXPECT_EQ(judge_reply(kKey, rejection_reply("untrusted_client"), "").result, ClientResult::not_authentic);
+  json string_ok = good;
+  string_ok["ok"] = "true";  // only the boolean counts
+  const ReplyVerdict refused = judge_reply(kKey, make_reply(kKey, false, "n1", json{{"error", "bad_mac"}}), "n1");
+  EXPECT_EQ(judge_reply(kKey, string_ok, "n1").result, ClientResult::not_ok);
+  EXPECT_EQ(refused.error_code, "bad_mac");
+  EXPECT_TRUE(refused_for_mac(refused));
+  EXPECT_FALSE(refused_for_mac(judge_reply(kKey, make_reply(kKey, false, "n1", json{{"error", 1}}), "n1")));
+
+  EXPECT_STREQ(client_result_text(ClientResult::untrusted_server), "untrusted_server");
+  EXPECT_STREQ(client_result_text(static_cast<ClientResult>(11)), "unknown");
+  EXPECT_EQ(client_result_of_error("bad_json"), ClientResult::bad_json);
+  EXPECT_EQ(client_result_of_error("something"), ClientResult::io);
+}
+
+TEST(ClientRules, OperationsAndTheNonceRule) {
+  EXPECT_TRUE(operation_acceptable("ping"));
+  EXPECT_TRUE(operation_acceptable("caf\xC3\xA9"));
+  EXPECT_TRUE(operation_acceptable(std::string(kMaxOperationBytes, 'x')));
+  for (const std::string& bad : {std::string(), std::string(kMaxOperationBytes + 1, 'x'), std::string("caf\xC3"),
+                                 std::string("\xFF")})
+    EXPECT_FALSE(operation_acceptable(bad)) << bad;
+
+  const std::string n128(128, 'n');
+  EXPECT_EQ(reply_nonce(n128), n128);
+  EXPECT_EQ(reply_nonce(std::string(129, 'n')).size(), 32u);
+  EXPECT_EQ(reply_nonce("").size(), 32u);
+  EXPECT_TRUE(request_authentic(kKey, "ping", n128, request_mac(kKey, "ping", n128)));
+  EXPECT_FALSE(request_authentic(kKey, "ping", n128, request_mac(kKey, "peer", n128)));
+  const std::string n129(129, 'n');
+  EXPECT_FALSE(request_authentic(kKey, "ping", n129, request_mac(kKey, "ping", n129)));
+  EXPECT_FALSE(request_authentic(kKey, "ping", "", request_mac(kKey, "ping", "")));
 }
 
 }  // namespace

@@ -137,6 +137,21 @@ TEST_F(SignedDocument, ScalarPlusOrderIsRefused) {
   EXPECT_FALSE(verify_payload_signature(payload, base64_encode(sig), signer().public_key()));
 }
 
+TEST_F(SignedDocument, DocumentTextAsTheClientLibraryTakesIt) {
+  const std::string text = R"( {"signature":")" + envelope_for(parse(R"({"b":1.0,"a":"x"})"))["signature"].get<std::string>() +
+                           R"(", "payload": {"a":"x", "b":1}} )";
+  std::string payload = "untouched";
+  EXPECT_EQ(verify_document_text(text, signer().public_key(), payload), DocumentCheck::verified);
+  EXPECT_EQ(payload, R"({"a":"x","b":1})");
+  payload = "untouched";
+  EXPECT_EQ(verify_document_text(text.substr(0, 20), signer().public_key(), payload), DocumentCheck::not_json);
+  EXPECT_EQ(verify_document_text(R"({"payload":2,"signature":"x"})", signer().public_key(), payload),
+            DocumentCheck::not_authentic);
+  EXPECT_EQ(verify_document_text(std::string(70, '[') + std::string(70, ']'), signer().public_key(), payload),
+            DocumentCheck::not_json);  // deeper than any receiver reads
+  EXPECT_EQ(payload, "untouched");
+}
+
 TEST(Base64Lenient, BitsAndRefusals) {
   Bytes out = {9};
   EXPECT_TRUE(decode_base64_lenient("", out));

@@ -1,0 +1,113 @@
+// The client library's C boundary, called in-process: arguments, options, documents, and the
+// companion's side. Requests to a running agent are black-box tests (test_agent.py).
+#include <gtest/gtest.h>
+
+#include "build_config.hpp"
+#include "channel/auth.hpp"
+#include "device/identity.hpp"
+#include "guardian_client.h"
+#include "store/protected_store.hpp"
+#include "test_support.hpp"
+
+namespace guardian {
+namespace {
+
+using nlohmann::json;
+
+guardian_result open_with(const guardian_client_options& options) {
+  guardian_client* client = nullptr;
+  const guardian_result result = guardian_client_open(&options, &client);
+  EXPECT_EQ(client != nullptr, result == GUARDIAN_OK);
+  guardian_client_close(client);
+  return result;
+}
+
+TEST(ClientLibrary, OptionsAndArgumentsAreChecked) {
+  struct Later {  // a later version's record: larger, with a field this version does not know
+    guardian_client_options known;
+    uint64_t added;
+  } later{};
+  later.known.size = sizeof later;
+  EXPECT_EQ(open_with(later.known), GUARDIAN_OK);
+  later.added = 1;
+  EXPECT_EQ(open_with(later.known), GUARDIAN_BAD_ARGUMENT);
+  guardian_client_options options{};
+  EXPECT_EQ(open_with(options), GUARDIAN_BAD_ARGUMENT);  // no size
+  options.size = sizeof options;
+  EXPECT_EQ(open_with(options), GUARDIAN_OK);
+  const auto with = [&options](auto change) {
+    guardian_client_options changed = options;
+    change(changed);
+    return open_with(changed);
+  };
+  EXPECT_EQ(with([](auto& o) { o.flags = 2; }), GUARDIAN_BAD_ARGUMENT);
+  EXPECT_EQ(with([](auto& o) { o.pipe_name = L"C:\\some\\file"; }), GUARDIAN_BAD_ARGUMENT);
+  EXPECT_EQ(with([](auto& o) { o.pipe_name = L"\\\\.\\PIPE\\"; }), GUARDIAN_BAD_ARGUMENT);
+  EXPECT_EQ(with([](auto& o) { o.pipe_name = L"\\\\.\\pipe\\..\\C:\\x"; }), GUARDIAN_BAD_ARGUMENT);
+  EXPECT_EQ(with([](auto& o) { o.pipe_name = L"\\\\.\\pipe\\a/../../x"; }), GUARDIAN_BAD_ARGUMENT);
+  EXPECT_EQ(with([](auto& o) { o.pipe_name = L"\\\\.\\PIPE\\x\\y"; }), GUARDIAN_OK);
+  EXPECT_EQ(with([](auto& o) { o.server_folder = L""; }), GUARDIAN_BAD_ARGUMENT);
+  EXPECT_EQ(with([](auto& o) { o.storage_folder = L""; }), GUARDIAN_BAD_ARGUMENT);
+  EXPECT_EQ(guardian_client_open(nullptr, nullptr), GUARDIAN_BAD_ARGUMENT);
+
+  guardian_client* client = nullptr;
+  ASSERT_EQ(guardian_client_open(nullptr, &client), GUARDIAN_OK);
+  char marker = 'x';  // outputs are set to NULL whatever the result
+  char* body = &marker;
+  char* code = &marker;
+  for (const char* op : {"", "caf\xC3", static_cast<const char*>(nullptr)}) {
+    EXPECT_EQ(guardian_client_send(client, op, &body, &code), GUARDIAN_BAD_ARGUMENT);
+    EXPECT_EQ(body, nullptr);
+    EXPECT_EQ(code, nullptr);
+  }
+  EXPECT_EQ(guardian_client_send(nullptr, "ping", nullptr, nullptr), GUARDIAN_BAD_ARGUMENT);
+  guardian_client_close(client);
+  guardian_client_close(nullptr);
+
+  EXPECT_STREQ(guardian_result_text(GUARDIAN_NOT_OK), "not_ok");
+  EXPECT_STREQ(guardian_result_text(static_cast<guardian_result>(-1)), "unknown");
+  EXPECT_STREQ(guardian_version(), build::kVersion);
+  char* payload = &marker;
+  EXPECT_EQ(guardian_verify_document("{\"payload\":", &payload), GUARDIAN_BAD_JSON);
+  EXPECT_EQ(payload, nullptr);
+  EXPECT_EQ(guardian_verify_document(R"({"payload":1,"signature":"AAAA"})", &payload), GUARDIAN_NOT_AUTHENTIC);
+  EXPECT_EQ(guardian_verify_document(nullptr, &payload), GUARDIAN_BAD_ARGUMENT);
+}
+
+TEST(ClientLibrary, CompanionSideChecksRequestsAndMakesReplies) {
+  test::ScratchDir dir;
+  guardian_client_options options{};
+  options.size = sizeof options;
+  options.flags = GUARDIAN_IDENTITY_IN_PROCESS;
+  const std::wstring storage = dir.path();
+  options.storage_folder = storage.c_str();
+  guardian_client* client = nullptr;
+  ASSERT_EQ(guardian_client_open(&options, &client), GUARDIAN_OK);
+  EXPECT_EQ(guardian_client_load_key(client), GUARDIAN_NO_KEY);  // no channel.bin yet
+
+  const DeviceIdentity identity = collect_device_identity();
+  const ProtectedStore store(storage, identity.fingerprint);
+  ASSERT_EQ(load_or_create_channel_secret(store).size(), 32u);
+  Bytes key;
+  ASSERT_EQ(load_channel_key(store, identity.fingerprint, key), ChannelFileState::opens);
+  const std::string mac = request_mac(key, "ping", "n1");
+  EXPECT_EQ(guardian_client_check_request(client, "ping", "n1", mac.c_str()), GUARDIAN_OK);
+  EXPECT_EQ(guardian_client_check_request(client, "peer", "n1", mac.c_str()), GUARDIAN_NOT_AUTHENTIC);
+
+  char* reply = nullptr;
+  ASSERT_EQ(guardian_client_make_reply(client, 1, "n1", R"({"a":1})", &reply), GUARDIAN_OK);
+  const json made = json::parse(reply);
+  guardian_free(reply);
+  EXPECT_TRUE(verify_reply(key, made, "n1"));
+  EXPECT_EQ(made["ok"], true);
+  ASSERT_EQ(guardian_client_make_reply(client, 0, "", "{}", &reply), GUARDIAN_OK);
+  EXPECT_EQ(json::parse(reply)["nonce"].get<std::string>().size(), 32u);  // the nonce rule's
+  guardian_free(reply);
+  EXPECT_EQ(guardian_client_make_reply(client, 1, "n1", "[1]", &reply), GUARDIAN_BAD_ARGUMENT);
+  EXPECT_EQ(guardian_client_make_reply(client, 1, "n1", "{", &reply), GUARDIAN_BAD_JSON);
+  EXPECT_EQ(reply, nullptr);
+  guardian_client_close(client);
+}
+
+}  // namespace
+}  // namespace guardian
