@@ -22,7 +22,7 @@ add_compile_options(${GUARDIAN_SANITIZE} -fno-omit-frame-pointer -Wall -Wextra)
 add_link_options(${GUARDIAN_SANITIZE})
 
 include(${CMAKE_CURRENT_LIST_DIR}/sources.cmake)
-add_library(guardian_portable STATIC ${GUARDIAN_PORTABLE_SOURCES})
+add_library(guardian_portable STATIC ${GUARDIAN_PORTABLE_SOURCES} ${CMAKE_BINARY_DIR}/generated/version.cpp)
 target_include_directories(guardian_portable PUBLIC
   ${CMAKE_SOURCE_DIR}/src ${CMAKE_BINARY_DIR}/generated ${CMAKE_BINARY_DIR}/thirdparty)
 # Coverage feedback for the fuzzers; in the unit tests the sanitizer runtime ignores it.

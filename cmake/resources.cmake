@@ -1,8 +1,8 @@
 # Windows resources of the binaries of ours:
 #
-#   guardian_add_resources(TARGET DESCRIPTION "text" [MESSAGE_TABLE])
+#   guardian_add_resources(TARGET DESCRIPTION "text" [MESSAGE_TABLE] [VERSION text])
 #
-# gives TARGET a version resource made from GUARDIAN_VERSION (file and product version,
+# gives TARGET a version resource made from GUARDIAN_VERSION, or VERSION (file and product version,
 # company, product, the description, the target's file name as the original file name), and,
 # for a program, the application manifest resources/app.manifest (asInvoker, Windows 10 and
 # 11). A DLL gets the version resource only, with the DLL file type. MESSAGE_TABLE adds the
@@ -16,21 +16,25 @@ if(NOT GUARDIAN_WINDMC)
   message(FATAL_ERROR "${GUARDIAN_MINGW_TRIPLE}-windmc not found: apt-get install binutils-mingw-w64-x86-64")
 endif()
 
-# Up to four numbers from the start of the version text ("1.2.4" gives 1,2,4,0).
-string(REGEX MATCH "^([0-9]+)(\\.([0-9]+))?(\\.([0-9]+))?(\\.([0-9]+))?" _guardian_rc_match "${GUARDIAN_VERSION}")
-if(NOT _guardian_rc_match)
-  message(FATAL_ERROR "GUARDIAN_VERSION \"${GUARDIAN_VERSION}\" does not start with a number, which the version resource needs")
-endif()
-set(GUARDIAN_RC_VERSION)
-foreach(_guardian_rc_field "${CMAKE_MATCH_1}" "${CMAKE_MATCH_3}" "${CMAKE_MATCH_5}" "${CMAKE_MATCH_7}")
-  if(_guardian_rc_field STREQUAL "")
-    set(_guardian_rc_field 0)
-  elseif(_guardian_rc_field GREATER 65535)
-    message(FATAL_ERROR "GUARDIAN_VERSION \"${GUARDIAN_VERSION}\": a version resource holds numbers up to 65535")
+# Up to four numbers from the start of a version text ("1.2.4" gives 1,2,4,0), into out.
+function(guardian_rc_version text out)
+  string(REGEX MATCH "^([0-9]+)(\\.([0-9]+))?(\\.([0-9]+))?(\\.([0-9]+))?" match "${text}")
+  if(NOT match)
+    message(FATAL_ERROR "version \"${text}\" does not start with a number, which the version resource needs")
   endif()
-  list(APPEND GUARDIAN_RC_VERSION ${_guardian_rc_field})
-endforeach()
-string(REPLACE ";" "," GUARDIAN_RC_VERSION "${GUARDIAN_RC_VERSION}")
+  set(numbers)
+  foreach(field "${CMAKE_MATCH_1}" "${CMAKE_MATCH_3}" "${CMAKE_MATCH_5}" "${CMAKE_MATCH_7}")
+    if(field STREQUAL "")
+      set(field 0)
+    elseif(field GREATER 65535)
+      message(FATAL_ERROR "version \"${text}\": a version resource holds numbers up to 65535")
+    endif()
+    list(APPEND numbers ${field})
+  endforeach()
+  string(REPLACE ";" "," numbers "${numbers}")
+  set(${out} "${numbers}" PARENT_SCOPE)
+endfunction()
+guardian_rc_version("${GUARDIAN_VERSION}" GUARDIAN_RC_VERSION)
 
 set(GUARDIAN_MESSAGES_DIR ${CMAKE_BINARY_DIR}/generated/messages)
 set(GUARDIAN_MESSAGES_OUTPUTS ${GUARDIAN_MESSAGES_DIR}/messages.h ${GUARDIAN_MESSAGES_DIR}/messages.rc
@@ -43,11 +47,15 @@ add_custom_command(OUTPUT ${GUARDIAN_MESSAGES_OUTPUTS}
   COMMENT "Compiling the Event Log message table" VERBATIM)
 
 function(guardian_add_resources target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "MESSAGE_TABLE" "DESCRIPTION" "")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "MESSAGE_TABLE" "DESCRIPTION;VERSION" "")
   if(NOT arg_DESCRIPTION)
     message(FATAL_ERROR "guardian_add_resources(${target}): DESCRIPTION is missing")
   endif()
   get_target_property(type ${target} TYPE)
+  if(arg_VERSION)  # another version than the build's (the release tests' upgrade program)
+    set(GUARDIAN_VERSION "${arg_VERSION}")
+    guardian_rc_version("${arg_VERSION}" GUARDIAN_RC_VERSION)
+  endif()
   set(GUARDIAN_RC_NAME ${target})
   set(GUARDIAN_RC_DESCRIPTION "${arg_DESCRIPTION}")
   set(GUARDIAN_RC_FILE_NAME "$<TARGET_FILE_NAME:${target}>")

@@ -63,7 +63,7 @@ nlohmann::json dispatch_request(ChannelContext& context, const nlohmann::json& r
   if (op == "ping") {
     nlohmann::json body = {{"t", iso8601_utc(now_seconds())},
                            {"agent", "guardian"},
-                           {"version", build::kVersion},
+                           {"version", std::string(build::kVersion)},
                            {"pid", static_cast<int64_t>(current_process_id())},
                            {"fp", context.identity.fingerprint}};
     return make_reply(context.channel_key, true, nonce, std::move(body));
