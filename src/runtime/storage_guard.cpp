@@ -23,6 +23,12 @@ StorageLevelAction storage_level_action(bool reparse_point, bool checked, bool t
   return StorageLevelAction::use;
 }
 
+StorageLevelAction storage_unheld_action(bool opens_sharing_delete, bool opens_to_add_without_delete_sharing,
+                                         bool checked) {
+  if (!opens_sharing_delete && opens_to_add_without_delete_sharing) return StorageLevelAction::use_unheld;
+  return checked ? StorageLevelAction::move_aside : StorageLevelAction::refuse;
+}
+
 std::wstring storage_aside_name(const std::wstring& level, std::string_view stamp) {
   std::wstring name = level;
   while (!name.empty() && (name.back() == L'\\' || name.back() == L'/')) name.pop_back();
@@ -36,14 +42,19 @@ std::string storage_move_failed_reason(std::string_view error) {
 }
 
 std::string storage_not_held_warning(std::string_view path) {
-  return "storage dir " + std::string(path) +
-         " is open in another program without delete sharing; used without being held";
+  return "storage dir " + std::string(path) + " is open in another program that does not share reading; used "
+         "without being held";
 }
 
 std::string storage_moved_warning(std::string_view path, std::string_view owner_sid, std::string_view aside) {
   return "storage dir " + std::string(path) + " (owner " +
          (owner_sid.empty() ? std::string("unreadable") : std::string(owner_sid)) +
          ") was open to others; moved to " + std::string(aside) + " and created anew";
+}
+
+std::string storage_held_moved_warning(std::string_view path, std::string_view aside) {
+  return "storage dir " + std::string(path) + " was " + kStorageHeldReason + "; moved to " + std::string(aside) +
+         " and created anew";
 }
 
 }  // namespace guardian

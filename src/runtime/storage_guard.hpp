@@ -54,28 +54,42 @@ bool storage_descriptor_trusted(const std::wstring& sddl, bool parent);
 enum class StorageLevelAction {
   use,         // nothing to do
   move_aside,  // renamed out of the way and created anew
-  refuse,      // a link or junction: start-up ends
+  refuse,      // a link or junction, or a level another program could move: start-up ends
+  use_unheld,  // used without being held, with a warning
 };
 
 // A level of the default folder as found: whether it is a reparse point, and whether it is
 // trusted, judged only when the process runs as LocalSystem (checked).
 StorageLevelAction storage_level_action(bool reparse_point, bool checked, bool trusted);
 
+// A level that could not be held (a sharing violation), judged by two more opens of it:
+// the hold's access with delete sharing added (it opens: the only conflict is a handle with
+// delete access), and adding a folder to it without delete sharing (it opens: no handle has
+// delete access, so the conflict is a reader that does not share read). A handle with delete
+// access can rename the level after the check, whatever its access list now says, and put a
+// link in its place: such a level is moved aside (LocalSystem) or refused. So is one where
+// neither open tells (a handle that shares nothing may hold delete access too). Only a reader
+// is no threat; the level is then used unheld.
+StorageLevelAction storage_unheld_action(bool opens_sharing_delete, bool opens_to_add_without_delete_sharing,
+                                         bool checked);
+
 // The name a level is moved to: "<name>.untrusted-<stamp>" beside it.
 std::wstring storage_aside_name(const std::wstring& level, std::string_view stamp);
 
 // The reasons and the warning in the agent's storage lines.
 inline constexpr char kStorageLinkReason[] = "a link or junction stands in its place";
+inline constexpr char kStorageHeldReason[] = "open in another program that could move it";
 std::string storage_move_failed_reason(std::string_view error);
 std::string storage_not_held_warning(std::string_view path);
 std::string storage_moved_warning(std::string_view path, std::string_view owner_sid, std::string_view aside);
+std::string storage_held_moved_warning(std::string_view path, std::string_view aside);
 
 struct StorageCheck {
   std::string refused;                // why the folder must not be used; empty when it may
   std::vector<std::string> warnings;  // a level moved aside, or one that could not be held
   // The levels that passed, held open without delete sharing for as long as this lives: on
   // top of their access lists, nobody can move a level away while the agent works in it.
-  // A level that another program holds without delete sharing is used without being held
+  // A level that another program only reads without sharing read is used without being held
   // (its access list is what protects it), with a warning.
   std::shared_ptr<void> held;
 };

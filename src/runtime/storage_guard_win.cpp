@@ -32,6 +32,9 @@ constexpr DWORD kOpenInPlace = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_S
 constexpr DWORD kCheckAccess = FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
 // Reading the listing is what makes the share mode of the hold count against others.
 constexpr DWORD kHoldAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+// Adding a folder takes part in sharing as writing does: it tells whether anyone holds
+// delete access when a reader that shares nothing of reading keeps the hold out.
+constexpr DWORD kAddProbeAccess = FILE_ADD_SUBDIRECTORY | SYNCHRONIZE;
 // Only to move an untrusted level aside; with the privileges below LocalSystem gets it even
 // where the access list grants SYSTEM nothing.
 constexpr DWORD kMoveAccess = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
@@ -159,6 +162,11 @@ UniqueFile reopen_same(const std::wstring& level, DWORD access, DWORD share, con
   return handle;
 }
 
+bool reopens(const std::wstring& level, DWORD access, DWORD share, const BY_HANDLE_FILE_INFORMATION& checked) {
+  DWORD error = ERROR_SUCCESS;
+  return static_cast<bool>(reopen_same(level, access, share, checked, error));
+}
+
 }  // namespace
 
 bool storage_descriptor_trusted(const std::wstring& sddl, bool parent) {
@@ -211,42 +219,51 @@ StorageCheck secure_default_storage_dir(const std::wstring& dir) {
         return result;
       }
       const bool trusted = !as_system || storage_level_trusted(owner, has_dacl, aces, change_rights);
-      const StorageLevelAction action = storage_level_action(reparse_point, as_system, trusted);
+      StorageLevelAction action = storage_level_action(reparse_point, as_system, trusted);
+      if (action == StorageLevelAction::use) {
+        // A file in its place: start-up says so in its own words.
+        if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return result;
+        // The hold is opened while the check handle still stands, so it is the same folder.
+        DWORD error = ERROR_SUCCESS;
+        UniqueFile hold = reopen_same(level, kHoldAccess, kShareNoDelete, info, error);
+        if (hold) {
+          held->push_back(std::move(hold));
+          break;
+        }
+        if (error != ERROR_SHARING_VIOLATION) {
+          result.refused = "cannot be checked: " + win_error_text(error);
+          return result;
+        }
+        action = storage_unheld_action(reopens(level, kHoldAccess, kShareAll, info),
+                                       reopens(level, kAddProbeAccess, kShareNoDelete, info), as_system);
+        if (action == StorageLevelAction::use_unheld) {
+          result.warnings.push_back(storage_not_held_warning(to_utf8(level)));
+          break;
+        }
+        if (action == StorageLevelAction::refuse) {
+          result.refused = kStorageHeldReason;
+          return result;
+        }
+      }
       if (action == StorageLevelAction::refuse) {
         result.refused = kStorageLinkReason;
         return result;
       }
-      if (action == StorageLevelAction::move_aside) {
-        // Created anew by this process and still not trusted: something else is wrong.
-        if (round > 0) {
-          result.refused = storage_move_failed_reason("created anew, still open to others");
-          return result;
-        }
-        DWORD error = ERROR_SUCCESS;
-        const UniqueFile mover = reopen_same(level, kMoveAccess, kShareAll, info, error);
-        const std::wstring aside = storage_aside_name(level, time_stamp());
-        if (error == ERROR_SUCCESS) error = rename_by_handle(mover.get(), aside);
-        if (error != ERROR_SUCCESS) {
-          result.refused = storage_move_failed_reason(win_error_text(error));
-          return result;
-        }
-        result.warnings.push_back(storage_moved_warning(to_utf8(level), owner, to_utf8(aside)));
-        continue;
-      }
-      // A file in its place: start-up says so in its own words.
-      if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return result;
-      // The hold is opened while the check handle still stands, so it is the same folder.
-      DWORD error = ERROR_SUCCESS;
-      UniqueFile hold = reopen_same(level, kHoldAccess, kShareNoDelete, info, error);
-      if (hold) {
-        held->push_back(std::move(hold));
-      } else if (error == ERROR_SHARING_VIOLATION) {
-        result.warnings.push_back(storage_not_held_warning(to_utf8(level)));
-      } else {
-        result.refused = "cannot be checked: " + win_error_text(error);
+      // Moved aside. Created anew by this process and still not usable: something else is wrong.
+      if (round > 0) {
+        result.refused = storage_move_failed_reason("created anew, still open to others");
         return result;
       }
-      break;
+      DWORD error = ERROR_SUCCESS;
+      const UniqueFile mover = reopen_same(level, kMoveAccess, kShareAll, info, error);
+      const std::wstring aside = storage_aside_name(level, time_stamp());
+      if (error == ERROR_SUCCESS) error = rename_by_handle(mover.get(), aside);
+      if (error != ERROR_SUCCESS) {
+        result.refused = storage_move_failed_reason(win_error_text(error));
+        return result;
+      }
+      result.warnings.push_back(trusted ? storage_held_moved_warning(to_utf8(level), to_utf8(aside))
+                                        : storage_moved_warning(to_utf8(level), owner, to_utf8(aside)));
     }
   }
   return result;

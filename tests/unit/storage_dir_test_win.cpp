@@ -139,6 +139,15 @@ TEST(StorageDir, TheDefaultFolderCheckCreatesBothLevelsAndLeavesAFileToStartUp) 
     const StorageCheck check = secure_default_storage_dir(dir);
     EXPECT_FALSE(MoveFileW(dir.c_str(), (dir + L"-moved").c_str()));
   }
+  // Another program's handle: one that could rename the level keeps it from being used; a
+  // reader that does not share reading only keeps it from being held.
+  for (const bool deletes : {true, false}) {  // sharing read and write; write and delete
+    const UniqueFile other(CreateFileW(dir.c_str(), deletes ? DELETE : FILE_LIST_DIRECTORY, deletes ? 3 : 6, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const StorageCheck check = secure_default_storage_dir(dir);
+    EXPECT_TRUE(other && check.refused == (deletes ? kStorageHeldReason : "")) << check.refused;
+    EXPECT_EQ(check.warnings.size(), deletes ? 0u : 1u);
+  }
   EXPECT_TRUE(MoveFileW(dir.c_str(), (dir + L"-moved").c_str()));
   test::spit(scratch.file(L"Ostrival\\file"), "x");
   EXPECT_EQ(secure_default_storage_dir(scratch.file(L"Ostrival\\file")).refused, "");

@@ -44,6 +44,14 @@ TEST(StorageGuard, LinksRefusedUntrustedLevelsMovedAside) {
   EXPECT_EQ(storage_level_action(false, true, false), A::move_aside);
   EXPECT_EQ(storage_level_action(false, true, true), A::use);
   EXPECT_EQ(storage_level_action(false, false, false), A::use);  // not LocalSystem: not judged
+  // A level that could not be held: only a reader that does not share reading leaves it usable.
+  for (bool checked : {true, false}) {
+    const A changeable = checked ? A::move_aside : A::refuse;
+    EXPECT_EQ(storage_unheld_action(false, true, checked), A::use_unheld);
+    EXPECT_EQ(storage_unheld_action(true, false, checked), changeable);   // a handle with delete access
+    EXPECT_EQ(storage_unheld_action(false, false, checked), changeable);  // one that may have it
+    EXPECT_EQ(storage_unheld_action(true, true, checked), changeable);
+  }
   EXPECT_EQ(storage_aside_name(L"C:\\ProgramData\\Ostrival\\", "20261207143000"),
             L"C:\\ProgramData\\Ostrival.untrusted-20261207143000");
 }
@@ -57,8 +65,11 @@ TEST(StorageGuard, Texts) {
             "C:\\ProgramData\\Ostrival.untrusted-1 and created anew");
   EXPECT_NE(storage_moved_warning("x", "", "y").find("(owner unreadable)"), std::string::npos);
   EXPECT_EQ(storage_not_held_warning("C:\\ProgramData\\Ostrival"),
-            "storage dir C:\\ProgramData\\Ostrival is open in another program without delete sharing; used without "
-            "being held");
+            "storage dir C:\\ProgramData\\Ostrival is open in another program that does not share reading; used "
+            "without being held");
+  EXPECT_EQ(storage_held_moved_warning("C:\\ProgramData\\Ostrival", "C:\\ProgramData\\Ostrival.untrusted-1"),
+            "storage dir C:\\ProgramData\\Ostrival was open in another program that could move it; moved to "
+            "C:\\ProgramData\\Ostrival.untrusted-1 and created anew");
 }
 
 }  // namespace
