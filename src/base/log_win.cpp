@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <sddl.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -20,13 +21,43 @@ constexpr DWORD kLogLockWaitMs = 1000;
 // A log that has to be copied to rotate it is read whole; no log of ours comes near this.
 constexpr LONGLONG kLogCopyLimitBytes = 64LL << 20;
 
+// What a writer does with the lock: waits for it, releases it, and reads its owner.
+constexpr DWORD kLogLockRights = SYNCHRONIZE | MUTEX_MODIFY_STATE | READ_CONTROL;
+static_assert(kLogLockRights == 0x120001, "the lock's access list grants these rights by number");
+
+// Creates the lock, or opens it with a writer's rights only, so that an access list which
+// grants no more still lets the writer in. Whoever creates it lets LocalSystem, the
+// Administrators and the creating user (two consoles of one user on their own folder) take
+// it, so the service and an administrator's console share it whichever starts first. It is
+// owned by the Administrators where the creator may name them (the service, an elevated
+// console), since writers rely only on a lock that LocalSystem, the Administrators or they
+// themselves own; otherwise by the creating user.
+UniqueHandle create_log_lock(const std::wstring& name, DWORD& error) {
+  const std::wstring user = process_user_sid();
+  std::wstring dacl = L"D:(A;;0x120001;;;SY)(A;;0x120001;;;BA)";
+  if (!user.empty() && user != L"S-1-5-18") dacl += L"(A;;0x120001;;;" + user + L")";
+  for (const std::wstring& owner : {std::wstring(L"O:BA"), L"O:" + user}) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW((owner + dacl).c_str(), SDDL_REVISION_1, &sd, nullptr)) {
+      error = GetLastError();
+      continue;
+    }
+    const UniqueLocal sd_owner(sd);
+    SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
+    UniqueHandle lock(CreateMutexExW(&sa, name.c_str(), 0, kLogLockRights));
+    error = GetLastError();
+    if (lock || error != ERROR_INVALID_OWNER) return lock;
+  }
+  return {};
+}
+
 // The lock of a log file, shared with every other process that writes it. Null when it
 // cannot be had, or when the name is held by an object that another user created (anyone
 // may create a named object first; such a one is not relied on): lines are then written
 // without it.
 UniqueHandle open_log_lock(const std::wstring& path) {
-  UniqueHandle lock(CreateMutexW(nullptr, FALSE, log_file_lock_name(path).c_str()));
-  const DWORD error = GetLastError();
+  DWORD error = ERROR_SUCCESS;
+  UniqueHandle lock = create_log_lock(log_file_lock_name(path), error);
   if (lock && error == ERROR_ALREADY_EXISTS && kernel_object_owner(lock.get()) == ObjectOwner::other) lock.reset();
   return lock;
 }

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <sddl.h>
+
 #include <regex>
 #include <set>
 #include <sstream>
@@ -150,6 +153,30 @@ TEST(LogFile, AHeldLockNeverStallsLogging) {
   const std::string text = test::slurp(path);
   EXPECT_EQ(test::count_of(text, "INFO  while held "), 5u);
   EXPECT_EQ(test::count_of(text, "INFO  after\r\n"), 1u);
+}
+
+// A lock that the service left (waiting and releasing for LocalSystem and the Administrators
+// only) is taken by an administrator's writer too: it asks for no more than a writer needs.
+TEST(LogFile, AnAdministratorTakesTheLockTheServiceMade) {
+  ScratchDir dir;
+  const std::wstring path = dir.file(L"guardian.log");
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:SYD:(A;;0x120001;;;SY)(A;;0x120001;;;BA)", 1,
+                                                                   &sd, nullptr));
+  SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
+  const UniqueHandle service_lock(CreateMutexExW(&sa, log_file_lock_name(path).c_str(), CREATE_MUTEX_INITIAL_OWNER,
+                                                 SYNCHRONIZE | MUTEX_MODIFY_STATE));
+  LocalFree(sd);
+  if (!service_lock && GetLastError() == ERROR_INVALID_OWNER) GTEST_SKIP() << "only LocalSystem may own such a lock";
+  ASSERT_TRUE(service_lock);
+  configure_log(path, false);
+  std::thread writer([] { log_line("INFO", "waited"); });
+  Sleep(300);
+  EXPECT_FALSE(test::file_exists(path));  // the writer waits for the lock
+  ReleaseMutex(service_lock.get());
+  writer.join();
+  configure_log(L"", false);
+  EXPECT_NE(test::slurp(path).find("INFO  waited\r\n"), std::string::npos);
 }
 
 TEST(LogFile, ManyThreadsNeverTearALine) {
