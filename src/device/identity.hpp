@@ -33,7 +33,8 @@ bool identity_settled(const DeviceIdentity& identity);
 
 // One full identity pass on the calling thread. Never throws for a WMI or registry failure:
 // without WMI the fingerprint comes from the MachineGuid alone and the inventory from system
-// calls, and one ERROR line is logged.
+// calls, and one ERROR line is logged. Its queries end within kIdentityQueryBudgetMs of its
+// start (device/wmi.hpp); the connection to WMI has no time-out of its own.
 DeviceIdentity collect_device_identity();
 
 // HKLM\SOFTWARE\Microsoft\Cryptography "MachineGuid" as UTF-8; empty on any failure.

@@ -40,7 +40,7 @@ bool pipe_name_free() {
 
 IdentitySettling settling_in(const std::wstring& storage_dir) {
   IdentitySettling hooks;
-  hooks.collect = collect_agent_identity;
+  hooks.collect = [] { return collect_agent_identity(false); };
   hooks.probe = [storage_dir](const DeviceIdentity& identity) {
     return probe_channel_file(ProtectedStore(storage_dir, identity.fingerprint));
   };
@@ -61,7 +61,7 @@ IdentitySettling settling_in(const std::wstring& storage_dir) {
 bool agent_startup(AgentContext& ctx) {
   // Before anything else, so that a second agent leaves no trace in its storage directory.
   if (!pipe_name_free()) return false;
-  ctx.identity = collect_agent_identity();
+  ctx.identity = collect_agent_identity(true);
   if (ctx.identity.fingerprint.size() != 64) {
     if (stop_requested()) return false;  // stopped during the identity pass
     log_error("fingerprint failed");

@@ -1,6 +1,7 @@
-// The agent's identity pass, run in a child process.
+// The agent's identity pass, run in a child process, or on a thread of the agent.
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,33 +11,45 @@
 #include "base/unique.hpp"
 #include "runtime/agent.hpp"
 #include "runtime/config.hpp"
+#include "device/wmi.hpp"
 #include "base/log.hpp"
 
 namespace guardian {
 namespace {
 
-// WMI waits up to 15 s per call; eight queries and the connection stay well within this.
-constexpr DWORD kIdentityPassLimitMs = 120000;
+// A pass ends its queries within kIdentityQueryBudgetMs of its start; the rest is for
+// starting the child process, a slow connection to WMI, the registry and the hashing.
+constexpr DWORD kIdentityPassLimitMs = kIdentityQueryBudgetMs + 30000;
 // The document is about a kilobyte; the pipe holds all of it, so the child never waits for a
 // reader, and the agent reads it once the child has ended.
 constexpr DWORD kDocumentPipeBytes = 1 << 20;
 
-enum class ChildPass { done, failed, timed_out, stopped };
+// Waits for the object (a process, or a pass's end) together with the stop event, for at
+// most kIdentityPassLimitMs; why says so when the limit came first.
+PassEnd wait_for_pass(HANDLE object, std::string& why) {
+  const HANDLE stop = stop_event();
+  const HANDLE waits[2] = {object, stop};
+  const DWORD waited = WaitForMultipleObjects(stop ? 2 : 1, waits, FALSE, kIdentityPassLimitMs);
+  if (waited == WAIT_OBJECT_0) return PassEnd::done;
+  if (waited == WAIT_OBJECT_0 + 1) return PassEnd::stopped;
+  why = "no result within " + std::to_string(kIdentityPassLimitMs / 1000) + " s";
+  return PassEnd::timed_out;
+}
 
 // Runs "<this program>" --fingerprint and reads its document. A stop ends the child at once.
-ChildPass identity_from_child(DeviceIdentity& identity, std::string& why) {
+PassEnd identity_from_child(DeviceIdentity& identity, std::string& why) {
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
   UniqueFile read_end, write_end;
   if (!CreatePipe(read_end.put(), write_end.put(), &inheritable, kDocumentPipeBytes) ||
       !SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0)) {
     why = "CreatePipe: " + win_error_text(GetLastError());
-    return ChildPass::failed;
+    return PassEnd::failed;
   }
   const UniqueFile nul(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                    &inheritable, OPEN_EXISTING, 0, nullptr));
   if (!nul) {
     why = "NUL: " + win_error_text(GetLastError());
-    return ChildPass::failed;
+    return PassEnd::failed;
   }
   // The child inherits these two handles and no other.
   SIZE_T list_size = 0;
@@ -45,7 +58,7 @@ ChildPass identity_from_child(DeviceIdentity& identity, std::string& why) {
   auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_buffer.data());
   if (!InitializeProcThreadAttributeList(list, 1, 0, &list_size)) {
     why = "InitializeProcThreadAttributeList: " + win_error_text(GetLastError());
-    return ChildPass::failed;
+    return PassEnd::failed;
   }
   HANDLE inherited[2] = {write_end.get(), nul.get()};
   STARTUPINFOEXW si{};
@@ -67,26 +80,22 @@ ChildPass identity_from_child(DeviceIdentity& identity, std::string& why) {
   DeleteProcThreadAttributeList(list);
   if (!created) {
     why = "CreateProcess: " + win_error_text(create_error);
-    return ChildPass::failed;
+    return PassEnd::failed;
   }
   const UniqueHandle process(pi.hProcess), thread(pi.hThread);
   write_end.reset();  // the child holds the only write end now: its exit ends the document
 
-  const HANDLE stop = stop_event();
-  const HANDLE waits[2] = {process.get(), stop};
-  const DWORD waited = WaitForMultipleObjects(stop ? 2 : 1, waits, FALSE, kIdentityPassLimitMs);
-  if (waited != WAIT_OBJECT_0) {
+  const PassEnd waited = wait_for_pass(process.get(), why);
+  if (waited != PassEnd::done) {
     TerminateProcess(process.get(), 1);
     WaitForSingleObject(process.get(), 5000);
-    if (waited == WAIT_OBJECT_0 + 1) return ChildPass::stopped;
-    why = "no result within " + std::to_string(kIdentityPassLimitMs / 1000) + " s";
-    return ChildPass::timed_out;
+    return waited;
   }
   DWORD exit_code = 1;
   GetExitCodeProcess(process.get(), &exit_code);
   if (exit_code != 0) {
     why = "exit code " + std::to_string(exit_code);
-    return ChildPass::failed;
+    return PassEnd::failed;
   }
   std::string text;
   char chunk[4096];
@@ -95,42 +104,88 @@ ChildPass identity_from_child(DeviceIdentity& identity, std::string& why) {
     text.append(chunk, got);
   if (!identity_from_document(parse_json(text.begin(), text.end()), identity)) {
     why = "no identity document";
-    return ChildPass::failed;
+    return PassEnd::failed;
   }
-  return ChildPass::done;
+  return PassEnd::done;
+}
+
+// One pass on a thread of its own. The thread holds a share of this record, so that a pass
+// left behind by a stop writes only into memory that is still its own.
+struct PassInAgent {
+  std::function<DeviceIdentity()> pass;
+  DeviceIdentity identity;
+  UniqueHandle ended = make_event();
+};
+
+DWORD WINAPI pass_in_agent_main(void* context) {
+  const std::unique_ptr<std::shared_ptr<PassInAgent>> owned(static_cast<std::shared_ptr<PassInAgent>*>(context));
+  PassInAgent& record = **owned;
+  record.identity = record.pass();
+  SetEvent(record.ended.get());
+  return 0;
+}
+
+PassEnd identity_in_agent(const std::function<DeviceIdentity()>& pass, DeviceIdentity& identity, std::string& why) {
+  auto record = std::make_shared<PassInAgent>();
+  record->pass = pass;
+  auto context = std::make_unique<std::shared_ptr<PassInAgent>>(record);
+  const UniqueHandle thread(record->ended ? CreateThread(nullptr, 0, pass_in_agent_main, context.get(), 0, nullptr)
+                                          : nullptr);
+  if (!thread) {
+    why = "CreateThread: " + win_error_text(GetLastError());
+    return PassEnd::failed;
+  }
+  static_cast<void>(context.release());  // the thread's now
+  const PassEnd end = wait_for_pass(record->ended.get(), why);
+  if (end == PassEnd::done) identity = std::move(record->identity);
+  return end;
 }
 
 }  // namespace
 
-DeviceIdentity collect_agent_identity() {
+IdentityPasses agent_identity_passes() { return {identity_from_child, collect_device_identity}; }
+
+DeviceIdentity collect_agent_identity(bool first_attempt, const IdentityPasses& passes) {
   DeviceIdentity identity;
   std::string why;
-  switch (identity_from_child(identity, why)) {
-    case ChildPass::stopped:
+  switch (passes.in_child(identity, why)) {
+    case PassEnd::stopped:
       return {};  // no fingerprint: start-up ends, as the stop asks
-    case ChildPass::done:
+    case PassEnd::done:
       // A "mac" part comes only from rows of the adapter query: the pass saw the machine
       // whole. Parts beside "mguid" without it mean WMI answered but listed no adapter (as
       // right after a boot): the identity stands, and counts as not settled yet. Only
-      // "mguid" may mean WMI failed, and the pass in the agent then logs why.
+      // "mguid" may mean WMI failed: the first attempt runs the pass in the agent, which
+      // then logs why; a later one takes it as not settled.
       if (identity.parts.count("mac")) return identity;
-      if (identity.parts.size() > identity.parts.count("mguid")) {
+      if (!first_attempt || identity.parts.size() > identity.parts.count("mguid")) {
         identity.empty_queries = {kAdapterClass};
         return identity;
       }
       why = "no part from WMI";
       break;
-    case ChildPass::timed_out:
-      // WMI that does not answer the child would not answer the agent either, and a pass in
-      // the agent cannot be cut short: it would hold start-up, and a stop, for as long as WMI
-      // hangs. No identity this time; start-up fails (or the settle loop tries again).
+    case PassEnd::timed_out:
+      // WMI that does not answer the child would not answer the agent either. No identity
+      // this time; start-up fails (or the settle loop tries again).
       log_warn("identity pass in a child process: " + why);
       return {};
-    case ChildPass::failed:
-      break;
+    case PassEnd::failed:
+      if (first_attempt) break;
+      log_warn("identity pass in a child process: " + why);
+      return {};
   }
   log_warn("identity pass in a child process: " + why + "; running it in the agent");
-  return collect_device_identity();
+  identity = {};
+  why.clear();
+  switch (identity_in_agent(passes.in_agent, identity, why)) {
+    case PassEnd::done:
+      return identity;
+    case PassEnd::stopped:
+      return {};
+    default:
+      log_warn("identity pass in the agent: " + why);
+      return {};
+  }
 }
 
 }  // namespace guardian
