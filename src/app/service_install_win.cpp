@@ -2,15 +2,23 @@
 // and removes itself again. Both print one result line and return the exit code; rights are
 // not checked here, the SCM refuses and the refusal is printed.
 #include <windows.h>
+#include <psapi.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/cli.hpp"
 #include "app/commands.hpp"
+#include "base/object_owner.hpp"
+#include "base/paths.hpp"
 #include "base/text.hpp"
 #include "base/unique.hpp"
 #include "channel/pipe_io.hpp"
+#include "runtime/config.hpp"
+#include "runtime/storage_guard.hpp"
 
 namespace guardian {
 namespace {
@@ -52,6 +60,55 @@ QuotedModulePath quoted_module_path() {
   if (length == 0) return {{}, error};
   if (length >= kModulePathCapacity) return {{}, ERROR_INSUFFICIENT_BUFFER};
   return {L"\"" + std::wstring(buffer, length) + L"\"", 0};
+}
+
+// "DOMAIN\name (SID)", or the SID alone when it names no account here.
+std::string account_text(const std::string& sid_text) {
+  if (sid_text.empty()) return "an entry of another kind";
+  PSID sid = nullptr;
+  if (!ConvertStringSidToSidW(to_utf16(sid_text).c_str(), &sid)) return sid_text;
+  const UniqueLocal sid_owner(sid);
+  wchar_t name[256], domain[256];
+  DWORD name_size = 256, domain_size = 256;
+  SID_NAME_USE use;
+  if (!LookupAccountSidW(nullptr, sid, name, &name_size, domain, &domain_size, &use)) return sid_text;
+  return to_utf8(domain_size ? std::wstring(domain) + L"\\" + name : std::wstring(name)) + " (" + sid_text + ")";
+}
+
+// The program's own files: the executable and every DLL it loaded from its folder.
+std::vector<std::wstring> program_files(const std::wstring& folder) {
+  HMODULE modules[256];
+  DWORD bytes = 0;
+  std::vector<std::wstring> files;
+  if (!EnumProcessModules(GetCurrentProcess(), modules, sizeof modules, &bytes)) return {module_path()};
+  for (DWORD i = 0; i < bytes / sizeof(HMODULE) && i < 256; ++i) {
+    wchar_t path[kModulePathCapacity];
+    const DWORD length = GetModuleFileNameW(modules[i], path, kModulePathCapacity);
+    if (length == 0 || length >= kModulePathCapacity) continue;
+    const std::wstring file(path, length);
+    if (CompareStringOrdinal(dir_of(file).c_str(), -1, folder.c_str(), -1, TRUE) == CSTR_EQUAL) files.push_back(file);
+  }
+  return files;
+}
+
+// Why this program must not become a LocalSystem service: one of its files, its folder, or
+// a folder above that (which could be moved away with the program in it) can be changed by
+// someone other than LocalSystem, the Administrators, TrustedInstaller and the account that
+// installs it. Empty when nobody else can.
+std::string program_location_refusal() {
+  const std::string installer = to_utf8(process_user_sid());
+  const std::wstring folder = module_dir();
+  std::vector<std::pair<std::wstring, uint32_t>> objects;
+  for (const std::wstring& file : program_files(folder)) objects.emplace_back(file, kProgramChangeRights);
+  objects.emplace_back(folder, kProgramChangeRights);
+  for (const std::wstring& above : folders_above(folder)) objects.emplace_back(above, kStorageParentChangeRights);
+  for (const auto& [path, rights] : objects) {
+    ObjectProtection found;
+    if (!read_path_protection(path, found)) return to_utf8(path) + ": its protection cannot be read";
+    const auto who = program_object_changeable_by(found.owner_sid, found.has_dacl, found.aces, rights, installer);
+    if (who) return to_utf8(path) + " can be changed by " + account_text(*who);
+  }
+  return {};
 }
 
 // Description, three restarts 5 s apart, and restarts also after a stop with an error code
@@ -127,6 +184,17 @@ int install_service() {
 
   const QuotedModulePath path = quoted_module_path();
   if (path.text.empty()) return report_failure("GetModuleFileName", path.error);
+  // A service that runs as LocalSystem from files that others could replace would run their
+  // code instead: such a location is refused before anything is registered.
+  const std::string refusal = program_location_refusal();
+  if (!refusal.empty()) {
+    std::fprintf(stderr,
+                 "%s not installed: %s; install it into a folder that only LocalSystem, the Administrators and "
+                 "TrustedInstaller can change (such as C:\\Program Files)\n",
+                 kServiceName, refusal.c_str());
+    std::fflush(stderr);
+    return 1;
+  }
 
   UniqueServiceHandle service(CreateServiceW(scm.get(), kServiceNameW, kDisplayName, SERVICE_ALL_ACCESS,
                                              SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,

@@ -7,14 +7,35 @@ bool trusted_storage_owner(std::string_view owner_sid) {
   return owner_sid == kLocalSystemSid || owner_sid == kAdministratorsSid;
 }
 
-bool storage_level_trusted(std::string_view owner_sid, bool has_dacl, const std::vector<StorageAce>& aces,
-                           uint32_t change_rights) {
-  if (!trusted_storage_owner(owner_sid) || !has_dacl) return false;
+namespace {
+
+// The first entry that grants any of change_rights to an account other than LocalSystem, the
+// Administrators, TrustedInstaller and also (when not empty); null when there is none.
+const StorageAce* untrusted_grant(const std::vector<StorageAce>& aces, uint32_t change_rights, std::string_view also) {
   for (const StorageAce& ace : aces) {
     if (!ace.allow || ace.inherit_only || !(ace.mask & change_rights)) continue;
-    if (!trusted_storage_owner(ace.sid) && ace.sid != kTrustedInstallerSid) return false;
+    if (!trusted_storage_owner(ace.sid) && ace.sid != kTrustedInstallerSid && (also.empty() || ace.sid != also))
+      return &ace;
   }
-  return true;
+  return nullptr;
+}
+
+}  // namespace
+
+bool storage_level_trusted(std::string_view owner_sid, bool has_dacl, const std::vector<StorageAce>& aces,
+                           uint32_t change_rights) {
+  return trusted_storage_owner(owner_sid) && has_dacl && !untrusted_grant(aces, change_rights, {});
+}
+
+std::optional<std::string> program_object_changeable_by(std::string_view owner_sid, bool has_dacl,
+                                                        const std::vector<StorageAce>& aces, uint32_t change_rights,
+                                                        std::string_view installer_sid) {
+  if (!trusted_storage_owner(owner_sid) && owner_sid != kTrustedInstallerSid &&
+      (installer_sid.empty() || owner_sid != installer_sid))
+    return std::string(owner_sid);
+  if (!has_dacl) return std::string("everyone");
+  if (const StorageAce* ace = untrusted_grant(aces, change_rights, installer_sid)) return ace->sid;
+  return std::nullopt;
 }
 
 StorageLevelAction storage_level_action(bool reparse_point, bool checked, bool trusted) {

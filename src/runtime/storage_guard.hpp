@@ -9,6 +9,7 @@
 // granted to handles opened before a repair would survive it.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,8 +48,40 @@ inline constexpr uint32_t kStorageParentChangeRights = 0x40 | 0x10000 | 0x40000 
 bool storage_level_trusted(std::string_view owner_sid, bool has_dacl, const std::vector<StorageAce>& aces,
                            uint32_t change_rights);
 
-// The same rule applied to a security descriptor given as text (with its owner): whether a
-// folder carrying it would be used, as "guardian" or (parent) as "Ostrival".
+// Rights over the service's program, the DLLs it loads from its folder, and that folder,
+// which nobody but the trusted accounts may have: write and append data (add file, add
+// folder), delete child, delete, the access list, the owner, generic write and all.
+inline constexpr uint32_t kProgramChangeRights = 0x2 | 0x4 | 0x40 | 0x10000 | 0x40000 | 0x80000 | 0x40000000 |
+                                                 0x10000000;
+
+// Who, other than LocalSystem, the Administrators, TrustedInstaller and the installing account
+// (installer_sid), could change a file or folder that a LocalSystem service runs from: its
+// owner, or the first account its access list grants any of change_rights ("" for an entry of
+// a kind not read), or "everyone" when it has no access list. Nothing (nullopt) when nobody
+// else can. The folders above the program's are judged with kStorageParentChangeRights: who
+// could move its folder away.
+std::optional<std::string> program_object_changeable_by(std::string_view owner_sid, bool has_dacl,
+                                                        const std::vector<StorageAce>& aces, uint32_t change_rights,
+                                                        std::string_view installer_sid);
+
+// The owner and access list of a file or folder, as the rules read them.
+struct ObjectProtection {
+  std::string owner_sid;
+  bool has_dacl = false;
+  bool protected_dacl = false;  // not inheriting from its parent
+  std::vector<StorageAce> aces;
+};
+
+// Reads them from the file or folder at path (what a link there points to); false when they
+// cannot be read.
+bool read_path_protection(const std::wstring& path, ObjectProtection& protection);
+
+// A security descriptor given as text (with its owner), as the rules read it; false when it
+// does not parse.
+bool descriptor_protection(const std::wstring& sddl, ObjectProtection& protection);
+
+// The storage rule applied to such a descriptor: whether a folder carrying it would be used,
+// as "guardian" or (parent) as "Ostrival".
 bool storage_descriptor_trusted(const std::wstring& sddl, bool parent);
 
 enum class StorageLevelAction {

@@ -101,8 +101,8 @@ bool aces_of(PACL dacl, std::vector<StorageAce>& aces) {
   return true;
 }
 
-// Owner and access list of an open folder. False when they cannot be read.
-bool read_protection(HANDLE object, std::string& owner, bool& has_dacl, std::vector<StorageAce>& aces) {
+// Owner and access list of an open file or folder. False when they cannot be read.
+bool read_protection(HANDLE object, ObjectProtection& protection) {
   PSID owner_sid = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR sd = nullptr;
@@ -110,9 +110,12 @@ bool read_protection(HANDLE object, std::string& owner, bool& has_dacl, std::vec
                       nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS)
     return false;
   UniqueLocal sd_owner(sd);
-  owner = sid_text(owner_sid);
-  has_dacl = dacl != nullptr;
-  return aces_of(dacl, aces);
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  protection.owner_sid = sid_text(owner_sid);
+  protection.has_dacl = dacl != nullptr;
+  protection.protected_dacl = GetSecurityDescriptorControl(sd, &control, &revision) && (control & SE_DACL_PROTECTED);
+  return aces_of(dacl, protection.aces);
 }
 
 std::string time_stamp() {
@@ -169,18 +172,35 @@ bool reopens(const std::wstring& level, DWORD access, DWORD share, const BY_HAND
 
 }  // namespace
 
-bool storage_descriptor_trusted(const std::wstring& sddl, bool parent) {
+bool descriptor_protection(const std::wstring& sddl, ObjectProtection& protection) {
   PSECURITY_DESCRIPTOR sd = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd, nullptr)) return false;
   UniqueLocal sd_owner(sd);
   PSID owner = nullptr;
   BOOL defaulted = FALSE, present = FALSE;
   PACL dacl = nullptr;
-  std::vector<StorageAce> aces;
-  return GetSecurityDescriptorOwner(sd, &owner, &defaulted) &&
-         GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) && aces_of(dacl, aces) &&
-         storage_level_trusted(sid_text(owner), present && dacl, aces,
-                               parent ? kStorageParentChangeRights : kStorageChangeRights);
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  const bool read = GetSecurityDescriptorOwner(sd, &owner, &defaulted) &&
+                    GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) &&
+                    GetSecurityDescriptorControl(sd, &control, &revision);
+  if (!read) return false;
+  protection.owner_sid = sid_text(owner);
+  protection.has_dacl = present && dacl;
+  protection.protected_dacl = (control & SE_DACL_PROTECTED) != 0;
+  return aces_of(present ? dacl : nullptr, protection.aces);
+}
+
+bool storage_descriptor_trusted(const std::wstring& sddl, bool parent) {
+  ObjectProtection p;
+  const uint32_t rights = parent ? kStorageParentChangeRights : kStorageChangeRights;
+  return descriptor_protection(sddl, p) && storage_level_trusted(p.owner_sid, p.has_dacl, p.aces, rights);
+}
+
+bool read_path_protection(const std::wstring& path, ObjectProtection& protection) {
+  const UniqueFile object(CreateFileW(path.c_str(), READ_CONTROL, kShareAll, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return object && read_protection(object.get(), protection);
 }
 
 StorageCheck secure_default_storage_dir(const std::wstring& dir) {
@@ -211,14 +231,13 @@ StorageCheck secure_default_storage_dir(const std::wstring& dir) {
       const DWORD named = GetFileAttributesW(level.c_str());
       const bool reparse_point = ((info.dwFileAttributes | (named == INVALID_FILE_ATTRIBUTES ? 0 : named)) &
                                   FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-      std::string owner;
-      bool has_dacl = false;
-      std::vector<StorageAce> aces;
-      if (as_system && !reparse_point && !read_protection(check.get(), owner, has_dacl, aces)) {
+      ObjectProtection found;
+      if (as_system && !reparse_point && !read_protection(check.get(), found)) {
         result.refused = "cannot be checked: its protection cannot be read";
         return result;
       }
-      const bool trusted = !as_system || storage_level_trusted(owner, has_dacl, aces, change_rights);
+      const bool trusted =
+          !as_system || storage_level_trusted(found.owner_sid, found.has_dacl, found.aces, change_rights);
       StorageLevelAction action = storage_level_action(reparse_point, as_system, trusted);
       if (action == StorageLevelAction::use) {
         // A file in its place: start-up says so in its own words.
@@ -263,7 +282,7 @@ StorageCheck secure_default_storage_dir(const std::wstring& dir) {
         return result;
       }
       result.warnings.push_back(trusted ? storage_held_moved_warning(to_utf8(level), to_utf8(aside))
-                                        : storage_moved_warning(to_utf8(level), owner, to_utf8(aside)));
+                                        : storage_moved_warning(to_utf8(level), found.owner_sid, to_utf8(aside)));
     }
   }
   return result;
