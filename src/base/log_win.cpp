@@ -73,7 +73,7 @@ uint64_t file_size_of(const std::wstring& path, bool& exists) {
 // to ".1" and emptying it in place. The copy is made through a handle that can also empty
 // the file, so ".1" is replaced only when the emptying can follow: a program that holds the
 // log without write sharing must not make every line overwrite the older generation.
-bool rotate_log(const std::wstring& path) {
+bool rotate_log(const std::wstring& path, SECURITY_ATTRIBUTES* created) {
   const std::wstring rotated = path + L".1";
   if (MoveFileExW(path.c_str(), rotated.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
   const UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -87,7 +87,7 @@ bool rotate_log(const std::wstring& path) {
   content.resize(got);
   const std::wstring staged = rotated + L".tmp";
   {
-    const UniqueFile copy(CreateFileW(staged.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+    const UniqueFile copy(CreateFileW(staged.c_str(), GENERIC_WRITE, 0, created, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                       nullptr));
     DWORD wrote = 0;
     if (!copy || !WriteFile(copy.get(), content.data(), got, &wrote, nullptr) || wrote != got) {
@@ -110,9 +110,12 @@ class Logger {
     return logger;
   }
 
-  void configure(std::wstring path, bool echo_to_console) {
+  void configure(std::wstring path, bool echo_to_console, const wchar_t* file_sddl) {
     std::lock_guard<std::mutex> hold(lock_);
     file_lock_ = path.empty() ? UniqueHandle() : open_log_lock(path);
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (file_sddl) ConvertStringSecurityDescriptorToSecurityDescriptorW(file_sddl, SDDL_REVISION_1, &sd, nullptr);
+    file_sd_.reset(sd);
     lock_stalled_ = false;
     log_path_ = std::move(path);
     echo_to_console_ = echo_to_console;
@@ -156,11 +159,13 @@ class Logger {
   void append(const std::string& line) {
     bool exists = false;
     const uint64_t size = file_size_of(log_path_, exists);
-    if (exists && log_needs_rotation(size, line.size()) && !rotate_log(log_path_) &&
+    SECURITY_ATTRIBUTES created{sizeof created, file_sd_.get(), FALSE};
+    SECURITY_ATTRIBUTES* const sa = file_sd_ ? &created : nullptr;
+    if (exists && log_needs_rotation(size, line.size()) && !rotate_log(log_path_, sa) &&
         !log_line_fits_unrotated(size, line.size()))
       return;  // dropped: the file stays within its bound until it can be rotated
     UniqueFile file(CreateFileW(log_path_.c_str(), FILE_APPEND_DATA,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, sa, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return;
     DWORD written = 0;
@@ -172,6 +177,7 @@ class Logger {
   bool echo_to_console_ = false;
   UniqueHandle file_lock_;
   bool lock_stalled_ = false;
+  UniqueLocal file_sd_;  // the descriptor of the files this process creates; none: the folder's
 };
 
 }  // namespace
@@ -187,7 +193,9 @@ std::wstring log_file_lock_name(const std::wstring& path) {
   return log_lock_name(upper);
 }
 
-void configure_log(const std::wstring& path, bool echo) { Logger::instance().configure(path, echo); }
+void configure_log(const std::wstring& path, bool echo, const wchar_t* file_sddl) {
+  Logger::instance().configure(path, echo, file_sddl);
+}
 
 void log_line(std::string_view level, std::string_view message) { Logger::instance().write(level, message); }
 

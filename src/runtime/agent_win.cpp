@@ -151,8 +151,14 @@ int run_agent(bool console) {
     log_error("storage dir unusable: " + to_utf8(storage_dir) + " (" + check.refused + ")");
     return 2;
   }
-  configure_log(path_join(storage_dir, L"guardian.log"), console);
+  // In the default folder the log has an access list of its own, which a log left by an
+  // older version gets now; elsewhere the folder is the caller's, and so is its list.
+  const std::wstring log_path = path_join(storage_dir, L"guardian.log");
+  const bool own_log_list = is_default_storage_dir(storage_dir);
+  const std::string log_list_failure = own_log_list ? secure_log_files(log_path) : std::string();
+  configure_log(log_path, console, own_log_list ? kLogFileSddl : nullptr);
   for (const std::string& line : check.warnings) log_warn(line);
+  if (!log_list_failure.empty()) log_warn("log keeps the access list it had: " + log_list_failure);
 
   AgentContext ctx(storage_dir, module_dir());
   if (console) ctx.watchdog_interval_sec = watchdog_interval_from_env();

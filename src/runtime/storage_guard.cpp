@@ -38,6 +38,14 @@ std::optional<std::string> program_object_changeable_by(std::string_view owner_s
   return std::nullopt;
 }
 
+bool log_file_list_replaced(bool has_dacl, bool protected_dacl, const std::vector<StorageAce>& aces) {
+  if (!has_dacl || !protected_dacl) return true;
+  for (const StorageAce& ace : aces) {
+    if (ace.allow && !ace.inherit_only && ace.mask != 0 && !trusted_storage_owner(ace.sid)) return true;
+  }
+  return false;
+}
+
 StorageLevelAction storage_level_action(bool reparse_point, bool checked, bool trusted) {
   if (reparse_point) return StorageLevelAction::refuse;
   if (checked && !trusted) return StorageLevelAction::move_aside;

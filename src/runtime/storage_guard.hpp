@@ -76,6 +76,21 @@ struct ObjectProtection {
 // cannot be read.
 bool read_path_protection(const std::wstring& path, ObjectProtection& protection);
 
+// The access list of the log files in the default storage folder: LocalSystem and the
+// Administrators only, not inherited. The folder lets every user read what it holds, as the
+// clients need for "channel.bin"; they never need the log, and a user who may open the log
+// can hold it without write sharing and stop every line.
+inline constexpr wchar_t kLogFileSddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+
+// Whether a log file's list is to be replaced by kLogFileSddl: unless it is protected from
+// inheritance and grants nothing to anyone but LocalSystem and the Administrators.
+bool log_file_list_replaced(bool has_dacl, bool protected_dacl, const std::vector<StorageAce>& aces);
+
+// Gives the log file at log_path and its older generation (".1") kLogFileSddl where the rule
+// above asks for it (a log left by an older version carries the folder's list). Empty when
+// done; otherwise what failed, for a WARN line.
+std::string secure_log_files(const std::wstring& log_path);
+
 // A security descriptor given as text (with its owner), as the rules read it; false when it
 // does not parse.
 bool descriptor_protection(const std::wstring& sddl, ObjectProtection& protection);

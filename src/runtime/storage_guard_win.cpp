@@ -203,6 +203,34 @@ bool read_path_protection(const std::wstring& path, ObjectProtection& protection
   return object && read_protection(object.get(), protection);
 }
 
+std::string secure_log_files(const std::wstring& log_path) {
+  for (const std::wstring& file : {log_path, log_path + L".1"}) {
+    const UniqueFile object(CreateFileW(file.c_str(), READ_CONTROL | WRITE_DAC, kShareAll, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!object) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_FILE_NOT_FOUND) continue;
+      return to_utf8(file) + ": " + win_error_text(error);
+    }
+    ObjectProtection found;
+    if (read_protection(object.get(), found) &&
+        !log_file_list_replaced(found.has_dacl, found.protected_dacl, found.aces))
+      continue;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogFileSddl, SDDL_REVISION_1, &sd, nullptr))
+      return "SDDL: " + win_error_text(GetLastError());
+    const UniqueLocal sd_owner(sd);
+    GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
+    const DWORD error = SetSecurityInfo(object.get(), SE_FILE_OBJECT,
+                                        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                        nullptr, dacl, nullptr);
+    if (error != ERROR_SUCCESS) return to_utf8(file) + ": " + win_error_text(error);
+  }
+  return {};
+}
+
 StorageCheck secure_default_storage_dir(const std::wstring& dir) {
   StorageCheck result;
   const auto held = std::make_shared<std::vector<UniqueFile>>();

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -11,6 +12,7 @@
 
 #include "base/log.hpp"
 #include "base/log_format.hpp"
+#include "runtime/storage_guard.hpp"
 #include "test_support.hpp"
 
 namespace guardian {
@@ -177,6 +179,38 @@ TEST(LogFile, AnAdministratorTakesTheLockTheServiceMade) {
   writer.join();
   configure_log(L"", false);
   EXPECT_NE(test::slurp(path).find("INFO  waited\r\n"), std::string::npos);
+}
+
+// The list of its own that the log gets in the default storage folder: on the files this
+// process creates, on both generations whether rotation renames or copies, and on a log an
+// older version left.
+TEST(LogFile, BothGenerationsKeepTheirOwnAccessList) {
+  ScratchDir dir;
+  const std::wstring path = dir.file(L"guardian.log");
+  auto own_list = [](const std::wstring& file) {  // no one but SYSTEM, the Administrators, the owner
+    ObjectProtection p;
+    return read_path_protection(file, p) && std::all_of(p.aces.begin(), p.aces.end(), [&](const StorageAce& a) {
+             return !a.allow || a.sid == kLocalSystemSid || a.sid == kAdministratorsSid || a.sid == p.owner_sid;
+           });
+  };
+  test::spit(path, "left by an older version");
+  EXPECT_EQ(secure_log_files(path), "");
+  EXPECT_TRUE(own_list(path) || test::running_under_wine());  // Wine keeps no list given to a file
+  DeleteFileW(path.c_str());
+  configure_log(path, false, kLogFileSddl);
+  log_line("INFO", "first");
+  {
+    const UniqueFile viewer(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+    log_line("INFO", std::string(kLogRotateBytes, 'c'));  // rotated by copying
+  }
+  EXPECT_NE(test::slurp(path + L".1").find("INFO  first\r\n"), std::string::npos);
+  EXPECT_TRUE(own_list(path + L".1"));
+  log_line("INFO", "after the copy");  // rotated by renaming
+  configure_log(L"", false);
+  EXPECT_NE(test::slurp(path).find("INFO  after the copy"), std::string::npos);
+  EXPECT_TRUE(own_list(path));
+  EXPECT_TRUE(own_list(path + L".1"));
 }
 
 TEST(LogFile, ManyThreadsNeverTearALine) {

@@ -37,6 +37,15 @@ TEST(StorageGuard, OwnerAndAccessListDecideTrust) {
   EXPECT_TRUE(with({kTrustedInstallerSid, true, false, 0x1F01FF}));
 }
 
+TEST(StorageGuard, TheLogGetsItsOwnListUnlessItHasIt) {
+  std::vector<StorageAce> own = {{kLocalSystemSid, true, false, 0x1F01FF}, {kUser, false, false, 0x1F01FF}};
+  EXPECT_FALSE(log_file_list_replaced(true, true, own));  // a denial grants nothing
+  EXPECT_TRUE(log_file_list_replaced(true, false, own));  // inherits: the folder may add to it
+  EXPECT_TRUE(log_file_list_replaced(false, true, {}));   // no list: everyone may do anything
+  own.push_back({"S-1-5-11", true, false, 0x1200A9});      // what the folder passes on: users read
+  EXPECT_TRUE(log_file_list_replaced(true, true, own));
+}
+
 TEST(StorageGuard, LinksRefusedUntrustedLevelsMovedAside) {
   using A = StorageLevelAction;
   EXPECT_EQ(storage_level_action(true, true, true), A::refuse);
