@@ -135,6 +135,23 @@ void apply_description_and_recovery(SC_HANDLE service) {
   ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag);
 }
 
+// The privileges the service uses, and no other, so that the SCM takes the rest of
+// LocalSystem's out of its token when it starts it: the storage folder check reads and moves
+// folders whatever their access lists say (backup, restore), and traverse checking (which
+// the SCM never takes out anyway).
+constexpr wchar_t kRequiredPrivileges[] = L"SeBackupPrivilege\0SeRestorePrivilege\0SeChangeNotifyPrivilege\0";
+
+// Declares them: 0, or the error that would leave the service with every privilege of
+// LocalSystem, which fails the installation. An SCM without the setting at all answers
+// ERROR_INVALID_LEVEL: there is nothing to declare them to, and the service runs as it
+// always did there.
+DWORD declare_required_privileges(SC_HANDLE service) {
+  SERVICE_REQUIRED_PRIVILEGES_INFOW info{const_cast<LPWSTR>(kRequiredPrivileges)};
+  if (ChangeServiceConfig2W(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, &info)) return 0;
+  const DWORD error = GetLastError();
+  return error == ERROR_INVALID_LEVEL ? 0 : error;
+}
+
 // Polls until the service reports stopped, a query fails, or polls * kStopPollMs have passed
 // (about ten seconds by default).
 void wait_until_stopped(SC_HANDLE service, int polls = kStopPolls) {
@@ -199,6 +216,7 @@ int install_service() {
   UniqueServiceHandle service(CreateServiceW(scm.get(), kServiceNameW, kDisplayName, SERVICE_ALL_ACCESS,
                                              SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                              path.text.c_str(), nullptr, nullptr, kDependencies, nullptr, nullptr));
+  const bool created = static_cast<bool>(service);
   if (!service) {
     DWORD error = GetLastError();
     if (error == ERROR_SERVICE_EXISTS) {
@@ -230,6 +248,13 @@ int install_service() {
   }
 
   apply_description_and_recovery(service.get());
+  if (const DWORD error = declare_required_privileges(service.get())) {
+    // A registration made here is not left behind to start with every privilege at boot.
+    if (created) DeleteService(service.get());
+    service.reset();
+    scm.reset();
+    return report_failure("ChangeServiceConfig2", error);
+  }
 
   if (!StartServiceW(service.get(), 0, nullptr)) {
     const DWORD error = GetLastError();

@@ -22,6 +22,7 @@ LOG = os.path.join(STORAGE, "guardian.log")
 INSTALLED = b"OstrivalGuardian installed (auto start, LocalSystem) and started.\n"
 REMOVED = b"OstrivalGuardian removed.\n"
 NOT_INSTALLED = b"OstrivalGuardian is not installed.\n"
+PRIVILEGES = "SeBackupPrivilege|SeRestorePrivilege|SeChangeNotifyPrivilege"
 UP_LINE = re.compile(r"INFO  guardian 1\.2\.4 up; fp [0-9a-f]{12}\u2026 parts \d; storage C:\\ProgramData\\Ostrival\\guardian\r\n")
 
 SERVICE_STOPPED, SERVICE_STOP_PENDING, SERVICE_RUNNING = 1, 3, 4
@@ -208,6 +209,8 @@ def test_install_twice_then_uninstall_twice(no_service):
         assert config["description"].strip() and "\n" not in config["description"]
     if "failure_actions" in config:  # not every Wine keeps them
         assert (config["failure_reset"], config["failure_actions"]) == ("0", "1:5000,1:5000,1:5000")
+    # Exactly the privileges the service uses; Wine's SCM has no such setting (124).
+    assert config.get("privileges") == PRIVILEGES or config.get("privileges_error") == "124", config
 
     r = run(AGENT, "--uninstall")
     assert (r.returncode, r.stdout, r.stderr) == (0, REMOVED, b"")
@@ -233,6 +236,7 @@ def test_install_over_another_registration_from_a_folder_with_blanks(program_dir
     assert config["path"] == '"' + win_path(agent) + '"'
     assert (config["start"], config["display"]) == ("2", "Ostrival Guardian")
     assert (config["dependencies"] or config.get("stored_dependencies")) == "Tcpip|Dnscache|NlaSvc"
+    assert config.get("privileges") == PRIVILEGES or config.get("privileges_error") == "124", config
     # The other program was stopped and this one started in its place. Only a client beside
     # the serving agent is trusted, so the answer proves that the SCM runs the copy in the
     # folder with blanks.
