@@ -112,7 +112,7 @@ set(sdk_name OstrivalGuardian-SDK-${GUARDIAN_VERSION})
 set(sdk_zip ${GUARDIAN_PACKAGE_DIR}/${sdk_name}.zip)
 set(sdk_stage ${GUARDIAN_PACKAGE_DIR}/${sdk_name})
 # Whatever an earlier run left goes first, so a failed run leaves no package behind.
-file(REMOVE_RECURSE ${stage} ${msi} ${msi}.tmp ${zip} ${zip}.tmp ${sdk_stage} ${sdk_zip} ${sdk_zip}.tmp)
+file(REMOVE_RECURSE ${stage} ${msi} ${msi}.tmp ${msi}.lock.idt ${zip} ${zip}.tmp ${sdk_stage} ${sdk_zip} ${sdk_zip}.tmp)
 file(MAKE_DIRECTORY ${stage}/licenses)
 
 # The programs, without their debugging information, signed when a certificate is given.
@@ -148,25 +148,39 @@ endforeach()
 run(${CMAKE_COMMAND} -E chdir ${stage}
     ${GUARDIAN_wixl} --arch x64 -D Version=${GUARDIAN_VERSION} -D UpgradeCode=${upgrade_code}
     -o ${msi}.tmp ${here}/guardian.wxs)
-# Two tables wixl cannot express:
+# Three tables wixl cannot express:
 # - rollback custom actions (it writes Execute="rollback" as an immediate action): in the
 #   script, rollback only, not impersonated, result ignored (0x400 | 0x100 | 0x800 | 0x40 | 18);
 # - an upgrade range that includes its upper bound (it drops IncludeMaximum): another build
-#   of the same version then replaces the installed one instead of installing beside it.
+#   of the same version then replaces the installed one instead of installing beside it;
+# - the program folder's access list (MsiLockPermissionsEx, Windows Installer 5): not inherited,
+#   full control for LocalSystem and the Administrators, read and execute for Users, passed on
+#   to the files. The service runs as LocalSystem from there, and "--install" refuses a folder
+#   that others could change.
+set(folder_sddl "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)")
+file(WRITE ${msi}.lock.idt "MsiLockPermissionsEx\tLockObject\tTable\tSDDLText\tCondition\n"
+                           "s72\ts72\ts32\ts0\tS255\n"
+                           "MsiLockPermissionsEx\tMsiLockPermissionsEx\n"
+                           "ProgramFolder\tINSTALLDIR\tCreateFolder\t${folder_sddl}\t\n")
 run(${GUARDIAN_msibuild} ${msi}.tmp
     -q "UPDATE CustomAction SET Type = 3410 WHERE Action = 'ServiceInstallUndo' OR Action = 'ServiceRemoveUndo'"
     -q "DELETE FROM Upgrade WHERE ActionProperty = 'WIX_UPGRADE_DETECTED'"
     -q "INSERT INTO Upgrade (UpgradeCode, VersionMin, VersionMax, Attributes, ActionProperty) VALUES ('${upgrade_code}', '0.0.0', '${GUARDIAN_VERSION}', 768, 'WIX_UPGRADE_DETECTED')"
-    ${file_versions})
+    ${file_versions}
+    -i ${msi}.lock.idt)
+file(REMOVE ${msi}.lock.idt)
 # An action renamed in guardian.wxs would leave the update without effect: check the result.
-foreach(table CustomAction Upgrade File)
+foreach(table CustomAction Upgrade File CreateFolder MsiLockPermissionsEx)
   execute_process(COMMAND ${GUARDIAN_msiinfo} export ${msi}.tmp ${table} OUTPUT_VARIABLE ${table})
 endforeach()
 string(REGEX MATCHALL "\nService[A-Za-z]+Undo\t3410\t" rollback_rows "${CustomAction}")
 list(LENGTH rollback_rows rollback_count)
+string(FIND "${MsiLockPermissionsEx}" "\nProgramFolder\tINSTALLDIR\tCreateFolder\t${folder_sddl}\t" folder_lock)
 if(NOT rollback_count EQUAL 2 OR NOT Upgrade MATCHES "\t0\.0\.0\t${GUARDIAN_VERSION}\t\t768\t\tWIX_UPGRADE_DETECTED"
-   OR NOT File MATCHES "\tostrival_guardian\.exe\t[0-9]+\t${GUARDIAN_VERSION}\.0\t")
-  message(FATAL_ERROR "the MSI's CustomAction, Upgrade or File table did not take its corrections")
+   OR NOT File MATCHES "\tostrival_guardian\.exe\t[0-9]+\t${GUARDIAN_VERSION}\.0\t"
+   OR NOT CreateFolder MATCHES "\nINSTALLDIR\tAgentExe\r?\n" OR folder_lock EQUAL -1)
+  message(FATAL_ERROR "the MSI's CustomAction, Upgrade, File, CreateFolder or MsiLockPermissionsEx table did not "
+                      "take its corrections")
 endif()
 if(signing)
   sign(${msi}.tmp)

@@ -2,18 +2,24 @@
 // and removes itself again. Both print one result line and return the exit code; rights are
 // not checked here, the SCM refuses and the refusal is printed.
 #include <windows.h>
+#include <psapi.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/cli.hpp"
 #include "app/commands.hpp"
 #include "base/system_registration.hpp"
+#include "base/object_owner.hpp"
+#include "base/paths.hpp"
 #include "base/text.hpp"
 #include "base/unique.hpp"
 #include "channel/pipe_io.hpp"
 #include "runtime/config.hpp"
+#include "runtime/storage_guard.hpp"
 
 namespace guardian {
 namespace {
@@ -57,6 +63,55 @@ QuotedModulePath quoted_module_path() {
   return {L"\"" + std::wstring(buffer, length) + L"\"", 0};
 }
 
+// "DOMAIN\name (SID)", or the SID alone when it names no account here.
+std::string account_text(const std::string& sid_text) {
+  if (sid_text.empty()) return "an entry of another kind";
+  PSID sid = nullptr;
+  if (!ConvertStringSidToSidW(to_utf16(sid_text).c_str(), &sid)) return sid_text;
+  const UniqueLocal sid_owner(sid);
+  wchar_t name[256], domain[256];
+  DWORD name_size = 256, domain_size = 256;
+  SID_NAME_USE use;
+  if (!LookupAccountSidW(nullptr, sid, name, &name_size, domain, &domain_size, &use)) return sid_text;
+  return to_utf8(domain_size ? std::wstring(domain) + L"\\" + name : std::wstring(name)) + " (" + sid_text + ")";
+}
+
+// The program's own files: the executable and every DLL it loaded from its folder.
+std::vector<std::wstring> program_files(const std::wstring& folder) {
+  HMODULE modules[256];
+  DWORD bytes = 0;
+  std::vector<std::wstring> files;
+  if (!EnumProcessModules(GetCurrentProcess(), modules, sizeof modules, &bytes)) return {module_path()};
+  for (DWORD i = 0; i < bytes / sizeof(HMODULE) && i < 256; ++i) {
+    wchar_t path[kModulePathCapacity];
+    const DWORD length = GetModuleFileNameW(modules[i], path, kModulePathCapacity);
+    if (length == 0 || length >= kModulePathCapacity) continue;
+    const std::wstring file(path, length);
+    if (CompareStringOrdinal(dir_of(file).c_str(), -1, folder.c_str(), -1, TRUE) == CSTR_EQUAL) files.push_back(file);
+  }
+  return files;
+}
+
+// Why this program must not become a LocalSystem service: one of its files, its folder, or
+// a folder above that (which could be moved away with the program in it) can be changed by
+// someone other than LocalSystem, the Administrators, TrustedInstaller and the account that
+// installs it. Empty when nobody else can.
+std::string program_location_refusal() {
+  const std::string installer = to_utf8(process_user_sid());
+  const std::wstring folder = module_dir();
+  std::vector<std::pair<std::wstring, uint32_t>> objects;
+  for (const std::wstring& file : program_files(folder)) objects.emplace_back(file, kProgramChangeRights);
+  objects.emplace_back(folder, kProgramChangeRights);
+  for (const std::wstring& above : folders_above(folder)) objects.emplace_back(above, kStorageParentChangeRights);
+  for (const auto& [path, rights] : objects) {
+    ObjectProtection found;
+    if (!read_path_protection(path, found)) return to_utf8(path) + ": its protection cannot be read";
+    const auto who = program_object_changeable_by(found.owner_sid, found.has_dacl, found.aces, rights, installer);
+    if (who) return to_utf8(path) + " can be changed by " + account_text(*who);
+  }
+  return {};
+}
+
 // Description, three restarts 5 s apart, and restarts also after a stop with an error code
 // (a failed start-up is reported that way). The results are deliberately ignored: the service
 // works without them, and some systems refuse the last one.
@@ -79,6 +134,23 @@ void apply_description_and_recovery(SC_HANDLE service) {
 
   SERVICE_FAILURE_ACTIONS_FLAG flag{TRUE};
   ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag);
+}
+
+// The privileges the service uses, and no other, so that the SCM takes the rest of
+// LocalSystem's out of its token when it starts it: the storage folder check reads and moves
+// folders whatever their access lists say (backup, restore), and traverse checking (which
+// the SCM never takes out anyway).
+constexpr wchar_t kRequiredPrivileges[] = L"SeBackupPrivilege\0SeRestorePrivilege\0SeChangeNotifyPrivilege\0";
+
+// Declares them: 0, or the error that would leave the service with every privilege of
+// LocalSystem, which fails the installation. An SCM without the setting at all answers
+// ERROR_INVALID_LEVEL: there is nothing to declare them to, and the service runs as it
+// always did there.
+DWORD declare_required_privileges(SC_HANDLE service) {
+  SERVICE_REQUIRED_PRIVILEGES_INFOW info{const_cast<LPWSTR>(kRequiredPrivileges)};
+  if (ChangeServiceConfig2W(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, &info)) return 0;
+  const DWORD error = GetLastError();
+  return error == ERROR_INVALID_LEVEL ? 0 : error;
 }
 
 // Polls until the service reports stopped, a query fails, or polls * kStopPollMs have passed
@@ -212,10 +284,22 @@ int install_service() {
 
   const QuotedModulePath path = quoted_module_path();
   if (path.text.empty()) return report_failure("GetModuleFileName", path.error);
+  // A service that runs as LocalSystem from files that others could replace would run their
+  // code instead: such a location is refused before anything is registered.
+  const std::string refusal = program_location_refusal();
+  if (!refusal.empty()) {
+    std::fprintf(stderr,
+                 "%s not installed: %s; install it into a folder that only LocalSystem, the Administrators and "
+                 "TrustedInstaller can change (such as C:\\Program Files)\n",
+                 kServiceName, refusal.c_str());
+    std::fflush(stderr);
+    return 1;
+  }
 
   UniqueServiceHandle service(CreateServiceW(scm.get(), kServiceNameW, kDisplayName, SERVICE_ALL_ACCESS,
                                              SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                              path.text.c_str(), nullptr, nullptr, kDependencies, nullptr, nullptr));
+  const bool created = static_cast<bool>(service);
   if (!service) {
     DWORD error = GetLastError();
     if (error == ERROR_SERVICE_EXISTS) {
@@ -247,6 +331,13 @@ int install_service() {
   }
 
   apply_description_and_recovery(service.get());
+  if (const DWORD error = declare_required_privileges(service.get())) {
+    // A registration made here is not left behind to start with every privilege at boot.
+    if (created) DeleteService(service.get());
+    service.reset();
+    scm.reset();
+    return report_failure("ChangeServiceConfig2", error);
+  }
   register_with_windows(path.text);
 
   if (!StartServiceW(service.get(), 0, nullptr)) {

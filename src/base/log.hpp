@@ -12,8 +12,11 @@
 
 namespace guardian {
 
-// Sets the log file (empty: no file) and the copy on standard error.
-void configure_log(const std::wstring& path, bool echo);
+// Sets the log file (empty: no file) and the copy on standard error. With file_sddl, every
+// log file this process creates (the current one, and the older generation when rotation
+// copies it) is created with that security descriptor; otherwise with what its folder passes
+// on. Renaming the current file to the older generation keeps its descriptor.
+void configure_log(const std::wstring& path, bool echo, const wchar_t* file_sddl = nullptr);
 
 // The name of the lock that the writers of the log file at path share (from its full path,
 // whatever the spelling).

@@ -37,7 +37,7 @@ LogClock utc_now() {
 
 }  // namespace
 
-void configure_log(const std::wstring& path, bool echo) {
+void configure_log(const std::wstring& path, bool echo, const wchar_t*) {
   NativeLog& log = native_log();
   std::lock_guard<std::mutex> hold(log.lock);
   log.path = path.empty() ? std::string() : std::filesystem::path(path).string();

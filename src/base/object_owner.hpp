@@ -3,6 +3,8 @@
 // process may have created (a pipe served by someone, a named lock).
 #include <windows.h>
 
+#include <string>
+
 namespace guardian {
 
 enum class ObjectOwner {
@@ -13,6 +15,9 @@ enum class ObjectOwner {
 };
 
 ObjectOwner kernel_object_owner(HANDLE object);
+
+// The user this process runs as, as a SID string ("S-1-5-21-..."); empty when unreadable.
+std::wstring process_user_sid();
 
 // Whether the process token's user is LocalSystem (S-1-5-18), as for a service that runs
 // under that account.

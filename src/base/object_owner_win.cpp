@@ -1,6 +1,7 @@
 #include "base/object_owner.hpp"
 
 #include <aclapi.h>
+#include <sddl.h>
 
 #include "base/unique.hpp"
 
@@ -26,6 +27,15 @@ bool is_current_user(PSID sid) {
 }
 
 }  // namespace
+
+std::wstring process_user_sid() {
+  ProcessUser user;
+  const PSID current = user.read();
+  wchar_t* text = nullptr;
+  if (!current || !ConvertSidToStringSidW(current, &text)) return {};
+  const UniqueLocal text_owner(text);
+  return text;
+}
 
 bool runs_as_local_system() {
   ProcessUser user;

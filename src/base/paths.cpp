@@ -22,6 +22,22 @@ std::wstring dir_of(std::wstring_view path) {
 
 namespace {
 
+// The length of the volume root that path begins with: "C:", "\\server\share", the same
+// after "\\?\" (or "\\?\UNC\" for a share); 0 for a relative path.
+size_t volume_root_length(std::wstring_view path) {
+  const bool long_form = path.starts_with(L"\\\\?\\") || path.starts_with(L"\\\\.\\");
+  size_t at = long_form ? 4 : 0;
+  const bool unc = long_form ? path.substr(4, 4) == L"UNC\\" : path.starts_with(L"\\\\");
+  if (!unc) return path.size() >= at + 2 && path[at + 1] == L':' ? at + 2 : at;
+  at = long_form ? 8 : 2;
+  for (int part = 0; part < 2; ++part) {  // the server, then the share
+    const size_t separator = path.find_first_of(L"\\/", at);
+    if (separator == std::wstring_view::npos) return path.size();
+    at = separator + 1;
+  }
+  return at - 1;
+}
+
 // Shared by both parsers: skip the white space, read the sign and the digits, saturating
 // at [lo, hi].
 template <class Char, class Int>
@@ -54,6 +70,16 @@ Int parse_leading(std::basic_string_view<Char> text, bool skip_all_space) {
 }
 
 }  // namespace
+
+std::vector<std::wstring> folders_above(std::wstring_view folder) {
+  std::vector<std::wstring> above;
+  const size_t root = volume_root_length(folder);
+  for (size_t cut = folder.find_last_of(L"\\/"); cut != std::wstring_view::npos && cut > root;
+       cut = folder.find_last_of(L"\\/", cut - 1)) {
+    above.emplace_back(folder.substr(0, cut));
+  }
+  return above;
+}
 
 int32_t parse_leading_int(std::wstring_view text) { return parse_leading<wchar_t, int32_t>(text, true); }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace guardian {
 
@@ -11,6 +12,10 @@ std::wstring path_join(std::wstring_view dir, std::wstring_view name);
 
 // Everything before the last '\' or '/'; "." when there is no separator.
 std::wstring dir_of(std::wstring_view path);
+
+// The folders above folder, nearest first, down to (not including) its volume's root: "C:",
+// "\\server\share", and their "\\?\" forms.
+std::vector<std::wstring> folders_above(std::wstring_view folder);
 
 // Reads a decimal number the way _wtoi does: leading white space, an optional sign, digits,
 // stopping at the first other character. No digits gives 0; out-of-range values saturate

@@ -33,14 +33,16 @@ bool identity_settled(const DeviceIdentity& identity);
 
 // One full identity pass on the calling thread. Never throws for a WMI or registry failure:
 // without WMI the fingerprint comes from the MachineGuid alone and the inventory from system
-// calls, and one ERROR line is logged.
+// calls, and one ERROR line is logged. Its queries end within kIdentityQueryBudgetMs of its
+// start (device/wmi.hpp); the connection to WMI has no time-out of its own.
 DeviceIdentity collect_device_identity();
 
-// How an identity pass in a child process ended.
+// How an identity pass ended, in a child process or on a thread of its own.
 enum class ChildPass { done, failed, timed_out, stopped };
 
-// The limit of an identity pass in a child process: WMI waits up to 15 s per call, and eight
-// queries and the connection stay well within this.
+// The limit of an identity pass: its queries end within kIdentityQueryBudgetMs of its start
+// (device/wmi.hpp); the rest is for starting the child process, a slow connection to WMI, the
+// registry and the hashing.
 inline constexpr unsigned long kIdentityPassLimitMs = 120000;
 
 // Runs program (the agent's executable) with "--fingerprint" in a child process that inherits

@@ -73,6 +73,7 @@ std::string read_machine_guid() {
 }
 
 DeviceIdentity collect_device_identity() {
+  const uint64_t deadline = GetTickCount64() + kIdentityQueryBudgetMs;
   // Declared first, so every COM object below is released before COM goes.
   const ScopedComInit com(COINIT_MULTITHREADED);
   // Another part of the process may have set security already; the default then stands.
@@ -86,7 +87,7 @@ DeviceIdentity collect_device_identity() {
   IdentityRows rows;
   if (services) {
     for (const IdentityQuery& query : identity_queries())
-      rows.*query.target = wmi_query(services.get(), query.wql, query.properties);
+      rows.*query.target = wmi_query(services.get(), query.wql, query.properties, deadline);
   }
   return build_identity(rows, read_machine_guid(), read_system_fallbacks());
 }

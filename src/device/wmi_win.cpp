@@ -1,5 +1,6 @@
 #include "device/wmi.hpp"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "device/com.hpp"
@@ -41,9 +42,16 @@ std::string variant_text(const VARIANT& value) {
   }
 }
 
-WmiRows wmi_query(IWbemServices* services, std::string_view query, const std::vector<std::string>& properties) {
+WmiRows wmi_query(IWbemServices* services, std::string_view query, const std::vector<std::string>& properties,
+                  uint64_t deadline_ms) {
   WmiRows rows;
-  if (!services) return rows;
+  // How long the next fetch may wait; 0 once the deadline has passed.
+  auto fetch_wait = [deadline_ms]() -> long {
+    if (deadline_ms == 0) return kWmiFetchTimeoutMs;
+    const uint64_t now = GetTickCount64();
+    return now >= deadline_ms ? 0 : static_cast<long>(std::min<uint64_t>(deadline_ms - now, kWmiFetchTimeoutMs));
+  };
+  if (!services || (deadline_ms != 0 && fetch_wait() == 0)) return rows;
   const UniqueBstr language = make_bstr(L"WQL");
   const UniqueBstr text = make_bstr(to_utf16(query).c_str());
   if (!language || !text) return rows;
@@ -61,8 +69,9 @@ WmiRows wmi_query(IWbemServices* services, std::string_view query, const std::ve
   for (;;) {
     ComPtr<IWbemClassObject> object;
     ULONG returned = 0;
+    const long wait = fetch_wait();
     // Anything but exactly one object (end, S_FALSE, time-out, error) ends the enumeration.
-    if (results.get()->Next(kWmiFetchTimeoutMs, 1, object.put(), &returned) != WBEM_S_NO_ERROR || returned != 1 ||
+    if (wait == 0 || results.get()->Next(wait, 1, object.put(), &returned) != WBEM_S_NO_ERROR || returned != 1 ||
         !object)
       break;
     WmiRow row;

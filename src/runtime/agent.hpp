@@ -1,5 +1,8 @@
 #pragma once
 // The agent body shared by the service and console hosts.
+#include <functional>
+#include <string>
+
 #include "base/stop_event.hpp"
 #include "device/identity.hpp"
 
@@ -14,15 +17,24 @@ int run_agent(bool console);
 // writes one ERROR line and returns false.
 bool agent_startup(AgentContext& ctx);
 
-// The device identity for the agent. The pass runs in a child process, this program started
-// with --fingerprint, whose document is read back: WMI and COM are then loaded into that
-// short-lived process and leave with it, instead of staying in the agent for its whole run.
-// A document without a "mac" part but with other WMI parts (a machine that does not list its
-// adapters yet, as right after a boot) counts as not settled. When the child cannot be run or
-// fails, or only "mguid" came back (WMI may have failed), the pass runs here as before, with
-// one WARN line, so that a WMI failure is logged with its cause. A stop ends the child at once
-// and gives an identity without a fingerprint.
-DeviceIdentity collect_agent_identity();
+// Where the agent runs an identity pass: in a child process, this program started with
+// --fingerprint, whose document is read back (WMI and COM are then loaded into that
+// short-lived process and leave with it), or in the agent itself. Tests give stand-ins.
+struct IdentityPasses {
+  std::function<ChildPass(DeviceIdentity&, std::string& why)> in_child;
+  std::function<DeviceIdentity()> in_agent;
+};
+IdentityPasses agent_identity_passes();
+
+// The device identity for the agent, from the pass in a child process. A document without a
+// "mac" part but with other WMI parts (a machine that does not list its adapters yet, as
+// right after a boot) counts as not settled. At the first attempt, when the child cannot be
+// run or fails, or only "mguid" came back (WMI may have failed), the pass runs in the agent,
+// with one WARN line, so that a WMI failure is logged with its cause; later attempts (the
+// settle loop's) never run it there. Either pass is waited for together with the stop event
+// and within a limit: a stop, or a pass that outlasts its limit, gives an identity without a
+// fingerprint at once. A pass in the agent that is left behind ends by itself.
+DeviceIdentity collect_agent_identity(bool first_attempt, const IdentityPasses& passes = agent_identity_passes());
 
 // Serves the pipe and supervises the companion until the stop event is signalled; false when
 // the pipe server could not be started.

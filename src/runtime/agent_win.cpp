@@ -53,7 +53,7 @@ bool pipe_name_free() {
 
 IdentitySettling settling_in(const std::wstring& storage_dir) {
   IdentitySettling hooks;
-  hooks.collect = collect_agent_identity;
+  hooks.collect = [] { return collect_agent_identity(false); };
   hooks.probe = [storage_dir](const DeviceIdentity& identity) {
     return probe_channel_file(ProtectedStore(storage_dir, identity.fingerprint));
   };
@@ -74,7 +74,7 @@ IdentitySettling settling_in(const std::wstring& storage_dir) {
 bool agent_startup(AgentContext& ctx) {
   // Before anything else, so that a second agent leaves no trace in its storage directory.
   if (!pipe_name_free()) return false;
-  ctx.identity = collect_agent_identity();
+  ctx.identity = collect_agent_identity(true);
   if (ctx.identity.fingerprint.size() != 64) {
     if (stop_requested()) return false;  // stopped during the identity pass
     startup_failed("fingerprint failed");
@@ -171,8 +171,14 @@ int run_agent(bool console) {
     startup_failed("storage dir unusable: " + to_utf8(storage_dir) + " (" + check.refused + ")");
     return 2;
   }
-  configure_log(path_join(storage_dir, L"guardian.log"), console);
+  // In the default folder the log has an access list of its own, which a log left by an
+  // older version gets now; elsewhere the folder is the caller's, and so is its list.
+  const std::wstring log_path = path_join(storage_dir, L"guardian.log");
+  const bool own_log_list = is_default_storage_dir(storage_dir);
+  const std::string log_list_failure = own_log_list ? secure_log_files(log_path) : std::string();
+  configure_log(log_path, console, own_log_list ? kLogFileSddl : nullptr);
   for (const std::string& line : check.warnings) log_warn(line);
+  if (!log_list_failure.empty()) log_warn("log keeps the access list it had: " + log_list_failure);
 
   AgentContext ctx(storage_dir, module_dir());
   if (console) ctx.watchdog_interval_sec = watchdog_interval_from_env();

@@ -1,44 +1,114 @@
-// The agent's identity pass, run in a child process.
+// The agent's identity pass, run in a child process, or on a thread of the agent.
 #include <windows.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 
+#include "base/log.hpp"
 #include "base/stop_event.hpp"
+#include "base/text.hpp"
+#include "base/unique.hpp"
 #include "runtime/agent.hpp"
 #include "runtime/config.hpp"
-#include "base/log.hpp"
 
 namespace guardian {
+namespace {
 
-DeviceIdentity collect_agent_identity() {
+// Waits for the end of a pass on a thread of the agent together with the stop event, for at
+// most kIdentityPassLimitMs; why says so when the limit came first.
+ChildPass wait_for_pass(HANDLE ended, std::string& why) {
+  const HANDLE stop = stop_event();
+  const HANDLE waits[2] = {ended, stop};
+  const DWORD waited = WaitForMultipleObjects(stop ? 2 : 1, waits, FALSE, kIdentityPassLimitMs);
+  if (waited == WAIT_OBJECT_0) return ChildPass::done;
+  if (waited == WAIT_OBJECT_0 + 1) return ChildPass::stopped;
+  why = "no result within " + std::to_string(kIdentityPassLimitMs / 1000) + " s";
+  return ChildPass::timed_out;
+}
+
+// "<this program>" --fingerprint; a stop ends the child at once.
+ChildPass identity_from_child(DeviceIdentity& identity, std::string& why) {
+  return identity_from_program(module_path(), kIdentityPassLimitMs, stop_event(), identity, why);
+}
+
+// One pass on a thread of its own. The thread holds a share of this record, so that a pass
+// left behind by a stop writes only into memory that is still its own.
+struct PassInAgent {
+  std::function<DeviceIdentity()> pass;
+  DeviceIdentity identity;
+  UniqueHandle ended = make_event();
+};
+
+DWORD WINAPI pass_in_agent_main(void* context) {
+  const std::unique_ptr<std::shared_ptr<PassInAgent>> owned(static_cast<std::shared_ptr<PassInAgent>*>(context));
+  PassInAgent& record = **owned;
+  record.identity = record.pass();
+  SetEvent(record.ended.get());
+  return 0;
+}
+
+ChildPass identity_in_agent(const std::function<DeviceIdentity()>& pass, DeviceIdentity& identity, std::string& why) {
+  auto record = std::make_shared<PassInAgent>();
+  record->pass = pass;
+  auto context = std::make_unique<std::shared_ptr<PassInAgent>>(record);
+  const UniqueHandle thread(record->ended ? CreateThread(nullptr, 0, pass_in_agent_main, context.get(), 0, nullptr)
+                                          : nullptr);
+  if (!thread) {
+    why = "CreateThread: " + win_error_text(GetLastError());
+    return ChildPass::failed;
+  }
+  static_cast<void>(context.release());  // the thread's now
+  const ChildPass end = wait_for_pass(record->ended.get(), why);
+  if (end == ChildPass::done) identity = std::move(record->identity);
+  return end;
+}
+
+}  // namespace
+
+IdentityPasses agent_identity_passes() { return {identity_from_child, collect_device_identity}; }
+
+DeviceIdentity collect_agent_identity(bool first_attempt, const IdentityPasses& passes) {
   DeviceIdentity identity;
   std::string why;
-  switch (identity_from_program(module_path(), kIdentityPassLimitMs, stop_event(), identity, why)) {
+  switch (passes.in_child(identity, why)) {
     case ChildPass::stopped:
       return {};  // no fingerprint: start-up ends, as the stop asks
     case ChildPass::done:
       // A "mac" part comes only from rows of the adapter query: the pass saw the machine
       // whole. Parts beside "mguid" without it mean WMI answered but listed no adapter (as
       // right after a boot): the identity stands, and counts as not settled yet. Only
-      // "mguid" may mean WMI failed, and the pass in the agent then logs why.
+      // "mguid" may mean WMI failed: the first attempt runs the pass in the agent, which
+      // then logs why; a later one takes it as not settled.
       if (identity.parts.count("mac")) return identity;
-      if (identity.parts.size() > identity.parts.count("mguid")) {
+      if (!first_attempt || identity.parts.size() > identity.parts.count("mguid")) {
         identity.empty_queries = {kAdapterClass};
         return identity;
       }
       why = "no part from WMI";
       break;
     case ChildPass::timed_out:
-      // WMI that does not answer the child would not answer the agent either, and a pass in
-      // the agent cannot be cut short: it would hold start-up, and a stop, for as long as WMI
-      // hangs. No identity this time; start-up fails (or the settle loop tries again).
+      // WMI that does not answer the child would not answer the agent either. No identity
+      // this time; start-up fails (or the settle loop tries again).
       log_warn("identity pass in a child process: " + why);
       return {};
     case ChildPass::failed:
-      break;
+      if (first_attempt) break;
+      log_warn("identity pass in a child process: " + why);
+      return {};
   }
   log_warn("identity pass in a child process: " + why + "; running it in the agent");
-  return collect_device_identity();
+  identity = {};
+  why.clear();
+  switch (identity_in_agent(passes.in_agent, identity, why)) {
+    case ChildPass::done:
+      return identity;
+    case ChildPass::stopped:
+      return {};
+    default:
+      log_warn("identity pass in the agent: " + why);
+      return {};
+  }
 }
 
 }  // namespace guardian

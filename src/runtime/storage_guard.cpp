@@ -7,20 +7,55 @@ bool trusted_storage_owner(std::string_view owner_sid) {
   return owner_sid == kLocalSystemSid || owner_sid == kAdministratorsSid;
 }
 
-bool storage_level_trusted(std::string_view owner_sid, bool has_dacl, const std::vector<StorageAce>& aces,
-                           uint32_t change_rights) {
-  if (!trusted_storage_owner(owner_sid) || !has_dacl) return false;
+namespace {
+
+// The first entry that grants any of change_rights to an account other than LocalSystem, the
+// Administrators, TrustedInstaller and also (when not empty); null when there is none.
+const StorageAce* untrusted_grant(const std::vector<StorageAce>& aces, uint32_t change_rights, std::string_view also) {
   for (const StorageAce& ace : aces) {
     if (!ace.allow || ace.inherit_only || !(ace.mask & change_rights)) continue;
-    if (!trusted_storage_owner(ace.sid) && ace.sid != kTrustedInstallerSid) return false;
+    if (!trusted_storage_owner(ace.sid) && ace.sid != kTrustedInstallerSid && (also.empty() || ace.sid != also))
+      return &ace;
   }
-  return true;
+  return nullptr;
+}
+
+}  // namespace
+
+bool storage_level_trusted(std::string_view owner_sid, bool has_dacl, const std::vector<StorageAce>& aces,
+                           uint32_t change_rights) {
+  return trusted_storage_owner(owner_sid) && has_dacl && !untrusted_grant(aces, change_rights, {});
+}
+
+std::optional<std::string> program_object_changeable_by(std::string_view owner_sid, bool has_dacl,
+                                                        const std::vector<StorageAce>& aces, uint32_t change_rights,
+                                                        std::string_view installer_sid) {
+  if (!trusted_storage_owner(owner_sid) && owner_sid != kTrustedInstallerSid &&
+      (installer_sid.empty() || owner_sid != installer_sid))
+    return std::string(owner_sid);
+  if (!has_dacl) return std::string("everyone");
+  if (const StorageAce* ace = untrusted_grant(aces, change_rights, installer_sid)) return ace->sid;
+  return std::nullopt;
+}
+
+bool log_file_list_replaced(bool has_dacl, bool protected_dacl, const std::vector<StorageAce>& aces) {
+  if (!has_dacl || !protected_dacl) return true;
+  for (const StorageAce& ace : aces) {
+    if (ace.allow && !ace.inherit_only && ace.mask != 0 && !trusted_storage_owner(ace.sid)) return true;
+  }
+  return false;
 }
 
 StorageLevelAction storage_level_action(bool reparse_point, bool checked, bool trusted) {
   if (reparse_point) return StorageLevelAction::refuse;
   if (checked && !trusted) return StorageLevelAction::move_aside;
   return StorageLevelAction::use;
+}
+
+StorageLevelAction storage_unheld_action(bool opens_sharing_delete, bool opens_to_add_without_delete_sharing,
+                                         bool checked) {
+  if (!opens_sharing_delete && opens_to_add_without_delete_sharing) return StorageLevelAction::use_unheld;
+  return checked ? StorageLevelAction::move_aside : StorageLevelAction::refuse;
 }
 
 std::wstring storage_aside_name(const std::wstring& level, std::string_view stamp) {
@@ -36,14 +71,19 @@ std::string storage_move_failed_reason(std::string_view error) {
 }
 
 std::string storage_not_held_warning(std::string_view path) {
-  return "storage dir " + std::string(path) +
-         " is open in another program without delete sharing; used without being held";
+  return "storage dir " + std::string(path) + " is open in another program that does not share reading; used "
+         "without being held";
 }
 
 std::string storage_moved_warning(std::string_view path, std::string_view owner_sid, std::string_view aside) {
   return "storage dir " + std::string(path) + " (owner " +
          (owner_sid.empty() ? std::string("unreadable") : std::string(owner_sid)) +
          ") was open to others; moved to " + std::string(aside) + " and created anew";
+}
+
+std::string storage_held_moved_warning(std::string_view path, std::string_view aside) {
+  return "storage dir " + std::string(path) + " was " + kStorageHeldReason + "; moved to " + std::string(aside) +
+         " and created anew";
 }
 
 }  // namespace guardian

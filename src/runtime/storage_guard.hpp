@@ -9,6 +9,7 @@
 // granted to handles opened before a repair would survive it.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,35 +48,96 @@ inline constexpr uint32_t kStorageParentChangeRights = 0x40 | 0x10000 | 0x40000 
 bool storage_level_trusted(std::string_view owner_sid, bool has_dacl, const std::vector<StorageAce>& aces,
                            uint32_t change_rights);
 
-// The same rule applied to a security descriptor given as text (with its owner): whether a
-// folder carrying it would be used, as "guardian" or (parent) as "Ostrival".
+// Rights over the service's program, the DLLs it loads from its folder, and that folder,
+// which nobody but the trusted accounts may have: write and append data (add file, add
+// folder), delete child, delete, the access list, the owner, generic write and all.
+inline constexpr uint32_t kProgramChangeRights = 0x2 | 0x4 | 0x40 | 0x10000 | 0x40000 | 0x80000 | 0x40000000 |
+                                                 0x10000000;
+
+// Who, other than LocalSystem, the Administrators, TrustedInstaller and the installing account
+// (installer_sid), could change a file or folder that a LocalSystem service runs from: its
+// owner, or the first account its access list grants any of change_rights ("" for an entry of
+// a kind not read), or "everyone" when it has no access list. Nothing (nullopt) when nobody
+// else can. The folders above the program's are judged with kStorageParentChangeRights: who
+// could move its folder away.
+std::optional<std::string> program_object_changeable_by(std::string_view owner_sid, bool has_dacl,
+                                                        const std::vector<StorageAce>& aces, uint32_t change_rights,
+                                                        std::string_view installer_sid);
+
+// The owner and access list of a file or folder, as the rules read them.
+struct ObjectProtection {
+  std::string owner_sid;
+  bool has_dacl = false;
+  bool protected_dacl = false;  // not inheriting from its parent
+  std::vector<StorageAce> aces;
+};
+
+// Reads them from the file or folder at path (what a link there points to); false when they
+// cannot be read.
+bool read_path_protection(const std::wstring& path, ObjectProtection& protection);
+
+// The access list of the log files in the default storage folder: LocalSystem and the
+// Administrators only, not inherited. The folder lets every user read what it holds, as the
+// clients need for "channel.bin"; they never need the log, and a user who may open the log
+// can hold it without write sharing and stop every line.
+inline constexpr wchar_t kLogFileSddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+
+// Whether a log file's list is to be replaced by kLogFileSddl: unless it is protected from
+// inheritance and grants nothing to anyone but LocalSystem and the Administrators.
+bool log_file_list_replaced(bool has_dacl, bool protected_dacl, const std::vector<StorageAce>& aces);
+
+// Gives the log file at log_path and its older generation (".1") kLogFileSddl where the rule
+// above asks for it (a log left by an older version carries the folder's list). Empty when
+// done; otherwise what failed, for a WARN line.
+std::string secure_log_files(const std::wstring& log_path);
+
+// A security descriptor given as text (with its owner), as the rules read it; false when it
+// does not parse.
+bool descriptor_protection(const std::wstring& sddl, ObjectProtection& protection);
+
+// The storage rule applied to such a descriptor: whether a folder carrying it would be used,
+// as "guardian" or (parent) as "Ostrival".
 bool storage_descriptor_trusted(const std::wstring& sddl, bool parent);
 
 enum class StorageLevelAction {
   use,         // nothing to do
   move_aside,  // renamed out of the way and created anew
-  refuse,      // a link or junction: start-up ends
+  refuse,      // a link or junction, or a level another program could move: start-up ends
+  use_unheld,  // used without being held, with a warning
 };
 
 // A level of the default folder as found: whether it is a reparse point, and whether it is
 // trusted, judged only when the process runs as LocalSystem (checked).
 StorageLevelAction storage_level_action(bool reparse_point, bool checked, bool trusted);
 
+// A level that could not be held (a sharing violation), judged by two more opens of it:
+// the hold's access with delete sharing added (it opens: the only conflict is a handle with
+// delete access), and adding a folder to it without delete sharing (it opens: no handle has
+// delete access, so the conflict is a reader that does not share read). A handle with delete
+// access can rename the level after the check, whatever its access list now says, and put a
+// link in its place: such a level is moved aside (LocalSystem) or refused. So is one where
+// neither open tells (a handle that shares nothing may hold delete access too). Only a reader
+// is no threat; the level is then used unheld.
+StorageLevelAction storage_unheld_action(bool opens_sharing_delete, bool opens_to_add_without_delete_sharing,
+                                         bool checked);
+
 // The name a level is moved to: "<name>.untrusted-<stamp>" beside it.
 std::wstring storage_aside_name(const std::wstring& level, std::string_view stamp);
 
 // The reasons and the warning in the agent's storage lines.
 inline constexpr char kStorageLinkReason[] = "a link or junction stands in its place";
+inline constexpr char kStorageHeldReason[] = "open in another program that could move it";
 std::string storage_move_failed_reason(std::string_view error);
 std::string storage_not_held_warning(std::string_view path);
 std::string storage_moved_warning(std::string_view path, std::string_view owner_sid, std::string_view aside);
+std::string storage_held_moved_warning(std::string_view path, std::string_view aside);
 
 struct StorageCheck {
   std::string refused;                // why the folder must not be used; empty when it may
   std::vector<std::string> warnings;  // a level moved aside, or one that could not be held
   // The levels that passed, held open without delete sharing for as long as this lives: on
   // top of their access lists, nobody can move a level away while the agent works in it.
-  // A level that another program holds without delete sharing is used without being held
+  // A level that another program only reads without sharing read is used without being held
   // (its access list is what protects it), with a warning.
   std::shared_ptr<void> held;
 };

@@ -32,6 +32,9 @@ constexpr DWORD kOpenInPlace = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_S
 constexpr DWORD kCheckAccess = FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
 // Reading the listing is what makes the share mode of the hold count against others.
 constexpr DWORD kHoldAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+// Adding a folder takes part in sharing as writing does: it tells whether anyone holds
+// delete access when a reader that shares nothing of reading keeps the hold out.
+constexpr DWORD kAddProbeAccess = FILE_ADD_SUBDIRECTORY | SYNCHRONIZE;
 // Only to move an untrusted level aside; with the privileges below LocalSystem gets it even
 // where the access list grants SYSTEM nothing.
 constexpr DWORD kMoveAccess = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
@@ -98,8 +101,8 @@ bool aces_of(PACL dacl, std::vector<StorageAce>& aces) {
   return true;
 }
 
-// Owner and access list of an open folder. False when they cannot be read.
-bool read_protection(HANDLE object, std::string& owner, bool& has_dacl, std::vector<StorageAce>& aces) {
+// Owner and access list of an open file or folder. False when they cannot be read.
+bool read_protection(HANDLE object, ObjectProtection& protection) {
   PSID owner_sid = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR sd = nullptr;
@@ -107,9 +110,12 @@ bool read_protection(HANDLE object, std::string& owner, bool& has_dacl, std::vec
                       nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS)
     return false;
   UniqueLocal sd_owner(sd);
-  owner = sid_text(owner_sid);
-  has_dacl = dacl != nullptr;
-  return aces_of(dacl, aces);
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  protection.owner_sid = sid_text(owner_sid);
+  protection.has_dacl = dacl != nullptr;
+  protection.protected_dacl = GetSecurityDescriptorControl(sd, &control, &revision) && (control & SE_DACL_PROTECTED);
+  return aces_of(dacl, protection.aces);
 }
 
 std::string time_stamp() {
@@ -159,20 +165,70 @@ UniqueFile reopen_same(const std::wstring& level, DWORD access, DWORD share, con
   return handle;
 }
 
+bool reopens(const std::wstring& level, DWORD access, DWORD share, const BY_HANDLE_FILE_INFORMATION& checked) {
+  DWORD error = ERROR_SUCCESS;
+  return static_cast<bool>(reopen_same(level, access, share, checked, error));
+}
+
 }  // namespace
 
-bool storage_descriptor_trusted(const std::wstring& sddl, bool parent) {
+bool descriptor_protection(const std::wstring& sddl, ObjectProtection& protection) {
   PSECURITY_DESCRIPTOR sd = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd, nullptr)) return false;
   UniqueLocal sd_owner(sd);
   PSID owner = nullptr;
   BOOL defaulted = FALSE, present = FALSE;
   PACL dacl = nullptr;
-  std::vector<StorageAce> aces;
-  return GetSecurityDescriptorOwner(sd, &owner, &defaulted) &&
-         GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) && aces_of(dacl, aces) &&
-         storage_level_trusted(sid_text(owner), present && dacl, aces,
-                               parent ? kStorageParentChangeRights : kStorageChangeRights);
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  const bool read = GetSecurityDescriptorOwner(sd, &owner, &defaulted) &&
+                    GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) &&
+                    GetSecurityDescriptorControl(sd, &control, &revision);
+  if (!read) return false;
+  protection.owner_sid = sid_text(owner);
+  protection.has_dacl = present && dacl;
+  protection.protected_dacl = (control & SE_DACL_PROTECTED) != 0;
+  return aces_of(present ? dacl : nullptr, protection.aces);
+}
+
+bool storage_descriptor_trusted(const std::wstring& sddl, bool parent) {
+  ObjectProtection p;
+  const uint32_t rights = parent ? kStorageParentChangeRights : kStorageChangeRights;
+  return descriptor_protection(sddl, p) && storage_level_trusted(p.owner_sid, p.has_dacl, p.aces, rights);
+}
+
+bool read_path_protection(const std::wstring& path, ObjectProtection& protection) {
+  const UniqueFile object(CreateFileW(path.c_str(), READ_CONTROL, kShareAll, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return object && read_protection(object.get(), protection);
+}
+
+std::string secure_log_files(const std::wstring& log_path) {
+  for (const std::wstring& file : {log_path, log_path + L".1"}) {
+    const UniqueFile object(CreateFileW(file.c_str(), READ_CONTROL | WRITE_DAC, kShareAll, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!object) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_FILE_NOT_FOUND) continue;
+      return to_utf8(file) + ": " + win_error_text(error);
+    }
+    ObjectProtection found;
+    if (read_protection(object.get(), found) &&
+        !log_file_list_replaced(found.has_dacl, found.protected_dacl, found.aces))
+      continue;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogFileSddl, SDDL_REVISION_1, &sd, nullptr))
+      return "SDDL: " + win_error_text(GetLastError());
+    const UniqueLocal sd_owner(sd);
+    GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
+    const DWORD error = SetSecurityInfo(object.get(), SE_FILE_OBJECT,
+                                        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                        nullptr, dacl, nullptr);
+    if (error != ERROR_SUCCESS) return to_utf8(file) + ": " + win_error_text(error);
+  }
+  return {};
 }
 
 StorageCheck secure_default_storage_dir(const std::wstring& dir) {
@@ -203,50 +259,58 @@ StorageCheck secure_default_storage_dir(const std::wstring& dir) {
       const DWORD named = GetFileAttributesW(level.c_str());
       const bool reparse_point = ((info.dwFileAttributes | (named == INVALID_FILE_ATTRIBUTES ? 0 : named)) &
                                   FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-      std::string owner;
-      bool has_dacl = false;
-      std::vector<StorageAce> aces;
-      if (as_system && !reparse_point && !read_protection(check.get(), owner, has_dacl, aces)) {
+      ObjectProtection found;
+      if (as_system && !reparse_point && !read_protection(check.get(), found)) {
         result.refused = "cannot be checked: its protection cannot be read";
         return result;
       }
-      const bool trusted = !as_system || storage_level_trusted(owner, has_dacl, aces, change_rights);
-      const StorageLevelAction action = storage_level_action(reparse_point, as_system, trusted);
+      const bool trusted =
+          !as_system || storage_level_trusted(found.owner_sid, found.has_dacl, found.aces, change_rights);
+      StorageLevelAction action = storage_level_action(reparse_point, as_system, trusted);
+      if (action == StorageLevelAction::use) {
+        // A file in its place: start-up says so in its own words.
+        if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return result;
+        // The hold is opened while the check handle still stands, so it is the same folder.
+        DWORD error = ERROR_SUCCESS;
+        UniqueFile hold = reopen_same(level, kHoldAccess, kShareNoDelete, info, error);
+        if (hold) {
+          held->push_back(std::move(hold));
+          break;
+        }
+        if (error != ERROR_SHARING_VIOLATION) {
+          result.refused = "cannot be checked: " + win_error_text(error);
+          return result;
+        }
+        action = storage_unheld_action(reopens(level, kHoldAccess, kShareAll, info),
+                                       reopens(level, kAddProbeAccess, kShareNoDelete, info), as_system);
+        if (action == StorageLevelAction::use_unheld) {
+          result.warnings.push_back(storage_not_held_warning(to_utf8(level)));
+          break;
+        }
+        if (action == StorageLevelAction::refuse) {
+          result.refused = kStorageHeldReason;
+          return result;
+        }
+      }
       if (action == StorageLevelAction::refuse) {
         result.refused = kStorageLinkReason;
         return result;
       }
-      if (action == StorageLevelAction::move_aside) {
-        // Created anew by this process and still not trusted: something else is wrong.
-        if (round > 0) {
-          result.refused = storage_move_failed_reason("created anew, still open to others");
-          return result;
-        }
-        DWORD error = ERROR_SUCCESS;
-        const UniqueFile mover = reopen_same(level, kMoveAccess, kShareAll, info, error);
-        const std::wstring aside = storage_aside_name(level, time_stamp());
-        if (error == ERROR_SUCCESS) error = rename_by_handle(mover.get(), aside);
-        if (error != ERROR_SUCCESS) {
-          result.refused = storage_move_failed_reason(win_error_text(error));
-          return result;
-        }
-        result.warnings.push_back(storage_moved_warning(to_utf8(level), owner, to_utf8(aside)));
-        continue;
-      }
-      // A file in its place: start-up says so in its own words.
-      if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return result;
-      // The hold is opened while the check handle still stands, so it is the same folder.
-      DWORD error = ERROR_SUCCESS;
-      UniqueFile hold = reopen_same(level, kHoldAccess, kShareNoDelete, info, error);
-      if (hold) {
-        held->push_back(std::move(hold));
-      } else if (error == ERROR_SHARING_VIOLATION) {
-        result.warnings.push_back(storage_not_held_warning(to_utf8(level)));
-      } else {
-        result.refused = "cannot be checked: " + win_error_text(error);
+      // Moved aside. Created anew by this process and still not usable: something else is wrong.
+      if (round > 0) {
+        result.refused = storage_move_failed_reason("created anew, still open to others");
         return result;
       }
-      break;
+      DWORD error = ERROR_SUCCESS;
+      const UniqueFile mover = reopen_same(level, kMoveAccess, kShareAll, info, error);
+      const std::wstring aside = storage_aside_name(level, time_stamp());
+      if (error == ERROR_SUCCESS) error = rename_by_handle(mover.get(), aside);
+      if (error != ERROR_SUCCESS) {
+        result.refused = storage_move_failed_reason(win_error_text(error));
+        return result;
+      }
+      result.warnings.push_back(trusted ? storage_held_moved_warning(to_utf8(level), to_utf8(aside))
+                                        : storage_moved_warning(to_utf8(level), found.owner_sid, to_utf8(aside)));
     }
   }
   return result;

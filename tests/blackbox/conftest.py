@@ -1,5 +1,6 @@
 """Shared helpers for the black-box tests: they run the built Windows programs under Wine."""
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
@@ -167,6 +168,18 @@ def raw(*actions, storage_win, program=None, timeout=120):
     r = run(program or exe("raw_pipe_client.exe"), *actions, env={"OV_STORAGE_DIR": storage_win}, timeout=timeout)
     assert r.returncode == 0, r.stderr
     return r.stdout.decode().splitlines()
+
+
+@pytest.fixture
+def program_dir(request):
+    """An empty folder for copies of the agent that "--install" may register. Not below the
+    temporary folder: /tmp is writable by every Unix user, so Wine shows it as a folder that
+    Everyone may change, and "--install" refuses a program that others could move away."""
+    folder = pathlib.Path(os.environ["GUARDIAN_BUILD"], "blackbox-programs", request.node.name)
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir(parents=True)
+    yield folder
+    shutil.rmtree(folder, ignore_errors=True)
 
 
 def copy_program(name, folder):

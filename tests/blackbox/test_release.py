@@ -180,6 +180,11 @@ def the_one_entry(code, version):
 
 def test_silent_install_serves_and_silent_removal_keeps_the_storage_directory(msiexec):
     msi = package(PACKAGES, VERSION)
+    # The program folder's own access list (Wine's installer does not apply it, and Wine keeps
+    # no folder's list).
+    lock = subprocess.run(["msiinfo", "export", msi, "MsiLockPermissionsEx"], check=True, capture_output=True).stdout
+    assert b"\nProgramFolder\tINSTALLDIR\tCreateFolder\tD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)\t" \
+        in lock
     code, log = msiexec.install(msi)
     assert code == 0, log
     wait_until_serving(VERSION)

@@ -14,7 +14,7 @@ import time
 import pefile
 import pytest
 
-from conftest import BIN, WINE_RUN, WINEPREFIX, exe, run, win_path
+from conftest import WINE_RUN, WINEPREFIX, copy_program, exe, run, win_path
 
 SERVICE = "OstrivalGuardian"
 AGENT = exe("ostrival_guardian.exe")
@@ -25,6 +25,7 @@ LOG = os.path.join(STORAGE, "guardian.log")
 INSTALLED = b"OstrivalGuardian installed (auto start, LocalSystem) and started.\n"
 REMOVED = b"OstrivalGuardian removed.\n"
 NOT_INSTALLED = b"OstrivalGuardian is not installed.\n"
+PRIVILEGES = "SeBackupPrivilege|SeRestorePrivilege|SeChangeNotifyPrivilege"
 UP_LINE = re.compile(r"INFO  guardian 1\.2\.4 up; fp [0-9a-f]{12}\u2026 parts \d; storage C:\\ProgramData\\Ostrival\\guardian\r\n")
 
 SERVICE_STOPPED, SERVICE_STOP_PENDING, SERVICE_RUNNING = 1, 3, 4
@@ -270,6 +271,8 @@ def test_install_twice_then_uninstall_twice(no_service):
     assert (dumps["DumpFolder"], dumps["DumpCount"], dumps["DumpType"]) == (
         ("REG_EXPAND_SZ", r"C:\ProgramData\Ostrival\guardian\dumps"), ("REG_DWORD", "0x5"), ("REG_DWORD", "0x1"))
     assert os.path.isdir(os.path.join(STORAGE, "dumps"))  # made by the service as it started
+    # Exactly the privileges the service uses; Wine's SCM has no such setting (124).
+    assert config.get("privileges") == PRIVILEGES or config.get("privileges_error") == "124", config
 
     r = run(AGENT, "--uninstall")
     assert (r.returncode, r.stdout, r.stderr) == (0, REMOVED, b"")
@@ -284,13 +287,8 @@ def test_install_twice_then_uninstall_twice(no_service):
     assert (r.returncode, r.stdout, r.stderr) == (0, NOT_INSTALLED, b"")
 
 
-def test_install_over_another_registration_from_a_folder_with_blanks(tmp_path, no_service):
-    folder = tmp_path / "Ostrival Guardian copy"
-    folder.mkdir()
-    for name in os.listdir(BIN):
-        if name == "ostrival_guardian.exe" or name.endswith(".dll"):
-            shutil.copy2(os.path.join(BIN, name), folder / name)
-    agent = str(folder / "ostrival_guardian.exe")
+def test_install_over_another_registration_from_a_folder_with_blanks(program_dir, no_service):
+    agent = copy_program("ostrival_guardian.exe", os.path.join(program_dir, "Ostrival Guardian copy"))
     # Registered earlier for another file, started on demand and under another display name,
     # and running.
     assert tool("create", SERVICE, win_path(AGENT)).returncode == 0
@@ -303,6 +301,7 @@ def test_install_over_another_registration_from_a_folder_with_blanks(tmp_path, n
     assert config["path"] == '"' + win_path(agent) + '"'
     assert (config["start"], config["display"]) == ("2", "Ostrival Guardian")
     assert (config["dependencies"] or config.get("stored_dependencies")) == "Tcpip|Dnscache|NlaSvc"
+    assert config.get("privileges") == PRIVILEGES or config.get("privileges_error") == "124", config
     # The other program was stopped and this one started in its place. Only a client beside
     # the serving agent is trusted, so the answer proves that the SCM runs the copy in the
     # folder with blanks.
@@ -314,6 +313,22 @@ def test_install_over_another_registration_from_a_folder_with_blanks(tmp_path, n
     assert r.returncode == 0 and statuses(r.stdout)[-1][1:4] == (SERVICE_STOPPED, 0, 0)
     r = run(agent, "--uninstall")
     assert (r.returncode, r.stdout, r.stderr) == (0, REMOVED, b"")
+
+
+def test_install_refuses_a_program_that_others_could_change(program_dir, no_service):
+    """Wine shows a file or folder that every Unix user may write as one that Everyone may
+    change; a folder above the program's counts as others could move the program's away.
+    (A DLL beside it counts only when it loads it, and today it loads neither.)"""
+    agent = copy_program("ostrival_guardian.exe", os.path.join(program_dir, "a", "b"))
+    for path, mode in ((agent, 0o666), (os.path.dirname(agent), 0o777), (os.path.join(program_dir, "a"), 0o777)):
+        os.chmod(path, mode)
+        r = run(agent, "--install")
+        os.chmod(path, 0o755)
+        assert (r.returncode, r.stdout) == (1, b"") and r.stderr.startswith(
+            b"OstrivalGuardian not installed: " + win_path(path).encode() + b" can be changed by Everyone (S-1-1-0); "
+            b"install it into a folder that only LocalSystem, the Administrators and TrustedInstaller can change"), r
+        assert b"(0x00000424)" in tool("status", SERVICE).stderr  # nothing was registered
+    assert run(agent, "--install").returncode == 0
 
 
 def test_uninstall_waits_about_ten_seconds_for_a_slow_stop_then_deletes_anyway(no_service):

@@ -119,8 +119,8 @@ def test_a_second_agent_is_refused_at_once_and_the_service_keeps_serving(no_serv
     peer_valid_within(10)
 
 
-def test_an_upgrade_in_place_keeps_the_secret_and_removal_keeps_the_storage(no_service, tmp_path):
-    agent = placed(tmp_path / "Ostrival")
+def test_an_upgrade_in_place_keeps_the_secret_and_removal_keeps_the_storage(no_service, program_dir):
+    agent = placed(program_dir / "Ostrival")
     install(agent)
     wait_for_log(UP_LINE)
     peer_valid_within(30, agent)
@@ -128,14 +128,14 @@ def test_an_upgrade_in_place_keeps_the_secret_and_removal_keeps_the_storage(no_s
 
     # Stop, replace the programs, install again: the same secret, a valid channel.
     assert tool("stop", SERVICE, "20000").returncode == 0
-    placed(tmp_path / "Ostrival")
+    placed(program_dir / "Ostrival")
     install(agent)
     peer_valid_within(30, agent)
     assert secret_file() == secret
 
     # Moved to a new folder: the registration follows it.
     assert tool("stop", SERVICE, "20000").returncode == 0
-    moved = placed(tmp_path / "Ostrival 2")
+    moved = placed(program_dir / "Ostrival 2")
     install(moved)
     assert config_of()["path"] == '"' + win_path(moved) + '"'
     peer_valid_within(30, moved)

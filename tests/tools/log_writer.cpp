@@ -1,7 +1,13 @@
 // Test tool: one process among several writing one log file.
 // Usage: log_writer PATH TAG THREADS LINES
-// THREADS threads each log LINES lines "TAG thread T line I" followed by a filler that makes
-// every line 150 bytes long; prints "done" when all are written.
+// Once the log is configured, prints "lock " and the descriptor of the log's lock as read
+// back from it, then waits for a line (or the end) of standard input. Then THREADS threads
+// each log LINES lines "TAG thread T line I" followed by a filler that makes every line 150
+// bytes long; prints "done" when all are written.
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -9,11 +15,24 @@
 #include <vector>
 
 #include "base/text.hpp"
+#include "base/unique.hpp"
 #include "base/log.hpp"
 
 int main(int argc, char** argv) {
   if (argc != 5) return 64;
   guardian::configure_log(guardian::to_utf16(argv[1]), false);
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  wchar_t* text = nullptr;
+  const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  const guardian::UniqueHandle lock(
+      OpenMutexW(READ_CONTROL, FALSE, guardian::log_file_lock_name(guardian::to_utf16(argv[1])).c_str()));
+  if (lock && GetSecurityInfo(lock.get(), SE_KERNEL_OBJECT, parts, nullptr, nullptr, nullptr, nullptr, &sd) == 0)
+    ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, parts, &text, nullptr);
+  std::printf("lock %s\n", text ? guardian::to_utf8(text).c_str() : "unreadable");
+  LocalFree(text), LocalFree(sd);
+  std::fflush(stdout);
+  char go[16];
+  if (!std::fgets(go, sizeof go, stdin)) go[0] = '\0';  // the end of input starts the writers too
   const std::string tag = argv[2];
   const int threads = std::atoi(argv[3]);
   const int lines = std::atoi(argv[4]);

@@ -129,6 +129,14 @@ int print_config(SC_HANDLE service, const std::wstring& name) {
     }
     std::printf("failure_reset=%lu\nfailure_actions=%s\n", actions->dwResetPeriod, list.c_str());
   }
+  std::vector<BYTE> p = query_config2(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, error);
+  if (p.empty()) {
+    std::printf("privileges_error=%lu\n", error);
+  } else {
+    std::printf("privileges=%s\n",
+                to_utf8(multi_sz(reinterpret_cast<SERVICE_REQUIRED_PRIVILEGES_INFOW*>(p.data())->pmszRequiredPrivileges))
+                    .c_str());
+  }
   std::fflush(stdout);
   return 0;
 }

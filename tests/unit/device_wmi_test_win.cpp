@@ -3,12 +3,15 @@
 
 #include <climits>
 #include <cstdint>
+#include <atomic>
+#include <memory>
 #include <thread>
 
 #include "device/com.hpp"
 #include "device/identity.hpp"
 #include "device/identity_rules.hpp"
 #include "device/wmi.hpp"
+#include "runtime/agent.hpp"
 #include "store/crypto.hpp"
 
 namespace guardian {
@@ -88,6 +91,10 @@ TEST(WmiQuery, RowsAndMissingProperties) {
     EXPECT_GT(std::stoll(row_text(row, "Size")), 0);  // a 64-bit count delivered as text
   }
   EXPECT_TRUE(wmi_query(services.get(), "SELECT FROM WHERE", {"Index"}).empty());
+  // A pass whose time is up asks nothing more; one with time left is answered.
+  const char* const index = "SELECT Index FROM Win32_DiskDrive";
+  EXPECT_TRUE(wmi_query(services.get(), index, {"Index"}, GetTickCount64() - 1).empty());
+  EXPECT_FALSE(wmi_query(services.get(), index, {"Index"}, GetTickCount64() + 60000).empty());
 }
 
 TEST(CollectDeviceIdentity, AgreesWithItsComponents) {
@@ -114,6 +121,35 @@ TEST(CollectDeviceIdentity, AgreesWithItsComponents) {
   const DeviceIdentity again = collect_device_identity();
   EXPECT_EQ(again.fingerprint, id.fingerprint);
   EXPECT_EQ(again.hardware, id.hardware);
+}
+
+// The agent's pass: a child that fails has it run in the agent, at the first attempt only, on a
+// thread that a stop leaves behind, so a pass that never returns holds up neither start-up nor
+// the stop.
+TEST(AgentIdentityPass, AStopEndsAPassThatNeverReturns) {
+  const HANDLE stop = create_stop_event();
+  const auto hang = std::make_shared<UniqueHandle>(make_event());
+  const auto runs = std::make_shared<std::atomic<int>>(0);
+  const IdentityPasses passes{[](DeviceIdentity&, std::string&) { return ChildPass::failed; },
+                              [hang, runs] {
+                                ++*runs;
+                                WaitForSingleObject(hang->get(), INFINITE);
+                                return DeviceIdentity{};
+                              }};
+  EXPECT_EQ(collect_agent_identity(false, passes).fingerprint, "");
+  EXPECT_EQ(runs->load(), 0);
+  std::thread stopper([stop, runs] {
+    for (int i = 0; i < 500 && runs->load() == 0; ++i) Sleep(10);
+    Sleep(100);  // the pass is under way, and hangs
+    SetEvent(stop);
+  });
+  const ULONGLONG began = GetTickCount64();
+  EXPECT_EQ(collect_agent_identity(true, passes).fingerprint, "");
+  EXPECT_LT(GetTickCount64() - began, 2000u);
+  stopper.join();
+  ResetEvent(stop);
+  SetEvent(hang->get());
+  EXPECT_EQ(runs->load(), 1);
 }
 
 }  // namespace

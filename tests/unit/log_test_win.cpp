@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <sddl.h>
+
+#include <algorithm>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -8,6 +12,7 @@
 
 #include "base/log.hpp"
 #include "base/log_format.hpp"
+#include "runtime/storage_guard.hpp"
 #include "test_support.hpp"
 
 namespace guardian {
@@ -150,6 +155,62 @@ TEST(LogFile, AHeldLockNeverStallsLogging) {
   const std::string text = test::slurp(path);
   EXPECT_EQ(test::count_of(text, "INFO  while held "), 5u);
   EXPECT_EQ(test::count_of(text, "INFO  after\r\n"), 1u);
+}
+
+// A lock that the service left (waiting and releasing for LocalSystem and the Administrators
+// only) is taken by an administrator's writer too: it asks for no more than a writer needs.
+TEST(LogFile, AnAdministratorTakesTheLockTheServiceMade) {
+  ScratchDir dir;
+  const std::wstring path = dir.file(L"guardian.log");
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:SYD:(A;;0x120001;;;SY)(A;;0x120001;;;BA)", 1,
+                                                                   &sd, nullptr));
+  SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
+  const UniqueHandle service_lock(CreateMutexExW(&sa, log_file_lock_name(path).c_str(), CREATE_MUTEX_INITIAL_OWNER,
+                                                 SYNCHRONIZE | MUTEX_MODIFY_STATE));
+  LocalFree(sd);
+  if (!service_lock && GetLastError() == ERROR_INVALID_OWNER) GTEST_SKIP() << "only LocalSystem may own such a lock";
+  ASSERT_TRUE(service_lock);
+  configure_log(path, false);
+  std::thread writer([] { log_line("INFO", "waited"); });
+  Sleep(300);
+  EXPECT_FALSE(test::file_exists(path));  // the writer waits for the lock
+  ReleaseMutex(service_lock.get());
+  writer.join();
+  configure_log(L"", false);
+  EXPECT_NE(test::slurp(path).find("INFO  waited\r\n"), std::string::npos);
+}
+
+// The list of its own that the log gets in the default storage folder: on the files this
+// process creates, on both generations whether rotation renames or copies, and on a log an
+// older version left.
+TEST(LogFile, BothGenerationsKeepTheirOwnAccessList) {
+  ScratchDir dir;
+  const std::wstring path = dir.file(L"guardian.log");
+  auto own_list = [](const std::wstring& file) {  // no one but SYSTEM, the Administrators, the owner
+    ObjectProtection p;
+    return read_path_protection(file, p) && std::all_of(p.aces.begin(), p.aces.end(), [&](const StorageAce& a) {
+             return !a.allow || a.sid == kLocalSystemSid || a.sid == kAdministratorsSid || a.sid == p.owner_sid;
+           });
+  };
+  test::spit(path, "left by an older version");
+  EXPECT_EQ(secure_log_files(path), "");
+  EXPECT_TRUE(own_list(path) || test::running_under_wine());  // Wine keeps no list given to a file
+  DeleteFileW(path.c_str());
+  configure_log(path, false, kLogFileSddl);
+  log_line("INFO", "first");
+  {
+    const UniqueFile viewer(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+    log_line("INFO", std::string(kLogRotateBytes, 'c'));  // rotated by copying
+  }
+  EXPECT_NE(test::slurp(path + L".1").find("INFO  first\r\n"), std::string::npos);
+  EXPECT_TRUE(own_list(path + L".1"));
+  log_line("INFO", "after the copy");  // rotated by renaming
+  configure_log(L"", false);
+  EXPECT_NE(test::slurp(path).find("INFO  after the copy"), std::string::npos);
+  EXPECT_TRUE(own_list(path));
+  EXPECT_TRUE(own_list(path + L".1"));
 }
 
 TEST(LogFile, ManyThreadsNeverTearALine) {

@@ -24,6 +24,17 @@ TEST(DirOf, CutsAtTheLastSeparator) {
   EXPECT_EQ(dir_of(L"C:\\dir\\"), L"C:\\dir");
 }
 
+TEST(FoldersAbove, NearestFirstDownToTheVolumeRoot) {
+  using V = std::vector<std::wstring>;
+  EXPECT_EQ(folders_above(L"C:\\Program Files\\Ostrival\\Guardian"),
+            (V{L"C:\\Program Files\\Ostrival", L"C:\\Program Files"}));
+  EXPECT_EQ(folders_above(L"C:\\Guardian"), V{});
+  EXPECT_EQ(folders_above(L"\\\\server\\share\\apps\\g"), V{L"\\\\server\\share\\apps"});
+  EXPECT_EQ(folders_above(L"\\\\server\\share\\g"), V{});
+  EXPECT_EQ(folders_above(L"\\\\?\\C:\\a\\b"), V{L"\\\\?\\C:\\a"});
+  EXPECT_EQ(folders_above(L"\\\\?\\UNC\\server\\share\\a\\b"), V{L"\\\\?\\UNC\\server\\share\\a"});
+}
+
 TEST(ParseLeadingInt, ReadsLikeWtoi) {
   EXPECT_EQ(parse_leading_int(L"15"), 15);
   EXPECT_EQ(parse_leading_int(L"  \t42abc"), 42);

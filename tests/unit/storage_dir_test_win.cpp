@@ -3,6 +3,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include "base/text.hpp"
 #include "runtime/config.hpp"
 #include "runtime/storage_guard.hpp"
 #include "test_support.hpp"
@@ -93,6 +94,30 @@ TEST(StorageDir, SecuredDescriptorGrantsWhatTheAppsNeed) {
   EXPECT_TRUE(storage_descriptor_trusted(passed_on, true));
 }
 
+// The access lists a program location meets, as descriptors: what Wine reports for every
+// file (the installing user owns it), the installer's folder list, and a folder an
+// administrator made on a drive's root. The installing account here is user 1001.
+TEST(StorageDir, ProgramLocationsJudgedFromTheirDescriptors) {
+  auto by = [](const std::wstring& sddl, uint32_t rights = kProgramChangeRights) {
+    ObjectProtection p;
+    EXPECT_TRUE(descriptor_protection(sddl, p)) << to_utf8(sddl);
+    return program_object_changeable_by(p.owner_sid, p.has_dacl, p.aces, rights, "S-1-5-21-1-2-3-1001").value_or("-");
+  };
+  const std::wstring wine = L"(A;;FA;;;SY)(A;;FA;;;S-1-5-21-1-2-3-1001)(A;;0x1200a9;;;WD)";
+  EXPECT_EQ(by(L"O:S-1-5-21-1-2-3-1001D:" + wine), "-");
+  EXPECT_EQ(by(L"O:S-1-5-21-1-2-3-1002D:" + wine), "S-1-5-21-1-2-3-1002");  // another user's
+  EXPECT_EQ(by(L"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"), "everyone");  // no list
+  const std::wstring installed = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+  EXPECT_EQ(by(installed), "-");
+  EXPECT_EQ(by(installed + L"(A;;0x4;;;AU)"), "S-1-5-11");  // append (add folders), one right of several
+  EXPECT_EQ(by(installed + L"(A;OICI;WD;;;WD)"), "S-1-1-0");
+  // Under a drive's root, authenticated users may modify what they did not make: rename it.
+  const std::wstring made_on_root = L"O:BAD:(A;ID;FA;;;BA)(A;OICIIOID;GA;;;BA)(A;ID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)"
+                                    L"(A;ID;0x1301bf;;;AU)(A;OICIIOID;SDGXGWGR;;;AU)";
+  EXPECT_EQ(by(made_on_root, kStorageParentChangeRights), "S-1-5-11");
+  EXPECT_EQ(by(L"O:SYD:(A;;FA;;;SY)(A;;0x100004;;;AU)", kStorageParentChangeRights), "-");
+}
+
 TEST(StorageDir, SecuredDirectoryAndItsParentHaveTheirOwnProtectedAcl) {
   test::ScratchDir scratch;
   const std::wstring dir = scratch.file(L"top\\secured");
@@ -138,6 +163,15 @@ TEST(StorageDir, TheDefaultFolderCheckCreatesBothLevelsAndLeavesAFileToStartUp) 
   {  // a level cannot be moved away while a check holds it
     const StorageCheck check = secure_default_storage_dir(dir);
     EXPECT_FALSE(MoveFileW(dir.c_str(), (dir + L"-moved").c_str()));
+  }
+  // Another program's handle: one that could rename the level keeps it from being used; a
+  // reader that does not share reading only keeps it from being held.
+  for (const bool deletes : {true, false}) {  // sharing read and write; write and delete
+    const UniqueFile other(CreateFileW(dir.c_str(), deletes ? DELETE : FILE_LIST_DIRECTORY, deletes ? 3 : 6, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const StorageCheck check = secure_default_storage_dir(dir);
+    EXPECT_TRUE(other && check.refused == (deletes ? kStorageHeldReason : "")) << check.refused;
+    EXPECT_EQ(check.warnings.size(), deletes ? 0u : 1u);
   }
   EXPECT_TRUE(MoveFileW(dir.c_str(), (dir + L"-moved").c_str()));
   test::spit(scratch.file(L"Ostrival\\file"), "x");

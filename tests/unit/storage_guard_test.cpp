@@ -37,6 +37,15 @@ TEST(StorageGuard, OwnerAndAccessListDecideTrust) {
   EXPECT_TRUE(with({kTrustedInstallerSid, true, false, 0x1F01FF}));
 }
 
+TEST(StorageGuard, TheLogGetsItsOwnListUnlessItHasIt) {
+  std::vector<StorageAce> own = {{kLocalSystemSid, true, false, 0x1F01FF}, {kUser, false, false, 0x1F01FF}};
+  EXPECT_FALSE(log_file_list_replaced(true, true, own));  // a denial grants nothing
+  EXPECT_TRUE(log_file_list_replaced(true, false, own));  // inherits: the folder may add to it
+  EXPECT_TRUE(log_file_list_replaced(false, true, {}));   // no list: everyone may do anything
+  own.push_back({"S-1-5-11", true, false, 0x1200A9});      // what the folder passes on: users read
+  EXPECT_TRUE(log_file_list_replaced(true, true, own));
+}
+
 TEST(StorageGuard, LinksRefusedUntrustedLevelsMovedAside) {
   using A = StorageLevelAction;
   EXPECT_EQ(storage_level_action(true, true, true), A::refuse);
@@ -44,6 +53,14 @@ TEST(StorageGuard, LinksRefusedUntrustedLevelsMovedAside) {
   EXPECT_EQ(storage_level_action(false, true, false), A::move_aside);
   EXPECT_EQ(storage_level_action(false, true, true), A::use);
   EXPECT_EQ(storage_level_action(false, false, false), A::use);  // not LocalSystem: not judged
+  // A level that could not be held: only a reader that does not share reading leaves it usable.
+  for (bool checked : {true, false}) {
+    const A changeable = checked ? A::move_aside : A::refuse;
+    EXPECT_EQ(storage_unheld_action(false, true, checked), A::use_unheld);
+    EXPECT_EQ(storage_unheld_action(true, false, checked), changeable);   // a handle with delete access
+    EXPECT_EQ(storage_unheld_action(false, false, checked), changeable);  // one that may have it
+    EXPECT_EQ(storage_unheld_action(true, true, checked), changeable);
+  }
   EXPECT_EQ(storage_aside_name(L"C:\\ProgramData\\Ostrival\\", "20261207143000"),
             L"C:\\ProgramData\\Ostrival.untrusted-20261207143000");
 }
@@ -57,8 +74,11 @@ TEST(StorageGuard, Texts) {
             "C:\\ProgramData\\Ostrival.untrusted-1 and created anew");
   EXPECT_NE(storage_moved_warning("x", "", "y").find("(owner unreadable)"), std::string::npos);
   EXPECT_EQ(storage_not_held_warning("C:\\ProgramData\\Ostrival"),
-            "storage dir C:\\ProgramData\\Ostrival is open in another program without delete sharing; used without "
-            "being held");
+            "storage dir C:\\ProgramData\\Ostrival is open in another program that does not share reading; used "
+            "without being held");
+  EXPECT_EQ(storage_held_moved_warning("C:\\ProgramData\\Ostrival", "C:\\ProgramData\\Ostrival.untrusted-1"),
+            "storage dir C:\\ProgramData\\Ostrival was open in another program that could move it; moved to "
+            "C:\\ProgramData\\Ostrival.untrusted-1 and created anew");
 }
 
 }  // namespace
