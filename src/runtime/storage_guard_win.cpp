@@ -209,7 +209,8 @@ std::string secure_log_files(const std::wstring& log_path) {
                                         FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!object) {
       const DWORD error = GetLastError();
-      if (error == ERROR_FILE_NOT_FOUND) continue;
+      // No file, or no folder for it (which start-up reports in its own words): nothing to secure.
+      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) continue;
       return to_utf8(file) + ": " + win_error_text(error);
     }
     ObjectProtection found;

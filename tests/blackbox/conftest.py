@@ -17,9 +17,23 @@ def exe(name):
     return os.path.join(BIN, name)
 
 
+DRIVE_C = os.path.join(WINEPREFIX, "drive_c") if WINEPREFIX else ""
+
+
 def win_path(host_path):
-    """The path as a Windows program under Wine sees it (drive Z: is the host's root)."""
-    return "Z:" + os.path.abspath(host_path).replace("/", "\\")
+    """The path as a Windows program under Wine sees it: below the prefix's drive_c on drive C:,
+    anywhere else on drive Z: (the host's root)."""
+    full = os.path.abspath(host_path)
+    if DRIVE_C and (full + "/").startswith(DRIVE_C + "/"):
+        return "C:" + (full[len(DRIVE_C):].replace("/", "\\") or "\\")
+    return "Z:" + full.replace("/", "\\")
+
+
+def program_path(host_path):
+    """How to name a program to Wine: by its drive C: path when it lies there, so that it sees
+    itself there too (a Windows path that ends at C:\\, never at the host folders above the
+    build tree, which may be writable by every Unix user, as /tmp is)."""
+    return win_path(host_path) if win_path(host_path).startswith("C:") else host_path
 
 
 def run(program, *args, env=None, timeout=120, stdin=subprocess.DEVNULL, output_dir=None):
@@ -34,11 +48,11 @@ def run(program, *args, env=None, timeout=120, stdin=subprocess.DEVNULL, output_
     if env:
         full_env.update(env)
     if output_dir is None:
-        return subprocess.run([WINE_RUN, program, *args], env=full_env, stdin=stdin,
+        return subprocess.run([WINE_RUN, program_path(program), *args], env=full_env, stdin=stdin,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
     paths = [os.path.join(output_dir, name) for name in ("stdout", "stderr")]
     with open(paths[0], "wb") as out, open(paths[1], "wb") as err:
-        r = subprocess.run([WINE_RUN, program, *args], env=full_env, stdin=stdin, stdout=out, stderr=err,
+        r = subprocess.run([WINE_RUN, program_path(program), *args], env=full_env, stdin=stdin, stdout=out, stderr=err,
                            timeout=timeout)
     r.stdout, r.stderr = (open(p, "rb").read() for p in paths)
     return r
@@ -51,7 +65,7 @@ def start(program, *args, env=None, stdin=subprocess.DEVNULL):
     full_env.pop("OV_WATCHDOG_INTERVAL_SEC", None)
     if env:
         full_env.update(env)
-    return subprocess.Popen([WINE_RUN, program, *args], env=full_env, stdin=stdin,
+    return subprocess.Popen([WINE_RUN, program_path(program), *args], env=full_env, stdin=stdin,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
@@ -172,10 +186,11 @@ def raw(*actions, storage_win, program=None, timeout=120):
 
 @pytest.fixture
 def program_dir(request):
-    """An empty folder for copies of the agent that "--install" may register. Not below the
-    temporary folder: /tmp is writable by every Unix user, so Wine shows it as a folder that
-    Everyone may change, and "--install" refuses a program that others could move away."""
-    folder = pathlib.Path(os.environ["GUARDIAN_BUILD"], "blackbox-programs", request.node.name)
+    """An empty folder for copies of the agent that "--install" may register, on the prefix's
+    drive C:. Never on drive Z: below a folder that every Unix user may write (/tmp, say): Wine
+    shows such a folder as one that Everyone may change, and "--install" refuses a program
+    that others could move away."""
+    folder = pathlib.Path(DRIVE_C, "blackbox-programs", request.node.name)
     shutil.rmtree(folder, ignore_errors=True)
     folder.mkdir(parents=True)
     yield folder
@@ -183,7 +198,7 @@ def program_dir(request):
 
 
 def copy_program(name, folder):
-    """A copy of a built program, with the DLLs it needs, in another folder."""
+    """A copy of a built program, with the DLLs it needs, in another folder (host paths)."""
     os.makedirs(folder, exist_ok=True)
     for f in (name, "libgcrypt-20.dll", "libgpg-error-0.dll"):
         shutil.copy(exe(f), folder)

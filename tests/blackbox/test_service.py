@@ -14,10 +14,13 @@ import time
 import pefile
 import pytest
 
-from conftest import WINE_RUN, WINEPREFIX, copy_program, exe, run, win_path
+from conftest import BIN, DRIVE_C, WINE_RUN, WINEPREFIX, copy_program, exe, run, win_path
 
 SERVICE = "OstrivalGuardian"
-AGENT = exe("ostrival_guardian.exe")
+# The agent as these tests run and install it: a copy on the prefix's drive C:, so that
+# "--install" judges C:\ above it, never the host folders above the build tree.
+AGENT = copy_program("ostrival_guardian.exe", os.path.join(DRIVE_C, "Program Files", "Ostrival Guardian Test")) \
+    if BIN else exe("ostrival_guardian.exe")
 TOOL = exe("service_tool.exe")
 STORAGE = os.path.join(WINEPREFIX, "drive_c", "ProgramData", "Ostrival", "guardian")
 LOG = os.path.join(STORAGE, "guardian.log")
