@@ -1,0 +1,46 @@
+#include "base/library.hpp"
+#include "device/com.hpp"
+
+namespace guardian {
+namespace {
+
+struct Loaded {
+  ComApi api;
+  std::string error;
+  bool ready = false;
+};
+
+bool load(ComApi& api, std::string& error) {
+  const HMODULE ole = load_system_library(L"ole32.dll", error);
+  const HMODULE automation = ole ? load_system_library(L"oleaut32.dll", error) : nullptr;
+  return automation && resolve(ole, "CoInitializeEx", api.CoInitializeEx, error) &&
+         resolve(ole, "CoUninitialize", api.CoUninitialize, error) &&
+         resolve(ole, "CoInitializeSecurity", api.CoInitializeSecurity, error) &&
+         resolve(ole, "CoCreateInstance", api.CoCreateInstance, error) &&
+         resolve(ole, "CoSetProxyBlanket", api.CoSetProxyBlanket, error) &&
+         resolve(automation, "SysAllocString", api.SysAllocString, error) &&
+         resolve(automation, "SysFreeString", api.SysFreeString, error) &&
+         resolve(automation, "VariantClear", api.VariantClear, error);
+}
+
+const Loaded& loaded() {
+  static const Loaded once = [] {
+    Loaded l;
+    l.ready = load(l.api, l.error);
+    if (!l.ready) l.api = ComApi{};
+    return l;
+  }();
+  return once;
+}
+
+}  // namespace
+
+const ComApi* com_api(std::string& error) {
+  if (loaded().ready) return &loaded().api;
+  error = loaded().error;
+  return nullptr;
+}
+
+const ComApi& loaded_com_api() { return loaded().api; }
+
+}  // namespace guardian
