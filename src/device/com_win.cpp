@@ -1,14 +1,9 @@
 #include "base/library.hpp"
+#include "base/loaded_table.hpp"
 #include "device/com.hpp"
 
 namespace guardian {
 namespace {
-
-struct Loaded {
-  ComApi api;
-  std::string error;
-  bool ready = false;
-};
 
 bool load(ComApi& api, std::string& error) {
   const HMODULE ole = load_system_library(L"ole32.dll", error);
@@ -23,23 +18,11 @@ bool load(ComApi& api, std::string& error) {
          resolve(automation, "VariantClear", api.VariantClear, error);
 }
 
-const Loaded& loaded() {
-  static const Loaded once = [] {
-    Loaded l;
-    l.ready = load(l.api, l.error);
-    if (!l.ready) l.api = ComApi{};
-    return l;
-  }();
-  return once;
-}
+const LoadedTable<ComApi>& loaded() { return load_once<ComApi, load>(); }
 
 }  // namespace
 
-const ComApi* com_api(std::string& error) {
-  if (loaded().ready) return &loaded().api;
-  error = loaded().error;
-  return nullptr;
-}
+const ComApi* com_api(std::string& error) { return ready_table(loaded(), error); }
 
 const ComApi& loaded_com_api() { return loaded().api; }
 

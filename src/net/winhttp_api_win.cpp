@@ -1,15 +1,10 @@
 #include "net/winhttp_api.hpp"
 
 #include "base/library.hpp"
+#include "base/loaded_table.hpp"
 
 namespace guardian {
 namespace {
-
-struct Loaded {
-  WinHttpApi api;
-  std::string error;
-  bool ready = false;
-};
 
 bool load(WinHttpApi& api, std::string& error) {
   const HMODULE dll = load_system_library(L"winhttp.dll", error);
@@ -29,22 +24,11 @@ bool load(WinHttpApi& api, std::string& error) {
          resolve(dll, "WinHttpCloseHandle", api.WinHttpCloseHandle, error);
 }
 
-const Loaded& loaded() {
-  static const Loaded once = [] {
-    Loaded l;
-    l.ready = load(l.api, l.error);
-    return l;
-  }();
-  return once;
-}
+const LoadedTable<WinHttpApi>& loaded() { return load_once<WinHttpApi, load>(); }
 
 }  // namespace
 
-const WinHttpApi* winhttp(std::string& error) {
-  if (loaded().ready) return &loaded().api;
-  error = loaded().error;
-  return nullptr;
-}
+const WinHttpApi* winhttp(std::string& error) { return ready_table(loaded(), error); }
 
 const WinHttpApi& loaded_winhttp() { return loaded().api; }
 

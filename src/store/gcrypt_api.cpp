@@ -1,14 +1,10 @@
 // The one start of libgcrypt per process, over the table either build fills.
 #include "store/gcrypt_api.hpp"
 
+#include "base/loaded_table.hpp"
+
 namespace guardian {
 namespace {
-
-struct Loaded {
-  GcryptApi api;
-  std::string error;
-  bool ready = false;
-};
 
 bool start(const GcryptApi& api, std::string& error) {
   if (!api.check_version(GCRYPT_VERSION)) {
@@ -20,14 +16,11 @@ bool start(const GcryptApi& api, std::string& error) {
   return true;
 }
 
-const Loaded& loaded() {
-  static const Loaded once = [] {
-    Loaded l;
-    l.ready = load_gcrypt_library(l.api, l.error) && start(l.api, l.error);
-    return l;
-  }();
-  return once;
+bool load_and_start(GcryptApi& api, std::string& error) {
+  return load_gcrypt_library(api, error) && start(api, error);
 }
+
+const LoadedTable<GcryptApi>& loaded() { return load_once<GcryptApi, load_and_start>(); }
 
 }  // namespace
 
