@@ -98,6 +98,7 @@ class PipeServer {
   void set_last_error(std::string text);
   void log_untrusted(const PeerCheck& client, const std::string& what);
   void log_unreported(bool force);
+  void note_unreported_due();
 
   std::wstring pipe_name_;
   std::wstring trusted_dir_;
@@ -115,6 +116,8 @@ class PipeServer {
   std::atomic<size_t> live_{0};
   std::mutex sweep_lock_;  // one sweep at a time
   LineBudget untrusted_lines_{kUntrustedLineBurst, kUntrustedLineIntervalMs};
+  std::mutex lines_lock_;                 // one reading of the budget's due time at a time
+  std::atomic<int64_t> lines_due_ms_{0};  // when left-out refusals may have their line; 0: none
 
   mutable std::mutex mutex_;  // guards last_error_ and live_untrusted_
   std::string last_error_;

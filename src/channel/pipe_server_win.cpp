@@ -174,7 +174,10 @@ void PipeServer::set_last_error(std::string text) {
 // finds the budget spent is left out and counted.
 void PipeServer::log_untrusted(const PeerCheck& client, const std::string& what) {
   uint64_t skipped = 0;
-  if (!untrusted_lines_.admit(tick_ms(), skipped)) return;
+  if (!untrusted_lines_.admit(tick_ms(), skipped)) {
+    note_unreported_due();
+    return;
+  }
   std::string line = "pipe: untrusted client pid " + std::to_string(client.pid) + " image " + to_utf8(client.image);
   if (client.verdict == PeerVerdict::reused) line += " (created after it connected: its process id was reused)";
   if (client.verdict == PeerVerdict::unidentified) line += " (process not identified)";
@@ -186,6 +189,16 @@ void PipeServer::log_untrusted(const PeerCheck& client, const std::string& what)
 void PipeServer::log_unreported(bool force) {
   if (const uint64_t count = untrusted_lines_.take_unreported(tick_ms(), force))
     log_warn("pipe: " + std::to_string(count) + " more refused without a line");
+  note_unreported_due();
+}
+
+// When the refusals left out may have their line, for the workers' waits, which then need no
+// lock of the budget's: they run on every completion, the budget is wanted only in a flood.
+void PipeServer::note_unreported_due() {
+  std::lock_guard<std::mutex> hold(lines_lock_);
+  const int64_t now = tick_ms();
+  const int64_t due = untrusted_lines_.unreported_due_in(now);
+  lines_due_ms_.store(due < 0 ? 0 : now + due);
 }
 
 PipeServer::Made PipeServer::make_instance(Instance& instance, SECURITY_ATTRIBUTES& sa, bool first,
@@ -420,7 +433,8 @@ void PipeServer::complete(Instance& instance, DWORD error, DWORD bytes) {
 // untrusted lines are written as soon as the budget allows.
 void PipeServer::sweep() {
   const int64_t now = tick_ms();
-  if (untrusted_lines_.unreported_due_in(now) == 0) log_unreported(false);
+  const int64_t lines_due = lines_due_ms_.load();
+  if (lines_due != 0 && lines_due <= now) log_unreported(false);
   bool overdue = false;
   for (const auto& instance : instances_) {
     const int64_t due = instance->due_ms.load();
@@ -460,7 +474,8 @@ void PipeServer::sweep() {
 // Until the next deadline or line, or without end when there is none.
 DWORD PipeServer::wait_ms() {
   const int64_t now = tick_ms();
-  int64_t wait = untrusted_lines_.unreported_due_in(now);
+  const int64_t lines_due = lines_due_ms_.load();
+  int64_t wait = lines_due == 0 ? -1 : std::max<int64_t>(0, lines_due - now);
   for (const auto& instance : instances_) {
     const int64_t due = instance->due_ms.load();
     if (due == 0) continue;
