@@ -1,9 +1,9 @@
 // Round trips over the agent's named pipe, against two bare echo servers measured in the same
 // run, and the agent's footprint against a bare program.
 //
-// The two echo servers live in this process, each on its own pipe, and for every frame they
-// read they write back the agent's own reply text for that operation, so all three servers
-// send frames of the same size:
+// The two echo servers run in processes of their own, as the agent does (this program started
+// with --echo), each on its own pipe, and for every frame they read they write back the
+// agent's own reply text for that operation, so all three servers send frames of the same size:
 // - the thread echo, the pattern the pipe server once had: one instance waits at a time, the
 //   next one is made before a connected one goes to a thread of its own, one thread per
 //   connection;
@@ -29,6 +29,7 @@
 //
 // Usage: pipe_bench.exe [requests per server and case, default 2000]
 //        pipe_bench.exe --flood N HOLD_MS   (the flood: N connections held for HOLD_MS)
+//        pipe_bench.exe --echo thread|port PING_FRAME_HEX PEER_FRAME_HEX BENCHMARK_PID
 #include <windows.h>
 #include <psapi.h>
 #include <tlhelp32.h>
@@ -79,11 +80,22 @@ constexpr DWORD kFloodHoldMs = 8000;
 constexpr DWORD kSettleLimitMs = 10000;
 
 // ---------------------------------------------------------------------------------------------
+// The echo servers. Each runs in a process of its own, as the agent does (this program started
+// with --echo), and answers every request with the agent's own reply to the same operation.
+
+struct EchoReplies {
+  std::string ping, peer;  // whole frames
+  const std::string& for_request(std::string_view payload) const {
+    return payload.find("\"op\":\"peer\"") != std::string_view::npos ? peer : ping;
+  }
+};
+
 // The thread echo: one waiting instance, a thread per connection.
 
 class EchoServer {
  public:
-  explicit EchoServer(std::wstring pipe_name) : pipe_name_(std::move(pipe_name)) {}
+  EchoServer(std::wstring pipe_name, EchoReplies replies)
+      : pipe_name_(std::move(pipe_name)), replies_(std::move(replies)) {}
   ~EchoServer() { stop(); }
   EchoServer(const EchoServer&) = delete;
   EchoServer& operator=(const EchoServer&) = delete;
@@ -103,13 +115,6 @@ class EchoServer {
     if (thread_.joinable()) thread_.join();
     reap(true);
     stop_event_.reset();
-  }
-
-  // The reply text written for every frame of the connections accepted from now on.
-  void set_reply(std::string text) {
-    auto reply = std::make_shared<const std::string>(std::move(text));
-    std::lock_guard<std::mutex> hold(mutex_);
-    reply_ = std::move(reply);
   }
 
  private:
@@ -187,18 +192,18 @@ class EchoServer {
   }
 
   void hand_off(UniqueFile pipe) {
-    std::shared_ptr<const std::string> reply;
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      reply = reply_;
-    }
     auto connection = std::make_unique<Connection>();
     Connection* self = connection.get();
     const HANDLE stop = stop_event_.get();
-    connection->thread = std::thread([p = std::move(pipe), reply, self, stop]() mutable {
+    connection->thread = std::thread([this, p = std::move(pipe), self, stop]() mutable {
       std::string request;
-      while (read_frame(p.get(), request, kTimeoutMs, stop))
-        if (!write_frame(p.get(), *reply, kTimeoutMs, stop)) break;
+      DWORD wrote = 0;
+      while (read_frame(p.get(), request, kTimeoutMs, stop)) {
+        std::string reply = replies_.for_request(request);
+        if (!pipe_io(p.get(), PipeDirection::write, reply.data(), static_cast<DWORD>(reply.size()), kTimeoutMs, wrote,
+                     stop))
+          break;
+      }
       DisconnectNamedPipe(p.get());
       p.reset();
       self->done.store(true);
@@ -211,8 +216,8 @@ class EchoServer {
   UniqueHandle stop_event_;
   std::atomic<bool> running_{false};
   std::thread thread_;
+  const EchoReplies replies_;
   std::mutex mutex_;
-  std::shared_ptr<const std::string> reply_ = std::make_shared<const std::string>("{}");
   std::list<std::unique_ptr<Connection>> connections_;
 };
 
@@ -221,7 +226,8 @@ class EchoServer {
 
 class PortEchoServer {
  public:
-  explicit PortEchoServer(std::wstring pipe_name) : pipe_name_(std::move(pipe_name)) {}
+  PortEchoServer(std::wstring pipe_name, EchoReplies replies)
+      : pipe_name_(std::move(pipe_name)), replies_(std::move(replies)) {}
   ~PortEchoServer() { stop(); }
   PortEchoServer(const PortEchoServer&) = delete;
   PortEchoServer& operator=(const PortEchoServer&) = delete;
@@ -257,12 +263,6 @@ class PortEchoServer {
     instances_.clear();
   }
 
-  void set_reply(std::string text) {
-    auto reply = std::make_shared<const std::string>(encode_frame(text));
-    std::lock_guard<std::mutex> hold(mutex_);
-    reply_ = std::move(reply);
-  }
-
  private:
   struct Instance {
     OVERLAPPED ov{};
@@ -271,7 +271,7 @@ class PortEchoServer {
     bool writing = false;
     std::string in = std::string(1024, '\0');
     size_t have = 0;
-    std::shared_ptr<const std::string> out;
+    const std::string* out = nullptr;
   };
 
   // Every operation completes through the port; one that fails at once is posted there.
@@ -299,11 +299,10 @@ class PortEchoServer {
       const size_t whole = kFrameHeaderSize + frame_length(reinterpret_cast<const uint8_t*>(i.in.data()));
       if (i.in.size() < whole) i.in.resize(whole);
       if (i.have >= whole) {
+        i.out = &replies_.for_request(std::string_view(i.in).substr(kFrameHeaderSize, whole - kFrameHeaderSize));
         i.in.erase(0, whole);
         i.have -= whole;
         i.in.resize(std::max<size_t>(i.in.size(), 1024));
-        std::lock_guard<std::mutex> hold(mutex_);
-        i.out = reply_;
         i.writing = true;
         issue(i, [&] {
           return WriteFile(i.pipe.get(), i.out->data(), static_cast<DWORD>(i.out->size()), nullptr, &i.ov);
@@ -352,9 +351,28 @@ class PortEchoServer {
   std::vector<std::thread> workers_;
   std::atomic<bool> stopping_{false};
   std::atomic<size_t> pending_{0};
-  std::mutex mutex_;
-  std::shared_ptr<const std::string> reply_ = std::make_shared<const std::string>(encode_frame("{}"));
+  const EchoReplies replies_;
 };
+
+// This program as an echo server ("--echo thread|port PING_HEX PEER_HEX"): serves until the
+// benchmark that started it ends it, or ends itself.
+int run_echo(const std::string& kind, const std::string& ping_hex, const std::string& peer_hex, DWORD parent) {
+  Bytes ping, peer;
+  if (!from_hex(ping_hex, ping) || !from_hex(peer_hex, peer)) return 2;
+  EchoReplies replies{std::string(ping.begin(), ping.end()), std::string(peer.begin(), peer.end())};
+  const UniqueHandle benchmark(OpenProcess(SYNCHRONIZE, FALSE, parent));
+  if (!benchmark) return 2;
+  if (kind == "port") {
+    PortEchoServer server(kPortEchoPipe, std::move(replies));
+    if (!server.start()) return 1;
+    WaitForSingleObject(benchmark.get(), INFINITE);
+  } else {
+    EchoServer server(kEchoPipe, std::move(replies));
+    if (!server.start()) return 1;
+    WaitForSingleObject(benchmark.get(), INFINITE);
+  }
+  return 0;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Clients.
@@ -560,6 +578,28 @@ class Agent {
   std::string stop_note_;
 };
 
+// An echo server in a process of its own: this program started with --echo. Ended with the
+// benchmark (it waits on this process) or when this record goes.
+class EchoProcess {
+ public:
+  ~EchoProcess() {
+    if (!process_) return;
+    TerminateProcess(process_.get(), 0);
+    WaitForSingleObject(process_.get(), kStopLimitMs);
+  }
+  // True once its pipe exists.
+  bool start(const std::wstring& arguments, const wchar_t* pipe) {
+    DWORD pid = 0;
+    if (!launch(module_path(), L"--echo " + arguments, process_, pid)) return false;
+    for (int i = 0; i < 1000 && WaitForSingleObject(process_.get(), 10) == WAIT_TIMEOUT; ++i)
+      if (WaitNamedPipeW(pipe, 0) || GetLastError() != ERROR_FILE_NOT_FOUND) return true;
+    return false;
+  }
+
+ private:
+  UniqueHandle process_;
+};
+
 // ---------------------------------------------------------------------------------------------
 // The flood and the baseline program.
 
@@ -714,8 +754,6 @@ int run(int requests_per_run) {
   {
     const DeviceIdentity identity = collect_device_identity();
     Agent agent;
-    EchoServer echo(kEchoPipe);
-    PortEchoServer port_echo(kPortEchoPipe);
     json first_ping;
     Bytes key;
     const double t_launch = bench::now_seconds();
@@ -726,9 +764,6 @@ int run(int requests_per_run) {
       result = 1;
     } else if (!read_channel_key(ProtectedStore(storage, identity.fingerprint), identity.fingerprint, key)) {
       std::printf("channel.bin not readable with this device's fingerprint\n");
-      result = 1;
-    } else if (!echo.start() || !port_echo.start()) {
-      std::printf("an echo server did not start\n");
       result = 1;
     }
     if (result != 0) {
@@ -762,6 +797,16 @@ int run(int requests_per_run) {
     std::printf("frames: ping request %zu B, reply %zu B; peer request %zu B, reply %zu B\n",
                 compact_json(make_ping()).size() + 4, ping_reply.size() + 4, compact_json(make_peer()).size() + 4,
                 peer_reply.size() + 4);
+    EchoProcess echo, port_echo;
+    const std::wstring replies = L" " + to_utf16(to_hex(bytes_of(encode_frame(ping_reply)))) + L" " +
+                                 to_utf16(to_hex(bytes_of(encode_frame(peer_reply)))) + L" " +
+                                 std::to_wstring(GetCurrentProcessId());
+    if (!echo.start(L"thread" + replies, kEchoPipe) || !port_echo.start(L"port" + replies, kPortEchoPipe)) {
+      std::printf("an echo server did not start\n");
+      agent.stop();
+      remove_tree(storage);
+      return 1;
+    }
 
     // Memory over the first 10,000 requests (half of them "ping", half "peer").
     const double t_mem = bench::now_seconds();
@@ -777,7 +822,6 @@ int run(int requests_per_run) {
                 "p99");
     struct Case {
       const char* op;
-      const std::string* reply;
       const std::function<json()>* make;
     };
     struct Ratios {
@@ -787,9 +831,7 @@ int run(int requests_per_run) {
     };
     std::vector<Ratios> ratios;
     for (int clients : {1, 8, 32}) {
-      for (const Case& c : {Case{"ping", &ping_reply, &make_ping}, Case{"peer", &peer_reply, &make_peer}}) {
-        echo.set_reply(*c.reply);
-        port_echo.set_reply(*c.reply);
+      for (const Case& c : {Case{"ping", &make_ping}, Case{"peer", &make_peer}}) {
         for (const wchar_t* pipe : kServerPipes) run_clients(pipe, clients, std::min(100, requests_per_run), *c.make);
         const CaseResult r = run_case(clients, requests_per_run, *c.make);
         for (int server = 0; server < kServers; ++server) {
@@ -862,8 +904,6 @@ int run(int requests_per_run) {
     std::printf("  %-44s %8.1f us\n", "check the request MAC", t_mac * 1e6);
     std::printf("  %-44s %8.1f us\n", "build and serialise a peer reply", t_reply * 1e6);
 
-    echo.stop();
-    port_echo.stop();
     agent.stop();
     std::printf("agent %s\n", agent.stop_note().c_str());
   }
@@ -875,6 +915,8 @@ int run(int requests_per_run) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 5 && std::string(argv[1]) == "--echo")
+    return run_echo(argv[2], argv[3], argv[4], static_cast<DWORD>(std::strtoul(argv[5], nullptr, 10)));
   if (argc > 3 && std::string(argv[1]) == "--flood")
     return run_flood(std::atoi(argv[2]), static_cast<DWORD>(std::strtoul(argv[3], nullptr, 10)));
   int requests = 2000;
