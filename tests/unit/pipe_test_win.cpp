@@ -388,6 +388,28 @@ TEST_F(ServerFixture, UntrustedClientsBeyondTheirShareAreDisconnected) {
   EXPECT_EQ(test::count_of(log_text(), " connections is in use\r\n"), 1u);
 }
 
+// The server takes frames from the bytes, whatever messages carry them: two frames and half
+// of a third in one message, the rest in another, are three requests answered in order.
+TEST_F(ServerFixture, FramesAreTakenFromTheBytesWhateverMessagesCarryThem) {
+  start();
+  UniqueFile client = open_client();
+  ASSERT_TRUE(client);
+  DWORD mode = PIPE_READMODE_MESSAGE;
+  SetNamedPipeHandleState(client.get(), &mode, nullptr, nullptr);
+  std::string bytes;
+  for (int i = 0; i < 3; ++i) bytes += encode_frame(compact_json(json{{"op", "ping"}, {"i", i}}));
+  const size_t cut = bytes.size() - 7;
+  std::string first = bytes.substr(0, cut), rest = bytes.substr(cut);
+  DWORD n = 0;
+  ASSERT_TRUE(pipe_io(client.get(), PipeDirection::write, first.data(), static_cast<DWORD>(first.size()), 5000, n));
+  ASSERT_TRUE(pipe_io(client.get(), PipeDirection::write, rest.data(), static_cast<DWORD>(rest.size()), 5000, n));
+  for (int i = 0; i < 3; ++i) {
+    std::string reply;
+    ASSERT_TRUE(read_frame(client.get(), reply, 5000)) << i;
+    EXPECT_EQ(parse_json(reply.begin(), reply.end())["echo"]["i"], i);
+  }
+}
+
 TEST_F(ServerFixture, SlowRequestDoesNotDelayAnother) {
   start();
   auto slow = std::async(std::launch::async, [this] {
