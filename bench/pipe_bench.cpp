@@ -1,17 +1,25 @@
-// Round trips over the agent's named pipe, against a bare echo server measured in the same run.
+// Round trips over the agent's named pipe, against two bare echo servers measured in the same
+// run, and the agent's footprint against a bare program.
 //
-// The echo server lives in this process on its own pipe: overlapped, message mode, the next
-// instance created before a connected one is handed to its thread, one thread per connection,
-// and for every frame it reads it writes back the agent's own reply text for that operation,
-// so both servers send frames of the same size. Both sides are driven by the same client
-// (pipe_request: one connection per request, server check against this program's folder),
-// so the ratios show what the agent adds on its side of the pipe. The two are measured in
-// alternating rounds, so that a change in the machine's load falls on both alike.
+// The two echo servers run in processes of their own, as the agent does (this program started
+// with --echo), each on its own pipe, and for every frame they read they write back the
+// agent's own reply text for that operation, so all three servers send frames of the same size:
+// - the thread echo, the pattern the pipe server once had: one instance waits at a time, the
+//   next one is made before a connected one goes to a thread of its own, one thread per
+//   connection;
+// - the port echo, the pattern the agent's server has now: all 64 instances made at start and
+//   reused, every connect, read and write completed on one completion port served by two
+//   worker threads. It is the limit that design can reach: the agent adds to it only what it
+//   does for a request (the client's image, the MAC, the reply) and its frame deadlines.
+// All three are driven by the same client (pipe_request: one connection per request, server
+// check against this program's folder), in rounds whose order rotates, so that a change in the
+// machine's load falls on all alike. Each round gives each server its p50 and p99; the ratios
+// reported are the medians over the rounds of the per-round ratios.
 //
-// Footprint: the agent's working set and threads after start-up, after 10,000 requests, during
-// and after a flood of 2,000 idle connections from an untrusted program (a copy of this one
-// in a temporary folder, run with --flood), against idle_baseline.exe, a bare Win32 program
-// that waits on an event, measured in the same run.
+// Footprint: the agent's working set and threads after start-up (idle), after 10,000
+// requests, during and after a flood of 2,000 idle connections from an untrusted program (a
+// copy of this one in a temporary folder, run with --flood), against idle_baseline.exe, a bare
+// Win32 program that waits on an event, measured in the same run.
 //
 // The agent is the real ostrival_guardian.exe beside this program, started with --console and
 // a fresh storage folder, and stopped at the end with CTRL_BREAK_EVENT (it runs in a process
@@ -19,18 +27,19 @@
 // 10 s later. Under Wine GenerateConsoleCtrlEvent fails (error 12 without a terminal, 6 with
 // one), so there the agent is always terminated; the last line says which happened.
 //
-// Usage: pipe_bench.exe [requests per run, default 2000]
+// Usage: pipe_bench.exe [requests per server and case, default 2000]
 //        pipe_bench.exe --flood N HOLD_MS   (the flood: N connections held for HOLD_MS)
+//        pipe_bench.exe --echo thread|port PING_FRAME_HEX PEER_FRAME_HEX BENCHMARK_PID
 #include <windows.h>
 #include <psapi.h>
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <latch>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -56,13 +65,17 @@
 namespace {
 
 using namespace guardian;
+using nlohmann::json;
 using bench::Agent;
+using bench::kStartupLimitMs;
 using bench::kStopLimitMs;
 using bench::launch;
 using bench::wait_for_agent;
-using nlohmann::json;
 
 constexpr wchar_t kEchoPipe[] = L"\\\\.\\pipe\\Ostrival.Bench.Echo";
+constexpr wchar_t kPortEchoPipe[] = L"\\\\.\\pipe\\Ostrival.Bench.PortEcho";
+constexpr size_t kPortEchoInstances = 64;
+constexpr size_t kPortEchoWorkers = 2;
 constexpr DWORD kTimeoutMs = 30000;
 constexpr int kMemoryRequests = 10000;
 constexpr int kRounds = 10;
@@ -71,11 +84,22 @@ constexpr DWORD kFloodHoldMs = 8000;
 constexpr DWORD kSettleLimitMs = 10000;
 
 // ---------------------------------------------------------------------------------------------
-// The bare echo server.
+// The echo servers. Each runs in a process of its own, as the agent does (this program started
+// with --echo), and answers every request with the agent's own reply to the same operation.
+
+struct EchoReplies {
+  std::string ping, peer;  // whole frames
+  const std::string& for_request(std::string_view payload) const {
+    return payload.find("\"op\":\"peer\"") != std::string_view::npos ? peer : ping;
+  }
+};
+
+// The thread echo: one waiting instance, a thread per connection.
 
 class EchoServer {
  public:
-  explicit EchoServer(std::wstring pipe_name) : pipe_name_(std::move(pipe_name)) {}
+  EchoServer(std::wstring pipe_name, EchoReplies replies)
+      : pipe_name_(std::move(pipe_name)), replies_(std::move(replies)) {}
   ~EchoServer() { stop(); }
   EchoServer(const EchoServer&) = delete;
   EchoServer& operator=(const EchoServer&) = delete;
@@ -95,13 +119,6 @@ class EchoServer {
     if (thread_.joinable()) thread_.join();
     reap(true);
     stop_event_.reset();
-  }
-
-  // The reply text written for every frame of the connections accepted from now on.
-  void set_reply(std::string text) {
-    auto reply = std::make_shared<const std::string>(std::move(text));
-    std::lock_guard<std::mutex> hold(mutex_);
-    reply_ = std::move(reply);
   }
 
  private:
@@ -179,18 +196,18 @@ class EchoServer {
   }
 
   void hand_off(UniqueFile pipe) {
-    std::shared_ptr<const std::string> reply;
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      reply = reply_;
-    }
     auto connection = std::make_unique<Connection>();
     Connection* self = connection.get();
     const HANDLE stop = stop_event_.get();
-    connection->thread = std::thread([p = std::move(pipe), reply, self, stop]() mutable {
+    connection->thread = std::thread([this, p = std::move(pipe), self, stop]() mutable {
       std::string request;
-      while (read_frame(p.get(), request, kTimeoutMs, stop))
-        if (!write_frame(p.get(), *reply, kTimeoutMs, stop)) break;
+      DWORD wrote = 0;
+      while (read_frame(p.get(), request, kTimeoutMs, stop)) {
+        std::string reply = replies_.for_request(request);
+        if (!pipe_io(p.get(), PipeDirection::write, reply.data(), static_cast<DWORD>(reply.size()), kTimeoutMs, wrote,
+                     stop))
+          break;
+      }
       DisconnectNamedPipe(p.get());
       p.reset();
       self->done.store(true);
@@ -203,10 +220,163 @@ class EchoServer {
   UniqueHandle stop_event_;
   std::atomic<bool> running_{false};
   std::thread thread_;
+  const EchoReplies replies_;
   std::mutex mutex_;
-  std::shared_ptr<const std::string> reply_ = std::make_shared<const std::string>("{}");
   std::list<std::unique_ptr<Connection>> connections_;
 };
+
+// ---------------------------------------------------------------------------------------------
+// The port echo: every instance made at start, all I/O on one completion port.
+
+class PortEchoServer {
+ public:
+  PortEchoServer(std::wstring pipe_name, EchoReplies replies)
+      : pipe_name_(std::move(pipe_name)), replies_(std::move(replies)) {}
+  ~PortEchoServer() { stop(); }
+  PortEchoServer(const PortEchoServer&) = delete;
+  PortEchoServer& operator=(const PortEchoServer&) = delete;
+
+  bool start() {
+    port_.reset(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, kPortEchoWorkers));
+    if (!port_) return false;
+    constexpr DWORD kBuffer = kMaxFramePayload + kFrameHeaderSize;
+    for (size_t i = 0; i < kPortEchoInstances; ++i) {
+      auto instance = std::make_unique<Instance>();
+      instance->pipe.reset(CreateNamedPipeW(pipe_name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                            PIPE_TYPE_MESSAGE | PIPE_READMODE_BYTE | PIPE_REJECT_REMOTE_CLIENTS,
+                                            kPortEchoInstances, kBuffer, kBuffer, 0, nullptr));
+      if (!instance->pipe ||
+          !CreateIoCompletionPort(instance->pipe.get(), port_.get(), reinterpret_cast<ULONG_PTR>(instance.get()), 0))
+        return false;
+      instances_.push_back(std::move(instance));
+    }
+    for (size_t i = 0; i < kPortEchoWorkers; ++i) workers_.emplace_back([this] { work(); });
+    for (auto& instance : instances_) connect(*instance);
+    return true;
+  }
+
+  // Cancels everything, waits until every operation has come back, then ends the workers.
+  void stop() {
+    if (workers_.empty()) return;
+    stopping_.store(true);
+    for (auto& instance : instances_) CancelIoEx(instance->pipe.get(), nullptr);
+    while (pending_.load() != 0) Sleep(1);
+    for (size_t i = 0; i < workers_.size(); ++i) PostQueuedCompletionStatus(port_.get(), 0, 0, nullptr);
+    for (auto& worker : workers_) worker.join();
+    workers_.clear();
+    instances_.clear();
+  }
+
+ private:
+  struct Instance {
+    OVERLAPPED ov{};
+    UniqueFile pipe;
+    bool connecting = true;
+    bool writing = false;
+    std::string in = std::string(1024, '\0');
+    size_t have = 0;
+    const std::string* out = nullptr;
+  };
+
+  // Every operation completes through the port; one that fails at once is posted there.
+  template <class Start>
+  void issue(Instance& i, Start start) {
+    if (stopping_.load()) return;
+    i.ov = OVERLAPPED{};
+    ++pending_;
+    if (start()) return;
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING) return;
+    i.ov.Internal = error == ERROR_PIPE_CONNECTED ? 0 : error;
+    PostQueuedCompletionStatus(port_.get(), 0, reinterpret_cast<ULONG_PTR>(&i), &i.ov);
+  }
+
+  void connect(Instance& i) {
+    i.connecting = true;
+    i.have = 0;
+    issue(i, [&] { return ConnectNamedPipe(i.pipe.get(), &i.ov); });
+  }
+
+  void read(Instance& i) {
+    i.writing = false;
+    if (i.have >= kFrameHeaderSize) {
+      const size_t whole = kFrameHeaderSize + frame_length(reinterpret_cast<const uint8_t*>(i.in.data()));
+      if (i.in.size() < whole) i.in.resize(whole);
+      if (i.have >= whole) {
+        i.out = &replies_.for_request(std::string_view(i.in).substr(kFrameHeaderSize, whole - kFrameHeaderSize));
+        i.in.erase(0, whole);
+        i.have -= whole;
+        i.in.resize(std::max<size_t>(i.in.size(), 1024));
+        i.writing = true;
+        issue(i, [&] {
+          return WriteFile(i.pipe.get(), i.out->data(), static_cast<DWORD>(i.out->size()), nullptr, &i.ov);
+        });
+        return;
+      }
+    }
+    issue(i, [&] {
+      return ReadFile(i.pipe.get(), i.in.data() + i.have, static_cast<DWORD>(i.in.size() - i.have), nullptr, &i.ov);
+    });
+  }
+
+  void work() {
+    for (;;) {
+      DWORD bytes = 0;
+      ULONG_PTR key = 0;
+      OVERLAPPED* ov = nullptr;
+      const BOOL ok = GetQueuedCompletionStatus(port_.get(), &bytes, &key, &ov, INFINITE);
+      if (!ov) return;
+      Instance& i = *reinterpret_cast<Instance*>(key);
+      const bool failed = !ok || ov->Internal != 0;
+      if (!stopping_.load()) {
+        if (i.connecting) {
+          i.connecting = false;
+          if (failed) {
+            DisconnectNamedPipe(i.pipe.get());
+            connect(i);
+          } else {
+            read(i);
+          }
+        } else if (failed || (!i.writing && bytes == 0)) {
+          DisconnectNamedPipe(i.pipe.get());
+          connect(i);
+        } else {
+          if (!i.writing) i.have += bytes;
+          read(i);
+        }
+      }
+      --pending_;
+    }
+  }
+
+  std::wstring pipe_name_;
+  UniqueHandle port_;
+  std::vector<std::unique_ptr<Instance>> instances_;
+  std::vector<std::thread> workers_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<size_t> pending_{0};
+  const EchoReplies replies_;
+};
+
+// This program as an echo server ("--echo thread|port PING_HEX PEER_HEX"): serves until the
+// benchmark that started it ends it, or ends itself.
+int run_echo(const std::string& kind, const std::string& ping_hex, const std::string& peer_hex, DWORD parent) {
+  Bytes ping, peer;
+  if (!from_hex(ping_hex, ping) || !from_hex(peer_hex, peer)) return 2;
+  EchoReplies replies{std::string(ping.begin(), ping.end()), std::string(peer.begin(), peer.end())};
+  const UniqueHandle benchmark(OpenProcess(SYNCHRONIZE, FALSE, parent));
+  if (!benchmark) return 2;
+  if (kind == "port") {
+    PortEchoServer server(kPortEchoPipe, std::move(replies));
+    if (!server.start()) return 1;
+    WaitForSingleObject(benchmark.get(), INFINITE);
+  } else {
+    EchoServer server(kEchoPipe, std::move(replies));
+    if (!server.start()) return 1;
+    WaitForSingleObject(benchmark.get(), INFINITE);
+  }
+  return 0;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Clients.
@@ -245,13 +415,15 @@ RunResult run_clients(const std::wstring& pipe, int clients, int total, const st
   std::vector<std::vector<double>> latencies(clients);
   std::vector<size_t> failures(clients, 0);
   std::vector<std::string> errors(clients);
-  std::latch go(1);
+  // Every client starts at once. A manual-reset event, not std::latch: this libstdc++'s latch
+  // on MinGW has lost a wake-up here and left a client waiting for ever.
+  const UniqueHandle go = make_event();
   std::vector<std::thread> threads;
   threads.reserve(clients);
   for (int c = 0; c < clients; ++c) {
     threads.emplace_back([&, c] {
       latencies[c].reserve(per_client);
-      go.wait();
+      WaitForSingleObject(go.get(), INFINITE);
       for (const json& request : requests[c]) {
         json reply;
         std::string error;
@@ -270,7 +442,7 @@ RunResult run_clients(const std::wstring& pipe, int clients, int total, const st
   }
   RunResult result;
   const double t0 = bench::now_seconds();
-  go.count_down();
+  SetEvent(go.get());
   for (auto& t : threads) t.join();
   result.seconds = bench::now_seconds() - t0;
   result.requests = static_cast<size_t>(per_client) * clients;
@@ -337,6 +509,28 @@ void print_memory(const char* when, const MemorySample& s) {
               when, s.working_set_kib, s.private_kib, s.pagefile_kib, handles.c_str(),
               static_cast<unsigned long>(s.threads));
 }
+
+// An echo server in a process of its own: this program started with --echo. Ended with the
+// benchmark (it waits on this process) or when this record goes.
+class EchoProcess {
+ public:
+  ~EchoProcess() {
+    if (!process_) return;
+    TerminateProcess(process_.get(), 0);
+    WaitForSingleObject(process_.get(), kStopLimitMs);
+  }
+  // True once its pipe exists.
+  bool start(const std::wstring& arguments, const wchar_t* pipe) {
+    DWORD pid = 0;
+    if (!launch(module_path(), L"--echo " + arguments, process_, pid)) return false;
+    for (int i = 0; i < 1000 && WaitForSingleObject(process_.get(), 10) == WAIT_TIMEOUT; ++i)
+      if (WaitNamedPipeW(pipe, 0) || GetLastError() != ERROR_FILE_NOT_FOUND) return true;
+    return false;
+  }
+
+ private:
+  UniqueHandle process_;
+};
 
 // ---------------------------------------------------------------------------------------------
 // The flood and the baseline program.
@@ -415,16 +609,51 @@ MemorySample sample_baseline() {
   return sample;
 }
 
-void print_row(int clients, const char* target, const RunResult& r, const RunResult* echo) {
-  std::printf("%7d  %-12s %6zu %5zu %9.0f %9.3f %9.3f", clients, target, r.requests, r.failures, r.rps(),
+void print_row(int clients, const char* op, const char* server, const RunResult& r) {
+  std::printf("%7d  %-4s  %-11s %6zu %5zu %8.0f %9.3f %9.3f", clients, op, server, r.requests, r.failures, r.rps(),
               r.median_ms(), r.p99_ms());
-  if (echo && echo->rps() > 0 && echo->median_ms() > 0 && echo->p99_ms() > 0) {
-    std::printf("   x%-6.2f x%-6.2f x%-6.2f", r.rps() / echo->rps(), r.median_ms() / echo->median_ms(),
-                r.p99_ms() / echo->p99_ms());
-  }
   if (r.failures) std::printf("   first failure: %s", r.first_failure.c_str());
   std::printf("\n");
   std::fflush(stdout);
+}
+
+// The three servers of the latency runs, in the order of the arrays below.
+enum Server { kAgent, kPortEcho, kThreadEcho, kServers };
+constexpr const wchar_t* kServerPipes[kServers] = {kGuardianPipe, kPortEchoPipe, kEchoPipe};
+constexpr const char* kServerNames[kServers] = {"agent", "port echo", "thread echo"};
+
+// One case (clients, operation): the pooled figures of each server, and per round the p50 and
+// p99 of each, from which the ratios are taken.
+struct CaseResult {
+  std::array<RunResult, kServers> pooled;
+  std::vector<std::array<double, kServers>> p50, p99;
+
+  // The median over the rounds of a / b for one of the two percentiles.
+  double ratio(const std::vector<std::array<double, kServers>>& by_round, Server a, Server b) const {
+    std::vector<double> ratios;
+    for (const auto& round : by_round)
+      if (round[b] > 0) ratios.push_back(round[a] / round[b]);
+    return bench::median(ratios);
+  }
+};
+
+CaseResult run_case(int clients, int per_server, const std::function<json()>& make) {
+  CaseResult result;
+  const int per_round = std::max(clients, per_server / kRounds);
+  for (int round = 0; round < kRounds; ++round) {
+    std::array<double, kServers> p50{}, p99{};
+    // Each server goes first, second and third in turn.
+    for (int k = 0; k < kServers; ++k) {
+      const int server = (round + k) % kServers;
+      const RunResult r = run_clients(kServerPipes[server], clients, per_round, make);
+      p50[server] = r.median_ms();
+      p99[server] = r.p99_ms();
+      result.pooled[server].absorb(r);
+    }
+    result.p50.push_back(p50);
+    result.p99.push_back(p99);
+  }
+  return result;
 }
 
 int run(int requests_per_run) {
@@ -442,7 +671,6 @@ int run(int requests_per_run) {
   {
     const DeviceIdentity identity = collect_device_identity();
     Agent agent;
-    EchoServer echo(kEchoPipe);
     json first_ping;
     Bytes key;
     const double t_launch = bench::now_seconds();
@@ -453,9 +681,6 @@ int run(int requests_per_run) {
       result = 1;
     } else if (!read_channel_key(ProtectedStore(storage, identity.fingerprint), identity.fingerprint, key)) {
       std::printf("channel.bin not readable with this device's fingerprint\n");
-      result = 1;
-    } else if (!echo.start()) {
-      std::printf("echo server did not start\n");
       result = 1;
     }
     if (result != 0) {
@@ -489,6 +714,16 @@ int run(int requests_per_run) {
     std::printf("frames: ping request %zu B, reply %zu B; peer request %zu B, reply %zu B\n",
                 compact_json(make_ping()).size() + 4, ping_reply.size() + 4, compact_json(make_peer()).size() + 4,
                 peer_reply.size() + 4);
+    EchoProcess echo, port_echo;
+    const std::wstring replies = L" " + to_utf16(to_hex(bytes_of(encode_frame(ping_reply)))) + L" " +
+                                 to_utf16(to_hex(bytes_of(encode_frame(peer_reply)))) + L" " +
+                                 std::to_wstring(GetCurrentProcessId());
+    if (!echo.start(L"thread" + replies, kEchoPipe) || !port_echo.start(L"port" + replies, kPortEchoPipe)) {
+      std::printf("an echo server did not start\n");
+      agent.stop();
+      remove_tree(storage);
+      return 1;
+    }
 
     // Memory over the first 10,000 requests (half of them "ping", half "peer").
     const double t_mem = bench::now_seconds();
@@ -499,33 +734,39 @@ int run(int requests_per_run) {
     const MemorySample after_10k = sample_memory(agent.process(), agent.pid());
     size_t measured_requests = 0;
 
-    std::printf("\n%d requests per run; latency in ms; ratios are agent / echo (rps: higher is better, "
-                "latency: lower is better)\n",
-                requests_per_run);
-    std::printf("%7s  %-12s %6s %5s %9s %9s %9s   %-7s %-7s %-7s\n", "clients", "server", "reqs", "fail", "rps",
-                "median", "p99", "rps", "median", "p99");
+    std::printf("\n%d requests per server and case, in %d rounds; latency in ms\n", requests_per_run, kRounds);
+    std::printf("%7s  %-4s  %-11s %6s %5s %8s %9s %9s\n", "clients", "op", "server", "reqs", "fail", "rps", "p50",
+                "p99");
+    struct Case {
+      const char* op;
+      const std::function<json()>* make;
+    };
+    struct Ratios {
+      int clients;
+      const char* op;
+      double p50_port, p99_port, p50_thread, p99_thread, p50_port_thread, p99_port_thread;
+    };
+    std::vector<Ratios> ratios;
     for (int clients : {1, 8, 32}) {
-      struct Case {
-        const char* op;
-        const std::string* reply;
-        const std::function<json()>* make;
-      };
-      for (const Case& c : {Case{"ping", &ping_reply, &make_ping}, Case{"peer", &peer_reply, &make_peer}}) {
-        echo.set_reply(*c.reply);
-        run_clients(kEchoPipe, clients, std::min(100, requests_per_run), *c.make);  // warm-up
-        RunResult base, agent_run;
-        const int per_round = std::max(clients, requests_per_run / kRounds);
-        for (int round = 0; round < kRounds; ++round) {
-          // Each goes first in every other round.
-          if (round % 2 == 0) base.absorb(run_clients(kEchoPipe, clients, per_round, *c.make));
-          agent_run.absorb(run_clients(kGuardianPipe, clients, per_round, *c.make));
-          if (round % 2 == 1) base.absorb(run_clients(kEchoPipe, clients, per_round, *c.make));
+      for (const Case& c : {Case{"ping", &make_ping}, Case{"peer", &make_peer}}) {
+        for (const wchar_t* pipe : kServerPipes) run_clients(pipe, clients, std::min(100, requests_per_run), *c.make);
+        const CaseResult r = run_case(clients, requests_per_run, *c.make);
+        for (int server = 0; server < kServers; ++server) {
+          print_row(clients, c.op, kServerNames[server], r.pooled[server]);
+          measured_requests += r.pooled[server].requests;
         }
-        measured_requests += base.requests + agent_run.requests;
-        print_row(clients, (std::string("echo/") + c.op).c_str(), base, nullptr);
-        print_row(clients, (std::string("agent/") + c.op).c_str(), agent_run, &base);
+        ratios.push_back({clients, c.op, r.ratio(r.p50, kAgent, kPortEcho), r.ratio(r.p99, kAgent, kPortEcho),
+                          r.ratio(r.p50, kAgent, kThreadEcho), r.ratio(r.p99, kAgent, kThreadEcho),
+                          r.ratio(r.p50, kPortEcho, kThreadEcho), r.ratio(r.p99, kPortEcho, kThreadEcho)});
       }
     }
+    std::printf("\nratios, the median over the rounds of each round's ratio (lower is faster):\n");
+    std::printf("%7s  %-4s   %-17s %-17s %-17s\n", "clients", "op", "agent/port echo", "agent/thread echo",
+                "port/thread echo");
+    std::printf("%7s  %-4s   %-8s %-8s %-8s %-8s %-8s %-8s\n", "", "", "p50", "p99", "p50", "p99", "p50", "p99");
+    for (const Ratios& r : ratios)
+      std::printf("%7d  %-4s   x%-7.2f x%-7.2f x%-7.2f x%-7.2f x%-7.2f x%-7.2f\n", r.clients, r.op, r.p50_port,
+                  r.p99_port, r.p50_thread, r.p99_thread, r.p50_port_thread, r.p99_port_thread);
 
     const MemorySample after_runs = sample_memory(agent.process(), agent.pid());
     const RunResult more_ping = run_clients(kGuardianPipe, 8, kMemoryRequests / 2, make_ping);
@@ -569,6 +810,10 @@ int run(int requests_per_run) {
                   flood.pings.p99_ms());
     }
     print_memory("idle_baseline.exe (waits on an event)", baseline);
+    if (after_startup.ok && baseline.ok)
+      std::printf("  idle: the agent's working set is %.1f MiB above the bare program's, with %lu threads against %lu\n",
+                  (after_startup.working_set_kib - baseline.working_set_kib) / 1024,
+                  static_cast<unsigned long>(after_startup.threads), static_cast<unsigned long>(baseline.threads));
 
     std::printf("\nagent-side work per request, timed in-process:\n");
     std::printf("  %-44s %8.1f us\n", "client image (OpenProcess, QueryFullProcess)", t_image * 1e6);
@@ -576,7 +821,6 @@ int run(int requests_per_run) {
     std::printf("  %-44s %8.1f us\n", "check the request MAC", t_mac * 1e6);
     std::printf("  %-44s %8.1f us\n", "build and serialise a peer reply", t_reply * 1e6);
 
-    echo.stop();
     agent.stop();
     std::printf("agent %s\n", agent.stop_note().c_str());
   }
@@ -588,6 +832,8 @@ int run(int requests_per_run) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 5 && std::string(argv[1]) == "--echo")
+    return run_echo(argv[2], argv[3], argv[4], static_cast<DWORD>(std::strtoul(argv[5], nullptr, 10)));
   if (argc > 3 && std::string(argv[1]) == "--flood")
     return run_flood(std::atoi(argv[2]), static_cast<DWORD>(std::strtoul(argv[3], nullptr, 10)));
   int requests = 2000;

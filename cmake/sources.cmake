@@ -7,8 +7,8 @@
 get_filename_component(_guardian_src ${CMAKE_CURRENT_LIST_DIR}/../src ABSOLUTE)
 file(GLOB _guardian_all CONFIGURE_DEPENDS ${_guardian_src}/*/*.cpp)
 set(GUARDIAN_PLATFORM_WIN_SOURCES)
-foreach(_name store/crypto_win.cpp base/log_win.cpp base/event_log_win.cpp base/object_owner_win.cpp base/process_win.cpp
-              base/text_win.cpp)
+foreach(_name store/crypto_win.cpp store/gcrypt_api_win.cpp base/library_win.cpp base/text_win.cpp
+              base/log_win.cpp base/event_log_win.cpp base/object_owner_win.cpp base/process_win.cpp)
   list(APPEND GUARDIAN_PLATFORM_WIN_SOURCES ${_guardian_src}/${_name})
 endforeach()
 set(GUARDIAN_PLATFORM_POSIX_SOURCES ${_guardian_all})

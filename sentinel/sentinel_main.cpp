@@ -97,9 +97,10 @@ int sentinel_main() {
   });
   if (!server.start()) {
     const std::string reason = server.last_error();
-    log_error(reason.empty() ? std::string("sentinel: pipe server could not be started")
-                             : "sentinel: pipe " + to_utf8(kSentinelPipe) + " is already served by another process (" +
-                                   reason + "); only one companion may run on a machine");
+    log_error(server.name_taken() ? "sentinel: pipe " + to_utf8(kSentinelPipe) +
+                                        " is already served by another process (" + reason +
+                                        "); only one companion may run on a machine"
+                                  : "sentinel: pipe server could not be started: " + reason);
     return 2;
   }
   log_info(std::string("sentinel ") + guardian_version() + " serving");

@@ -1,22 +1,22 @@
 #pragma once
-// The server side of a named pipe: one thread accepts clients, and each connected client is
-// served on a thread of its own that reads framed JSON requests and writes the replies.
+// The server side of a named pipe: every instance the name may have is made at start and kept
+// until stop, and all of their I/O (connect, read, write) completes on one completion port
+// served by a small fixed pool of worker threads, which also run the request handler.
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "base/line_budget.hpp"
 #include "base/unique.hpp"
 #include "channel/pipe_io.hpp"
-#include "base/line_budget.hpp"
 
 namespace guardian {
 
@@ -27,16 +27,21 @@ inline constexpr wchar_t kPipeSddl[] = L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;AU
 // The whole of one request frame, however its bytes arrive.
 inline constexpr DWORD kRequestReadTimeoutMs = 30000;
 inline constexpr DWORD kReplyWriteTimeoutMs = 10000;
+// Pause before an instance that could not be made, or whose connect failed, is tried again.
 inline constexpr DWORD kCreateRetryMs = 2000;
 
-// Connections served at once. Untrusted clients get a share of them and are disconnected at
-// once beyond it, so trusted clients always find room; beyond the total no instance is
-// offered, and new clients wait as for a busy pipe.
+// Connections served at once: the number of instances of the name, all made at start, so no
+// other process can add one. Untrusted clients get a share of them and are disconnected at
+// once beyond it, so trusted clients always find room; with every instance connected, new
+// clients find the pipe busy and wait.
 inline constexpr size_t kMaxConnections = 64;
 inline constexpr size_t kMaxUntrustedConnections = 16;
-// Address space reserved for each connection thread's stack. A connection parses and writes
-// nothing deeper than the JSON depth limit, and every buffer it holds is on the heap.
-inline constexpr SIZE_T kConnectionStackBytes = 256 * 1024;
+// Threads that serve the completion port. Handlers take microseconds ("ping", "specs",
+// "peer"), so two keep the port drained while one of them writes a log line.
+inline constexpr size_t kPipeWorkerThreads = 2;
+// Address space reserved for each worker's stack. A request parses and writes nothing deeper
+// than the JSON depth limit, and every buffer it holds is on the heap.
+inline constexpr SIZE_T kWorkerStackBytes = 256 * 1024;
 // Lines about untrusted clients: a burst, then one a minute; the rest are counted and the
 // count is given with the next line.
 inline constexpr int kUntrustedLineBurst = 5;
@@ -49,61 +54,74 @@ class PipeServer {
   PipeServer(const PipeServer&) = delete;
   PipeServer& operator=(const PipeServer&) = delete;
 
-  // Creates the first pipe instance on the caller's thread, with FILE_FLAG_FIRST_PIPE_INSTANCE,
-  // then the stop event, marks the server running and starts its thread. False when the name
-  // already has instances of another server (last_error() says so; nothing is logged), or
-  // when the event or the thread cannot be created; the server is then not running. Any other
-  // failure of the first instance is left to the server thread, which retries as it does for
-  // every instance.
+  // Makes the completion port, all kMaxConnections instances (the first with
+  // FILE_FLAG_FIRST_PIPE_INSTANCE) and the workers, then lets every instance wait for a
+  // client. False, with last_error() set and nothing left behind, when another process holds
+  // instances of the name (name_taken(); nothing is logged), or when the port, the access
+  // list or a worker cannot be made. An instance that fails for any other reason is logged
+  // and made again every kCreateRetryMs while the server runs.
   bool start();
 
-  // Acts once: signals the stop event, joins the server thread, then ends and joins every
-  // connection thread (their waits include the stop event), and closes the event. So no
-  // connection thread outlives the server or what its handler uses.
+  // Acts once: no operation is started any more, every pending one is cancelled, and each
+  // comes back through the port before the workers are joined and the instances closed. So
+  // no completion and no handler runs after stop() returns. Never call it from a handler.
   void stop();
 
   bool running() const { return running_.load(); }
   std::string last_error() const;
-  // Connection threads not yet joined (for tests and diagnostics).
-  size_t connection_count() const;
+  // start() failed because the name has instances of another process.
+  bool name_taken() const { return name_taken_.load(); }
+  // Clients connected and being served now (for tests and diagnostics).
+  size_t connection_count() const { return live_.load(); }
 
  private:
-  struct Connection {
-    PipeServer* server = nullptr;
-    UniqueFile pipe;
-    PeerCheck client;
-    UniqueHandle thread;
-    std::atomic<bool> done{false};
-  };
+  struct Instance;
+  enum class Made { yes, taken, failed };
 
-  static DWORD WINAPI connection_main(void* connection);
-  void serve_loop();
-  void serve_connection(Connection& connection);
+  static DWORD WINAPI worker_main(void* server);
+  void worker_loop();
+  Made make_instance(Instance& instance, SECURITY_ATTRIBUTES& sa, bool first, std::string& failure);
+  bool post_result(Instance& instance, DWORD error);
+  void release_one();
+  void arm_connect(Instance& instance);
+  void start_io(Instance& instance, bool read, void* buffer, DWORD count, int64_t due_ms);
+  void drop_client(Instance& instance);
+  void end_connection(Instance& instance);
+  void rest(Instance& instance);
+  void on_connected(Instance& instance);
+  void next_frame(Instance& instance);
+  void answer_frame(Instance& instance, uint32_t length);
+  void complete(Instance& instance, DWORD error, DWORD bytes);
+  void sweep();
+  DWORD wait_ms();
+  void close_everything();
   void set_last_error(std::string text);
-  HANDLE create_instance(SECURITY_ATTRIBUTES& sa, DWORD first_instance_flag = 0);
-  bool hand_off(UniqueFile pipe, PeerCheck client);
-  void reap_connections(bool all);
-  bool at_capacity(size_t about_to_start = 0) const;
-  bool untrusted_share_used() const;
-  DWORD wait_serving(const HANDLE* handles, DWORD count);
   void log_untrusted(const PeerCheck& client, const std::string& what);
   void log_unreported(bool force);
+  void note_unreported_due();
 
   std::wstring pipe_name_;
   std::wstring trusted_dir_;
   RequestHandler handler_;
-  std::thread server_thread_;
-  UniqueHandle stop_event_;
-  UniqueHandle room_event_;    // auto-reset: a connection has ended
-  UniqueFile first_instance_;  // made by start(), taken over by serve_loop
   std::atomic<bool> running_{false};
+  std::atomic<bool> stopping_{false};  // no operation may be started once set
+  std::atomic<bool> name_taken_{false};
+  UniqueLocal security_;  // the pipe's security descriptor, for instances made again later
+  UniqueHandle port_;
+  UniqueHandle idle_event_;  // auto-reset: in_flight_ has come down to 0
+  std::vector<std::unique_ptr<Instance>> instances_;
+  std::vector<UniqueHandle> workers_;
+  // Instances with an operation in the port's hands, or a completion being handled.
+  std::atomic<size_t> in_flight_{0};
+  std::atomic<size_t> live_{0};
+  std::mutex sweep_lock_;  // one sweep at a time
   LineBudget untrusted_lines_{kUntrustedLineBurst, kUntrustedLineIntervalMs};
+  std::mutex lines_lock_;                 // one reading of the budget's due time at a time
+  std::atomic<int64_t> lines_due_ms_{0};  // when left-out refusals may have their line; 0: none
 
-  mutable std::mutex mutex_;  // guards last_error_, connections_ and the two counts
+  mutable std::mutex mutex_;  // guards last_error_ and live_untrusted_
   std::string last_error_;
-  std::list<std::unique_ptr<Connection>> connections_;
-  size_t live_ = 0;            // connections whose thread still serves them
-  size_t live_untrusted_ = 0;  // of which untrusted
+  size_t live_untrusted_ = 0;
 };
 
 }  // namespace guardian

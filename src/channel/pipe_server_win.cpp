@@ -2,18 +2,48 @@
 
 #include <sddl.h>
 
-#include "channel/auth.hpp"
-#include "channel/frame.hpp"
+#include <algorithm>
+
 #include "base/json_text.hpp"
 #include "base/log.hpp"
 #include "base/text.hpp"
+#include "channel/auth.hpp"
+#include "channel/frame.hpp"
 
 namespace guardian {
 namespace {
 
 int64_t tick_ms() { return static_cast<int64_t>(GetTickCount64()); }
 
+// The first read of a frame asks for this much, so that a request of the system's own clients
+// comes in one read. Bytes of a following frame that come with it are kept for that frame.
+constexpr size_t kFirstReadBytes = 1024;
+
 }  // namespace
+
+// One instance of the name and the one operation it has at a time. The completion key is the
+// record; the record lives from start() until stop() has seen every operation come back.
+struct PipeServer::Instance {
+  enum class Step { resting, connecting, reading, writing };
+
+  OVERLAPPED ov{};
+  UniqueFile pipe;
+  // Held while a completion of this instance is handled (the handler included), and to start
+  // or cancel its operation, so a cancel for an overdue operation never hits the next one.
+  std::mutex lock;
+  Step step = Step::resting;
+  // When the running operation is overdue (the frame's or the reply's deadline), or when a
+  // resting instance is tried again; 0 for none. Read without the lock to time the waits.
+  std::atomic<int64_t> due_ms{0};
+  int64_t frame_due_ms = 0;  // the whole of the frame being read must be in by then
+  bool posted = false;       // this completion was posted by the server, with posted_error
+  DWORD posted_error = 0;
+  bool served = false;  // counted in live_ (and in live_untrusted_ unless trusted)
+  PeerCheck client;
+  std::string inbox;  // bytes read and not yet taken by a frame: the first `have` of it
+  size_t have = 0;
+  std::string outbox;  // the reply frame being written
+};
 
 PipeServer::PipeServer(std::wstring pipe_name, std::wstring trusted_dir, RequestHandler handler)
     : pipe_name_(std::move(pipe_name)), trusted_dir_(std::move(trusted_dir)), handler_(std::move(handler)) {}
@@ -22,63 +52,114 @@ PipeServer::~PipeServer() { stop(); }
 
 bool PipeServer::start() {
   if (running_.load()) return true;
-  // Windows refuses a "first" instance of a name that another server has: this server then
-  // stays down rather than share the name (clients would reach either server at random).
-  PSECURITY_DESCRIPTOR sd = nullptr;
-  if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSddl, SDDL_REVISION_1, &sd, nullptr)) {
-    UniqueLocal sd_owner(sd);
-    SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
-    first_instance_.reset(create_instance(sa, FILE_FLAG_FIRST_PIPE_INSTANCE));
-    const DWORD error = first_instance_ ? 0 : GetLastError();
-    if (error == ERROR_ACCESS_DENIED) {
+  name_taken_.store(false);
+  stopping_.store(false);
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    last_error_.clear();
+  }
+  auto fail = [this](std::string text) {
+    {
       std::lock_guard<std::mutex> hold(mutex_);
-      last_error_ = "CreateNamedPipe: " + win_error_text(error);
-      return false;
+      last_error_ = std::move(text);
+    }
+    close_everything();
+    return false;
+  };
+
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSddl, SDDL_REVISION_1, &sd, nullptr)) {
+    const DWORD error = GetLastError();
+    return fail("SDDL: " + win_error_text(error));
+  }
+  security_.reset(sd);
+  port_.reset(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, kPipeWorkerThreads));
+  if (!port_) {
+    const DWORD error = GetLastError();
+    return fail("CreateIoCompletionPort: " + win_error_text(error));
+  }
+  idle_event_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  if (!idle_event_) {
+    const DWORD error = GetLastError();
+    return fail("CreateEvent: " + win_error_text(error));
+  }
+
+  // Every instance now, so that the name never has a free one another process could take.
+  // One that fails for another reason than another server's instances rests and is made again.
+  SECURITY_ATTRIBUTES sa{sizeof sa, security_.get(), FALSE};
+  std::string first_failure;
+  bool any = false;
+  const int64_t retry_at = tick_ms() + kCreateRetryMs;  // one time for all, so one line per round
+  for (size_t i = 0; i < kMaxConnections; ++i) {
+    instances_.push_back(std::make_unique<Instance>());
+    Instance& instance = *instances_.back();
+    std::string failure;
+    const Made made = make_instance(instance, sa, !any, failure);
+    if (made == Made::taken) {
+      name_taken_.store(true);
+      return fail(failure);
+    }
+    if (made == Made::yes) {
+      any = true;
+    } else {
+      if (first_failure.empty()) first_failure = failure;
+      instance.due_ms.store(retry_at);
     }
   }
-  stop_event_ = make_event();
-  room_event_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  if (!stop_event_ || !room_event_) {
-    first_instance_.reset();
-    return false;
+
+  for (size_t i = 0; i < kPipeWorkerThreads; ++i) {
+    UniqueHandle worker(
+        CreateThread(nullptr, kWorkerStackBytes, worker_main, this, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+    if (!worker) {
+      const DWORD error = GetLastError();
+      return fail("CreateThread: " + win_error_text(error));
+    }
+    workers_.push_back(std::move(worker));
   }
   running_.store(true);
-  try {
-    server_thread_ = std::thread([this] { serve_loop(); });
-  } catch (const std::system_error&) {
-    running_.store(false);
-    stop_event_.reset();
-    first_instance_.reset();
-    return false;
+  if (!first_failure.empty()) set_last_error(first_failure);
+  for (auto& instance : instances_) {
+    std::lock_guard<std::mutex> hold(instance->lock);
+    if (instance->pipe) arm_connect(*instance);
   }
   return true;
 }
 
 void PipeServer::stop() {
   if (!running_.exchange(false)) return;
-  SetEvent(stop_event_.get());
-  if (server_thread_.joinable()) {
-    if (server_thread_.get_id() == std::this_thread::get_id()) {
-      // Joining from the server thread itself would wait for ever; its own caller ends it.
-      server_thread_.detach();
-    } else {
-      server_thread_.join();
-    }
+  // Nothing is started from here on; whatever runs is cancelled and comes back through the
+  // port (a cancelled operation still completes, with ERROR_OPERATION_ABORTED), and only then
+  // do the records and the buffers go.
+  stopping_.store(true);
+  for (auto& instance : instances_) {
+    std::lock_guard<std::mutex> hold(instance->lock);
+    if (instance->pipe) CancelIoEx(instance->pipe.get(), nullptr);
   }
-  reap_connections(true);
+  while (in_flight_.load() != 0) WaitForSingleObject(idle_event_.get(), INFINITE);
+  close_everything();
   log_unreported(true);
-  stop_event_.reset();
-  room_event_.reset();
+}
+
+void PipeServer::close_everything() {
+  // One wake-up per worker; if one cannot be posted, closing the port wakes them all.
+  bool posted = true;
+  for (size_t i = 0; i < workers_.size(); ++i)
+    if (!PostQueuedCompletionStatus(port_.get(), 0, 0, nullptr)) posted = false;
+  if (!posted) port_.reset();
+  for (auto& worker : workers_) WaitForSingleObject(worker.get(), INFINITE);
+  workers_.clear();
+  instances_.clear();  // closes the instances: connected clients see the pipe broken
+  port_.reset();
+  idle_event_.reset();
+  security_.reset();
+  live_.store(0);
+  std::lock_guard<std::mutex> hold(mutex_);
+  live_untrusted_ = 0;
 }
 
 std::string PipeServer::last_error() const {
   std::lock_guard<std::mutex> hold(mutex_);
   return last_error_;
-}
-
-size_t PipeServer::connection_count() const {
-  std::lock_guard<std::mutex> hold(mutex_);
-  return connections_.size();
 }
 
 void PipeServer::set_last_error(std::string text) {
@@ -89,38 +170,14 @@ void PipeServer::set_last_error(std::string text) {
   log_error("pipe " + text);
 }
 
-bool PipeServer::at_capacity(size_t about_to_start) const {
-  std::lock_guard<std::mutex> hold(mutex_);
-  return live_ + about_to_start >= kMaxConnections;
-}
-
-bool PipeServer::untrusted_share_used() const {
-  std::lock_guard<std::mutex> hold(mutex_);
-  return live_untrusted_ >= kMaxUntrustedConnections;
-}
-
-void PipeServer::reap_connections(bool all) {
-  std::list<std::unique_ptr<Connection>> finished;
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    for (auto it = connections_.begin(); it != connections_.end();) {
-      if (all || (*it)->done.load()) {
-        finished.push_back(std::move(*it));
-        it = connections_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
-  for (auto& c : finished)
-    if (c->thread) WaitForSingleObject(c->thread.get(), INFINITE);
-}
-
 // Every untrusted client costs at most a line from the budget; the line for an event that
 // finds the budget spent is left out and counted.
 void PipeServer::log_untrusted(const PeerCheck& client, const std::string& what) {
   uint64_t skipped = 0;
-  if (!untrusted_lines_.admit(tick_ms(), skipped)) return;
+  if (!untrusted_lines_.admit(tick_ms(), skipped)) {
+    note_unreported_due();
+    return;
+  }
   std::string line = "pipe: untrusted client pid " + std::to_string(client.pid) + " image " + to_utf8(client.image);
   if (client.verdict == PeerVerdict::reused) line += " (created after it connected: its process id was reused)";
   if (client.verdict == PeerVerdict::unidentified) line += " (process not identified)";
@@ -132,196 +189,321 @@ void PipeServer::log_untrusted(const PeerCheck& client, const std::string& what)
 void PipeServer::log_unreported(bool force) {
   if (const uint64_t count = untrusted_lines_.take_unreported(tick_ms(), force))
     log_warn("pipe: " + std::to_string(count) + " more refused without a line");
+  note_unreported_due();
 }
 
-// Waits for one of the handles; meanwhile writes the line for untrusted clients that were
-// left out, as soon as the budget allows.
-DWORD PipeServer::wait_serving(const HANDLE* handles, DWORD count) {
-  for (;;) {
-    const int64_t due = untrusted_lines_.unreported_due_in(tick_ms());
-    const DWORD wait = WaitForMultipleObjects(count, handles, FALSE, due < 0 ? INFINITE : static_cast<DWORD>(due));
-    if (wait != WAIT_TIMEOUT) return wait;
-    log_unreported(false);
-  }
+// When the refusals left out may have their line, for the workers' waits, which then need no
+// lock of the budget's: they run on every completion, the budget is wanted only in a flood.
+void PipeServer::note_unreported_due() {
+  std::lock_guard<std::mutex> hold(lines_lock_);
+  const int64_t now = tick_ms();
+  const int64_t due = untrusted_lines_.unreported_due_in(now);
+  lines_due_ms_.store(due < 0 ? 0 : now + due);
 }
 
-HANDLE PipeServer::create_instance(SECURITY_ATTRIBUTES& sa, DWORD first_instance_flag) {
+PipeServer::Made PipeServer::make_instance(Instance& instance, SECURITY_ATTRIBUTES& sa, bool first,
+                                           std::string& failure) {
   constexpr DWORD kFrameBuffer = kMaxFramePayload + kFrameHeaderSize;
-  return CreateNamedPipeW(pipe_name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | first_instance_flag,
-                          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_REJECT_REMOTE_CLIENTS,
-                          PIPE_UNLIMITED_INSTANCES, kFrameBuffer, kFrameBuffer, 0, &sa);
-}
-
-DWORD WINAPI PipeServer::connection_main(void* connection) {
-  auto* self = static_cast<Connection*>(connection);
-  self->server->serve_connection(*self);
-  return 0;
-}
-
-bool PipeServer::hand_off(UniqueFile pipe, PeerCheck client) {
-  auto connection = std::make_unique<Connection>();
-  Connection* self = connection.get();
-  self->server = this;
-  self->pipe = std::move(pipe);
-  self->client = std::move(client);
-  const bool trusted = self->client.verdict == PeerVerdict::trusted;
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    connections_.push_back(std::move(connection));
-    ++live_;
-    if (!trusted) ++live_untrusted_;
+  // The server reads the client's messages as a byte stream: a frame is taken from the bytes
+  // whatever messages carry them, and no read ends with part of a message (ERROR_MORE_DATA).
+  // Its writes are still messages, one frame each, as clients read them.
+  UniqueFile pipe(CreateNamedPipeW(pipe_name_.c_str(),
+                                   PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+                                   PIPE_TYPE_MESSAGE | PIPE_READMODE_BYTE | PIPE_REJECT_REMOTE_CLIENTS,
+                                   static_cast<DWORD>(kMaxConnections), kFrameBuffer, kFrameBuffer, 0, &sa));
+  if (!pipe) {
+    const DWORD error = GetLastError();
+    failure = "CreateNamedPipe: " + win_error_text(error);
+    // Busy: the name's instances are all made, so another process made some of them. Denied
+    // for a first instance: the name already exists.
+    return error == ERROR_PIPE_BUSY || (first && error == ERROR_ACCESS_DENIED) ? Made::taken : Made::failed;
   }
-  // The list owns the connection before its thread runs; the thread ends by marking it done.
-  self->thread.reset(CreateThread(nullptr, kConnectionStackBytes, connection_main, self,
-                                  STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
-  if (self->thread) return true;
-  // No thread for this client: it is disconnected, the server goes on.
-  DisconnectNamedPipe(self->pipe.get());
-  std::lock_guard<std::mutex> hold(mutex_);
-  --live_;
-  if (!trusted) --live_untrusted_;
-  connections_.remove_if([self](const std::unique_ptr<Connection>& c) { return c.get() == self; });
+  if (!CreateIoCompletionPort(pipe.get(), port_.get(), reinterpret_cast<ULONG_PTR>(&instance), 0)) {
+    const DWORD error = GetLastError();
+    failure = "CreateIoCompletionPort: " + win_error_text(error);
+    return Made::failed;
+  }
+  instance.pipe = std::move(pipe);
+  return Made::yes;
+}
+
+// A result that Windows does not queue (a failure at once), queued by the server itself, so
+// that every result is handled in one place: complete().
+bool PipeServer::post_result(Instance& instance, DWORD error) {
+  instance.posted = true;
+  instance.posted_error = error;
+  if (PostQueuedCompletionStatus(port_.get(), 0, reinterpret_cast<ULONG_PTR>(&instance), &instance.ov)) return true;
+  instance.posted = false;
   return false;
 }
 
-void PipeServer::serve_loop() {
-  PSECURITY_DESCRIPTOR sd = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSddl, SDDL_REVISION_1, &sd, nullptr)) {
+void PipeServer::release_one() {
+  if (--in_flight_ == 0) SetEvent(idle_event_.get());
+}
+
+// The caller holds the instance's lock for all of the functions below.
+
+void PipeServer::arm_connect(Instance& instance) {
+  instance.step = Instance::Step::connecting;
+  instance.due_ms.store(0);
+  if (stopping_.load()) return;
+  instance.ov = OVERLAPPED{};
+  ++in_flight_;
+  if (ConnectNamedPipe(instance.pipe.get(), &instance.ov)) return;
+  const DWORD error = GetLastError();
+  if (error == ERROR_IO_PENDING) return;
+  // A client that came before the call (ERROR_PIPE_CONNECTED), or came and went (ERROR_NO_DATA).
+  if (post_result(instance, error == ERROR_PIPE_CONNECTED ? 0 : error)) return;
+  release_one();
+  rest(instance);
+}
+
+void PipeServer::start_io(Instance& instance, bool read, void* buffer, DWORD count, int64_t due_ms) {
+  instance.step = read ? Instance::Step::reading : Instance::Step::writing;
+  if (stopping_.load()) return;
+  instance.ov = OVERLAPPED{};
+  ++in_flight_;
+  const BOOL started = read ? ReadFile(instance.pipe.get(), buffer, count, nullptr, &instance.ov)
+                            : WriteFile(instance.pipe.get(), buffer, count, nullptr, &instance.ov);
+  if (!started) {
     const DWORD error = GetLastError();
-    set_last_error("SDDL: " + win_error_text(error));
+    if (error != ERROR_IO_PENDING && !post_result(instance, error)) {
+      release_one();
+      rest(instance);
+      return;
+    }
+  }
+  instance.due_ms.store(due_ms);
+}
+
+void PipeServer::drop_client(Instance& instance) {
+  if (instance.served) {
+    instance.served = false;
+    --live_;
+    if (instance.client.verdict != PeerVerdict::trusted) {
+      std::lock_guard<std::mutex> hold(mutex_);
+      --live_untrusted_;
+    }
+  }
+  instance.client = PeerCheck{};
+  std::string().swap(instance.inbox);
+  std::string().swap(instance.outbox);
+  instance.have = 0;
+}
+
+// The instance is made free (the client's end breaks) and waits for the next client.
+void PipeServer::end_connection(Instance& instance) {
+  drop_client(instance);
+  DisconnectNamedPipe(instance.pipe.get());
+  arm_connect(instance);
+}
+
+// An instance that cannot go on now is tried again after a pause.
+void PipeServer::rest(Instance& instance) {
+  drop_client(instance);
+  if (instance.pipe) DisconnectNamedPipe(instance.pipe.get());
+  instance.step = Instance::Step::resting;
+  instance.due_ms.store(tick_ms() + kCreateRetryMs);
+}
+
+// Who the client is, decided here, once for the connection, from one handle to its process.
+void PipeServer::on_connected(Instance& instance) {
+  const uint64_t connected_at = precise_time_now();
+  ULONG pid = 0;
+  PeerCheck client;
+  if (GetNamedPipeClientProcessId(instance.pipe.get(), &pid)) client = check_peer_process(pid, connected_at, trusted_dir_);
+  client.pid = pid;
+  if (client.verdict != PeerVerdict::trusted) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    if (live_untrusted_ >= kMaxUntrustedConnections) {
+      hold.unlock();
+      log_untrusted(client, ": disconnected, the untrusted share of " + std::to_string(kMaxUntrustedConnections) +
+                                " connections is in use");
+      DisconnectNamedPipe(instance.pipe.get());
+      arm_connect(instance);
+      return;
+    }
+    ++live_untrusted_;
+  }
+  ++live_;
+  instance.served = true;
+  instance.client = std::move(client);
+  instance.frame_due_ms = tick_ms() + kRequestReadTimeoutMs;
+  next_frame(instance);
+}
+
+// Answers the next frame when all of its bytes are in; otherwise reads more of it, within the
+// frame's deadline.
+void PipeServer::next_frame(Instance& instance) {
+  size_t want = kFrameHeaderSize;
+  if (instance.have >= kFrameHeaderSize) {
+    const uint32_t length = frame_length(reinterpret_cast<const uint8_t*>(instance.inbox.data()));
+    if (length > kMaxFramePayload) {
+      end_connection(instance);
+      return;
+    }
+    if (instance.have >= kFrameHeaderSize + length) {
+      answer_frame(instance, length);
+      return;
+    }
+    want = kFrameHeaderSize + length;
+  }
+  instance.inbox.resize(std::max({want, kFirstReadBytes, instance.inbox.size()}));
+  start_io(instance, true, instance.inbox.data() + instance.have,
+           static_cast<DWORD>(instance.inbox.size() - instance.have), instance.frame_due_ms);
+}
+
+void PipeServer::answer_frame(Instance& instance, uint32_t length) {
+  const char* payload = instance.inbox.data() + kFrameHeaderSize;
+  nlohmann::json reply;
+  if (instance.client.verdict != PeerVerdict::trusted) {
+    log_untrusted(instance.client, "");
+    reply = rejection_reply("untrusted_client");
+  } else {
+    const nlohmann::json request = parse_json(payload, payload + length);
+    if (request.is_discarded() || !request.is_object()) {
+      reply = rejection_reply("bad_request");
+    } else {
+      try {
+        reply = handler_(request, instance.client.image);
+      } catch (const std::exception&) {
+        reply = rejection_reply("bad_request");
+      }
+    }
+  }
+  instance.inbox.erase(0, kFrameHeaderSize + length);
+  instance.have -= kFrameHeaderSize + length;
+  instance.outbox = encode_frame(compact_json(reply));
+  if (instance.outbox.empty()) {  // longer than a frame may be
+    end_connection(instance);
     return;
   }
-  UniqueLocal sd_owner(sd);
-  SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
-  const HANDLE stop = stop_event_.get();
-  const HANDLE room = room_event_.get();
+  start_io(instance, false, instance.outbox.data(), static_cast<DWORD>(instance.outbox.size()),
+           tick_ms() + kReplyWriteTimeoutMs);
+}
 
-  // The next instance is created as soon as a client has connected, before that client is
-  // judged and handed to its thread: the pipe name never disappears between two clients, and
-  // the next client finds an instance at once (a new instance takes a client even before
-  // ConnectNamedPipe is called on it). At the connection limit no instance is offered: new
-  // clients find the pipe busy and wait until a connection ends.
-  UniqueFile listening = std::move(first_instance_);
-  while (running_.load()) {
-    reap_connections(false);
-    if (!listening && at_capacity()) {
-      const HANDLE waits[2] = {stop, room};
-      if (wait_serving(waits, 2) == WAIT_OBJECT_0) break;
+void PipeServer::complete(Instance& instance, DWORD error, DWORD bytes) {
+  {
+    std::lock_guard<std::mutex> hold(instance.lock);
+    instance.due_ms.store(0);
+    if (instance.posted) {
+      instance.posted = false;
+      error = instance.posted_error;
+    }
+    if (!stopping_.load()) {
+      switch (instance.step) {
+        case Instance::Step::connecting:
+          if (error == 0) {
+            on_connected(instance);
+          } else if (error == ERROR_NO_DATA) {  // the client has gone already
+            DisconnectNamedPipe(instance.pipe.get());
+            arm_connect(instance);
+          } else {
+            rest(instance);
+          }
+          break;
+        case Instance::Step::reading:
+          // 0 bytes: the client closed its end (or wrote an empty message, which no frame is).
+          if (error != 0 || bytes == 0) {
+            end_connection(instance);
+          } else {
+            instance.have += bytes;
+            next_frame(instance);
+          }
+          break;
+        case Instance::Step::writing:
+          if (error != 0 || bytes != instance.outbox.size()) {
+            end_connection(instance);
+          } else {
+            std::string().swap(instance.outbox);
+            instance.frame_due_ms = tick_ms() + kRequestReadTimeoutMs;
+            next_frame(instance);
+          }
+          break;
+        case Instance::Step::resting:
+          break;
+      }
+    }
+  }
+  release_one();
+}
+
+// Ends what is overdue: an operation past its deadline is cancelled (its completion then ends
+// the connection), a resting instance is made again and waits for a client. The rest of the
+// untrusted lines are written as soon as the budget allows.
+void PipeServer::sweep() {
+  const int64_t now = tick_ms();
+  const int64_t lines_due = lines_due_ms_.load();
+  if (lines_due != 0 && lines_due <= now) log_unreported(false);
+  bool overdue = false;
+  for (const auto& instance : instances_) {
+    const int64_t due = instance->due_ms.load();
+    if (due != 0 && due <= now) overdue = true;
+  }
+  if (!overdue) return;
+  std::unique_lock<std::mutex> one(sweep_lock_, std::try_to_lock);
+  if (!one) return;
+  SECURITY_ATTRIBUTES sa{sizeof sa, security_.get(), FALSE};
+  std::string failure;
+  for (const auto& entry : instances_) {
+    Instance& instance = *entry;
+    const int64_t due = instance.due_ms.load();
+    if (due == 0 || due > now) continue;
+    // Busy: its completion is being handled, which sets a new deadline anyway.
+    std::unique_lock<std::mutex> hold(instance.lock, std::try_to_lock);
+    if (!hold || instance.due_ms.load() != due || stopping_.load()) continue;
+    instance.due_ms.store(0);
+    if (instance.step != Instance::Step::resting) {
+      CancelIoEx(instance.pipe.get(), &instance.ov);
       continue;
     }
-    if (!listening) {
-      listening.reset(create_instance(sa));
-      if (!listening) {
-        const DWORD error = GetLastError();
-        set_last_error("CreateNamedPipe: " + win_error_text(error));
-        if (WaitForSingleObject(stop, kCreateRetryMs) == WAIT_OBJECT_0) break;
+    if (!instance.pipe) {
+      const bool first = std::none_of(instances_.begin(), instances_.end(), [](const auto& i) { return bool(i->pipe); });
+      std::string text;
+      if (make_instance(instance, sa, first, text) != Made::yes) {
+        failure = text;
+        instance.due_ms.store(now + kCreateRetryMs);
         continue;
       }
     }
-
-    UniqueHandle connect_event = make_event();
-    OVERLAPPED ov{};
-    ov.hEvent = connect_event.get();
-    bool connected = false;
-    if (ConnectNamedPipe(listening.get(), &ov)) {
-      connected = true;
-    } else {
-      const DWORD error = GetLastError();
-      if (error == ERROR_PIPE_CONNECTED) {
-        connected = true;
-      } else if (error == ERROR_NO_DATA) {
-        // A client came and went before the wait began (a second agent looking for the
-        // name's owner does so). The instance is made free again and kept: closing it could
-        // leave the name without any instance for a moment, and a client then finds no pipe.
-        if (DisconnectNamedPipe(listening.get())) continue;
-      } else if (error == ERROR_IO_PENDING) {
-        // A connection that ends meanwhile only wakes the loop to reap its thread.
-        const HANDLE waits[3] = {connect_event.get(), stop, room};
-        DWORD wait;
-        while ((wait = wait_serving(waits, 3)) == WAIT_OBJECT_0 + 2) reap_connections(false);
-        if (wait != WAIT_OBJECT_0) {
-          CancelIo(listening.get());
-          DWORD ignored = 0;
-          GetOverlappedResult(listening.get(), &ov, &ignored, TRUE);
-          listening.reset();
-          continue;
-        }
-        DWORD ignored = 0;
-        connected = GetOverlappedResult(listening.get(), &ov, &ignored, FALSE) != FALSE;
-      }
-    }
-    connect_event.reset();
-    if (!connected || !running_.load()) {
-      listening.reset();
-      continue;
-    }
-
-    const uint64_t connected_at = precise_time_now();
-    UniqueFile accepted = std::move(listening);
-    if (!at_capacity(1)) {
-      listening.reset(create_instance(sa));
-      if (!listening) {
-        const DWORD error = GetLastError();
-        set_last_error("CreateNamedPipe: " + win_error_text(error));
-      }
-    }
-
-    // Who the client is, decided here, once for the connection: before any thread is spent
-    // on it, and while the process that connected is most likely still there.
-    ULONG pid = 0;
-    PeerCheck client;
-    if (GetNamedPipeClientProcessId(accepted.get(), &pid)) client = check_peer_process(pid, connected_at, trusted_dir_);
-    client.pid = pid;
-    if (client.verdict != PeerVerdict::trusted && untrusted_share_used()) {
-      log_untrusted(client, ": disconnected, the untrusted share of " + std::to_string(kMaxUntrustedConnections) +
-                                " connections is in use");
-      DisconnectNamedPipe(accepted.get());
-      continue;
-    }
-    hand_off(std::move(accepted), std::move(client));
+    arm_connect(instance);
   }
+  if (!failure.empty()) set_last_error(failure);
 }
 
-void PipeServer::serve_connection(Connection& connection) {
-  const HANDLE pipe = connection.pipe.get();
-  const HANDLE stop = stop_event_.get();
-  const PeerCheck& client = connection.client;
-  const bool trusted = client.verdict == PeerVerdict::trusted;
+// Until the next deadline or line, or without end when there is none.
+DWORD PipeServer::wait_ms() {
+  const int64_t now = tick_ms();
+  const int64_t lines_due = lines_due_ms_.load();
+  int64_t wait = lines_due == 0 ? -1 : std::max<int64_t>(0, lines_due - now);
+  for (const auto& instance : instances_) {
+    const int64_t due = instance->due_ms.load();
+    if (due == 0) continue;
+    const int64_t left = std::max<int64_t>(0, due - now);
+    if (wait < 0 || left < wait) wait = left;
+  }
+  return wait < 0 ? INFINITE : static_cast<DWORD>(std::min<int64_t>(wait, 0x7FFFFFFF));
+}
 
-  std::string payload;
-  while (read_frame(pipe, payload, kRequestReadTimeoutMs, stop)) {
-    nlohmann::json reply;
-    if (!trusted) {
-      log_untrusted(client, "");
-      reply = rejection_reply("untrusted_client");
-    } else {
-      const nlohmann::json request = parse_json(payload.begin(), payload.end());
-      if (request.is_discarded() || !request.is_object()) {
-        reply = rejection_reply("bad_request");
-      } else {
-        try {
-          reply = handler_(request, client.image);
-        } catch (const std::exception&) {
-          reply = rejection_reply("bad_request");
-        }
-      }
+DWORD WINAPI PipeServer::worker_main(void* server) {
+  static_cast<PipeServer*>(server)->worker_loop();
+  return 0;
+}
+
+void PipeServer::worker_loop() {
+  for (;;) {
+    DWORD bytes = 0;
+    ULONG_PTR key = 0;
+    OVERLAPPED* ov = nullptr;
+    const BOOL ok = GetQueuedCompletionStatus(port_.get(), &bytes, &key, &ov, wait_ms());
+    const DWORD error = ok ? 0 : GetLastError();
+    if (ov) {
+      complete(*reinterpret_cast<Instance*>(key), error, bytes);
+    } else if (error != WAIT_TIMEOUT) {
+      return;  // the wake-up that stop() posts, or the port closed
     }
-    const std::string text = compact_json(reply);
-    if (!write_frame(pipe, text, kReplyWriteTimeoutMs, stop)) break;
+    sweep();
   }
-  DisconnectNamedPipe(pipe);
-  // The slot is given back, and the connection marked done for the reaper (which waits for
-  // the thread itself before it frees anything), before the server is woken: a wake-up must
-  // always find what woke it. The instance is closed last, so that the server can offer a
-  // new one while this one still holds the pipe name.
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    --live_;
-    if (!trusted) --live_untrusted_;
-  }
-  connection.done.store(true);
-  SetEvent(room_event_.get());
-  connection.pipe.reset();
 }
 
 }  // namespace guardian

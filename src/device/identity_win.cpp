@@ -15,8 +15,8 @@ namespace {
 static_assert(sizeof(MEMORYSTATUSEX) == 64, "GlobalMemoryStatusEx expects a 64-byte record");
 
 // Connects to ROOT\CIMV2. On failure logs one ERROR line and leaves services empty.
-void connect_wmi(ComPtr<IWbemLocator>& locator, ComPtr<IWbemServices>& services) {
-  HRESULT hr = CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
+void connect_wmi(const ComApi& com, ComPtr<IWbemLocator>& locator, ComPtr<IWbemServices>& services) {
+  HRESULT hr = com.CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
                                 reinterpret_cast<void**>(locator.put()));
   if (FAILED(hr) || !locator) {
     log_error("WMI locator failed: " + win_error_text(static_cast<unsigned long>(hr)));
@@ -31,7 +31,7 @@ void connect_wmi(ComPtr<IWbemLocator>& locator, ComPtr<IWbemServices>& services)
     return;
   }
   // The outcome is not examined: the queries show soon enough whether the blanket took.
-  CoSetProxyBlanket(services.get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
+  com.CoSetProxyBlanket(services.get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
                     RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
 }
 
@@ -74,20 +74,23 @@ std::string read_machine_guid() {
 
 DeviceIdentity collect_device_identity() {
   const uint64_t deadline = GetTickCount64() + kIdentityQueryBudgetMs;
-  // Declared first, so every COM object below is released before COM goes.
-  const ScopedComInit com(COINIT_MULTITHREADED);
-  // Another part of the process may have set security already; the default then stands.
-  CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE,
-                       nullptr, EOAC_NONE, nullptr);
-
-  ComPtr<IWbemLocator> locator;
-  ComPtr<IWbemServices> services;
-  connect_wmi(locator, services);
-
   IdentityRows rows;
-  if (services) {
-    for (const IdentityQuery& query : identity_queries())
-      rows.*query.target = wmi_query(services.get(), query.wql, query.properties, deadline);
+  std::string unavailable;
+  if (const ComApi* com = com_api(unavailable)) {
+    // Declared first, so every COM object below is released before COM goes.
+    const ScopedComInit init(COINIT_MULTITHREADED);
+    // Another part of the process may have set security already; the default then stands.
+    com->CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE,
+                              nullptr, EOAC_NONE, nullptr);
+    ComPtr<IWbemLocator> locator;
+    ComPtr<IWbemServices> services;
+    connect_wmi(*com, locator, services);
+    if (services) {
+      for (const IdentityQuery& query : identity_queries())
+        rows.*query.target = wmi_query(services.get(), query.wql, query.properties, deadline);
+    }
+  } else {
+    log_error("WMI unavailable: " + unavailable);
   }
   return build_identity(rows, read_machine_guid(), read_system_fallbacks());
 }

@@ -1,18 +1,31 @@
 #include "device/wmi.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "device/com.hpp"
 #include "base/text.hpp"
 
 namespace guardian {
+namespace {
+
+// What SysStringLen gives, read from the length prefix every BSTR carries: the size of its text
+// in bytes, in the four bytes before the first character.
+size_t bstr_length(BSTR text) {
+  uint32_t bytes = 0;
+  std::memcpy(&bytes, reinterpret_cast<const char*>(text) - sizeof bytes, sizeof bytes);
+  return bytes / sizeof(wchar_t);
+}
+
+}  // namespace
 
 std::string variant_text(const VARIANT& value) {
   switch (value.vt) {
     case VT_BSTR:
       if (!value.bstrVal) return {};
-      return to_utf8(std::wstring_view(value.bstrVal, SysStringLen(value.bstrVal)));
+      return to_utf8(std::wstring_view(value.bstrVal, bstr_length(value.bstrVal)));
     case VT_I2:
       return std::to_string(value.iVal);
     case VT_I4:

@@ -2,6 +2,7 @@
 // Pure Ed25519 verification (no context, no pre-hashing) with the strict refusals this
 // agent applies before any curve arithmetic runs, and its public keys decoded once.
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "store/hex.hpp"
@@ -52,5 +53,9 @@ class Ed25519PublicKey {
 // The signature's prechecks, then the group equation, with a usable key. False on any
 // failure, never an exception or an abort.
 bool ed25519_verify(std::string_view message, const Bytes& signature, const Ed25519PublicKey& key);
+
+// Empty when the verification library could be loaded; otherwise why not (the failed load
+// with the Windows error text): every key is then unusable and every verification fails.
+const std::string& ed25519_library_error();
 
 }  // namespace guardian

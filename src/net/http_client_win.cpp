@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "net/http_client.hpp"
+#include "net/winhttp_api.hpp"
 #include "net/winhttp_unique.hpp"
 #include "base/text.hpp"
 #include "base/unique.hpp"
@@ -18,6 +19,9 @@ namespace {
 constexpr wchar_t kUserAgent[] = L"OstrivalGuardian/1.0";
 constexpr DWORD kHostChars = 256;   // terminator included
 constexpr DWORD kPathChars = 2048;  // terminator included
+
+// Every call below runs after http_post_once has loaded the table.
+const WinHttpApi& http() { return loaded_winhttp(); }
 
 // What the request's notifications report to the waiting thread. WinHTTP holds a reference
 // from the moment the request carries this record as its context until the request handle's
@@ -72,7 +76,7 @@ HttpResult win_failure(const char* operation, DWORD code) {
 }
 
 bool set_dword_option(HINTERNET handle, DWORD option, DWORD value) {
-  return WinHttpSetOption(handle, option, &value, sizeof value) != FALSE;
+  return http().WinHttpSetOption(handle, option, &value, sizeof value) != FALSE;
 }
 
 // Starts one step and waits for the notification that ends it, until the deadline. Returns 0
@@ -97,12 +101,12 @@ DWORD run_step(Exchange& ex, ULONGLONG deadline, Start start) {
 // A response header's text; empty when the answer does not have it.
 std::optional<std::string> header_text(HINTERNET request, DWORD query) {
   DWORD size = 0;
-  WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
+  http().WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
                       WINHTTP_NO_HEADER_INDEX);
   if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) return {};
   std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
   size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-  if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
+  if (!http().WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
                            WINHTTP_NO_HEADER_INDEX))
     return {};
   text.resize(size / sizeof(wchar_t));
@@ -114,11 +118,11 @@ std::optional<std::string> header_text(HINTERNET request, DWORD query) {
 bool read_body(HINTERNET request, Exchange& ex, ULONGLONG deadline, std::string& body) {
   for (;;) {
     if (ms_left(GetTickCount64(), deadline) == 0) return false;
-    if (run_step(ex, deadline, [&] { return WinHttpQueryDataAvailable(request, nullptr); }) != 0) return false;
+    if (run_step(ex, deadline, [&] { return http().WinHttpQueryDataAvailable(request, nullptr); }) != 0) return false;
     if (ex.bytes == 0) return true;
     ex.buffer.assign(ex.bytes, '\0');
     const DWORD wanted = ex.bytes;
-    if (run_step(ex, deadline, [&] { return WinHttpReadData(request, ex.buffer.data(), wanted, nullptr); }) != 0)
+    if (run_step(ex, deadline, [&] { return http().WinHttpReadData(request, ex.buffer.data(), wanted, nullptr); }) != 0)
       return false;
     if (ex.bytes == 0) return true;
     body.append(ex.buffer.data(), ex.bytes < wanted ? ex.bytes : wanted);
@@ -131,6 +135,8 @@ bool read_body(HINTERNET request, Exchange& ex, ULONGLONG deadline, std::string&
 HttpResult http_post_once(const std::string& url, const std::string& body, const HttpHeaders& headers,
                           bool use_proxy) {
   const ULONGLONG deadline = GetTickCount64() + kAttemptDeadlineMs;
+  std::string unavailable;
+  if (!winhttp(unavailable)) return failure(unavailable);
   const std::wstring wide_url = to_utf16(url);
   wchar_t host[kHostChars] = {};
   wchar_t path[kPathChars] = {};
@@ -140,23 +146,23 @@ HttpResult http_post_once(const std::string& url, const std::string& body, const
   parts.dwHostNameLength = kHostChars;
   parts.lpszUrlPath = path;
   parts.dwUrlPathLength = kPathChars;
-  if (wide_url.empty() || !WinHttpCrackUrl(wide_url.c_str(), static_cast<DWORD>(wide_url.size()), 0, &parts))
+  if (wide_url.empty() || !http().WinHttpCrackUrl(wide_url.c_str(), static_cast<DWORD>(wide_url.size()), 0, &parts))
     return failure("bad url");
   const std::optional<std::string> block = build_header_block(headers);
   if (!block) return failure("bad header");
 
-  UniqueInternet session(WinHttpOpen(kUserAgent,
+  UniqueInternet session(http().WinHttpOpen(kUserAgent,
                                      use_proxy ? WINHTTP_ACCESS_TYPE_DEFAULT_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY,
                                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
   if (!session) return win_failure("WinHttpOpen", GetLastError());
   // Set on the session, the callback serves the connection and the request opened from it.
-  if (WinHttpSetStatusCallback(session.get(), on_status,
+  if (http().WinHttpSetStatusCallback(session.get(), on_status,
                                WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
                                0) == WINHTTP_INVALID_STATUS_CALLBACK)
     return win_failure("WinHttpSetStatusCallback", GetLastError());
 
   const int timeout = static_cast<int>(kHttpTimeoutMs);
-  if (!WinHttpSetTimeouts(session.get(), timeout, timeout, timeout, timeout))
+  if (!http().WinHttpSetTimeouts(session.get(), timeout, timeout, timeout, timeout))
     return win_failure("WinHttpSetTimeouts", GetLastError());
   // TLS 1.2 and 1.3; WinHTTP builds that do not know the 1.3 flag refuse the pair, and then
   // TLS 1.2 alone. Never the system's defaults, which may still allow older versions.
@@ -165,7 +171,7 @@ HttpResult http_post_once(const std::string& url, const std::string& body, const
       !set_dword_option(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2))
     return win_failure("WinHttpSetOption", GetLastError());
 
-  UniqueInternet connection(WinHttpConnect(session.get(), host, parts.nPort, 0));
+  UniqueInternet connection(http().WinHttpConnect(session.get(), host, parts.nPort, 0));
   if (!connection) return win_failure("WinHttpConnect", GetLastError());
 
   const auto ex = std::make_shared<Exchange>();
@@ -173,14 +179,14 @@ HttpResult http_post_once(const std::string& url, const std::string& body, const
   ex->request_body = body;
 
   const DWORD secure = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
-  UniqueInternet request(WinHttpOpenRequest(connection.get(), L"POST", path, nullptr, WINHTTP_NO_REFERER,
+  UniqueInternet request(http().WinHttpOpenRequest(connection.get(), L"POST", path, nullptr, WINHTTP_NO_REFERER,
                                             WINHTTP_DEFAULT_ACCEPT_TYPES, secure));
   if (!request) return win_failure("WinHttpOpenRequest", GetLastError());
   if (!set_dword_option(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, kHttpTimeoutMs))
     return win_failure("WinHttpSetOption", GetLastError());
 
   const std::wstring wide_block = to_utf16(*block);
-  if (!WinHttpAddRequestHeaders(request.get(), wide_block.c_str(), static_cast<DWORD>(-1L),
+  if (!http().WinHttpAddRequestHeaders(request.get(), wide_block.c_str(), static_cast<DWORD>(-1L),
                                 WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
     return win_failure("WinHttpAddRequestHeaders", GetLastError());
 
@@ -188,7 +194,7 @@ HttpResult http_post_once(const std::string& url, const std::string& body, const
   // notification.
   DWORD_PTR context = reinterpret_cast<DWORD_PTR>(ex.get());
   ex->held_by_winhttp = ex;
-  if (!WinHttpSetOption(request.get(), WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context)) {
+  if (!http().WinHttpSetOption(request.get(), WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context)) {
     const DWORD error = GetLastError();
     ex->held_by_winhttp.reset();
     return win_failure("WinHttpSetOption", error);
@@ -197,15 +203,15 @@ HttpResult http_post_once(const std::string& url, const std::string& body, const
   const DWORD length = static_cast<DWORD>(ex->request_body.size());
   void* data = length == 0 ? WINHTTP_NO_REQUEST_DATA : ex->request_body.data();
   DWORD error = run_step(*ex, deadline, [&] {
-    return WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, data, length, length, context);
+    return http().WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, data, length, length, context);
   });
-  if (error == 0) error = run_step(*ex, deadline, [&] { return WinHttpReceiveResponse(request.get(), nullptr); });
+  if (error == 0) error = run_step(*ex, deadline, [&] { return http().WinHttpReceiveResponse(request.get(), nullptr); });
   if (error != 0) return win_failure("send/receive", error);
 
   HttpResult result;
   DWORD status = 0;
   DWORD status_size = sizeof status;
-  if (WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+  if (http().WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &status_size, WINHTTP_NO_HEADER_INDEX))
     result.status = status;
   const std::optional<std::string> content_length = header_text(request.get(), WINHTTP_QUERY_CONTENT_LENGTH);

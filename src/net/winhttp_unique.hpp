@@ -4,13 +4,14 @@
 #include <winhttp.h>
 
 #include "base/unique.hpp"
+#include "net/winhttp_api.hpp"
 
 namespace guardian {
 
 struct WinHttpHandleTraits {
   using Type = HINTERNET;
   static Type invalid() { return nullptr; }
-  static void close(Type h) { WinHttpCloseHandle(h); }
+  static void close(Type h) { loaded_winhttp().WinHttpCloseHandle(h); }
 };
 using UniqueInternet = Unique<WinHttpHandleTraits>;
 

@@ -122,12 +122,14 @@ bool agent_main_loop(AgentContext& ctx) {
       kGuardianPipe, ctx.install_dir,
       [&ctx](const nlohmann::json& request, const std::wstring&) { return dispatch_request(ctx, request); });
   if (!ctx.pipe_server->start()) {
+    // Another process that made instances of the name, even one slipped in while this server
+    // made its own, is taken for a second agent.
     const std::string reason = ctx.pipe_server->last_error();
-    if (reason.empty()) {
-      startup_failed("pipe server thread could not be started");
-    } else {
+    if (ctx.pipe_server->name_taken()) {
       startup_failed("pipe " + to_utf8(kGuardianPipe) + " is already served by another process (" + reason +
                      "); only one agent may run on a machine");
+    } else {
+      startup_failed("pipe server could not be started: " + reason);
     }
     ctx.pipe_server.reset();
     return false;

@@ -5,7 +5,7 @@
 #include <type_traits>
 
 #include "store/crypto.hpp"
-#include "store/gcrypt_ready.hpp"
+#include "store/gcrypt_api.hpp"
 
 namespace guardian {
 namespace {
@@ -18,14 +18,14 @@ using MacHandle = std::unique_ptr<std::remove_pointer_t<gcry_mac_hd_t>, MacClose
 }  // namespace
 
 Bytes sha256(const uint8_t* data, size_t size) {
-  if (!gcrypt_ready()) return {};
+  if (!gcrypt()) return {};
   Bytes out(32);
   gcry_md_hash_buffer(GCRY_MD_SHA256, out.data(), size ? data : out.data(), size);
   return out;
 }
 
 std::string hmac_sha256_hex(const Bytes& key, std::string_view message) {
-  if (!gcrypt_ready()) return {};
+  if (!gcrypt()) return {};
   gcry_mac_hd_t raw = nullptr;
   if (gcry_mac_open(&raw, GCRY_MAC_HMAC_SHA256, 0, nullptr)) return {};
   const MacHandle mac(raw);
@@ -38,7 +38,7 @@ std::string hmac_sha256_hex(const Bytes& key, std::string_view message) {
 }
 
 bool random_bytes(uint8_t* out, size_t n) {
-  if (!gcrypt_ready()) return false;
+  if (!gcrypt()) return false;
   gcry_randomize(out, n, GCRY_STRONG_RANDOM);
   return true;
 }

@@ -1,11 +1,15 @@
 """Hostile local programs against the running agent: a flood of idle connections, a trickled
-frame, forged log lines, a loop of refused requests, and a server that answers too deep."""
+frame, forged log lines, a loop of refused requests, a server that answers too deep, programs
+that try to add instances of the agent's and the companion's pipes, and a stop with every
+connection held."""
+import json
 import os
 import re
+import signal
 import subprocess
 import time
 
-from conftest import client, copy_program, exe, raw, start, start_agent
+from conftest import Console, client, copy_program, exe, raw, start, start_agent
 
 MAX_UNTRUSTED = 16
 UNTRUSTED_LINE = re.compile(r"WARN  pipe: (untrusted client pid |\d+ more refused without a line)")
@@ -35,6 +39,8 @@ def test_untrusted_flood_is_bounded_and_trusted_clients_are_served(storage, tmp_
     agent = start_agent(storage[1])
     try:
         pid = linux_pid(agent)
+        with open(f"/proc/{pid}/maps") as f:  # loaded only by the commands that use them
+            assert not re.search(r"winhttp|libgcrypt|ole32|oleaut32", f.read(), re.IGNORECASE)
         time.sleep(1)
         idle_threads, idle_rss = threads_and_rss_kib(pid)
         stranger = copy_program("raw_pipe_client.exe", str(tmp_path / "elsewhere"))
@@ -50,8 +56,8 @@ def test_untrusted_flood_is_bounded_and_trusted_clients_are_served(storage, tmp_
         assert "flood opened=2000 failed=0" in flooded
         out, _ = pings.communicate(timeout=120)
         assert out.decode().splitlines() == ["repeat ok=20 failed=0"] * 2
-        # Only the untrusted share is ever given threads: 2,000 connections cost 16 of them.
-        assert peak_threads <= idle_threads + MAX_UNTRUSTED + 4, (idle_threads, peak_threads)
+        # Connections cost no thread: the workers that serve them all exist from the start.
+        assert peak_threads <= idle_threads, (idle_threads, peak_threads)
         assert peak_rss <= idle_rss + 64 * 1024, (idle_rss, peak_rss)
         # The flood has closed its connections: the threads are gone within 10 s.
         deadline = time.monotonic() + 10
@@ -114,3 +120,50 @@ def test_server_reply_nested_too_deep_is_refused_and_the_client_lives(storage, t
         fake.stdin.close()
         fake.kill()
         fake.wait()
+
+
+def test_no_program_can_add_instances_of_the_agents_or_the_companions_pipe(storage, tmp_path):
+    agent = start_agent(storage[1], {"OV_WATCHDOG_INTERVAL_SEC": "1"})
+    env = {"OV_STORAGE_DIR": storage[1]}
+    sentinel = Console(exe("ostrival_sentinel.exe"), env=env)
+    squatters = []
+    try:
+        assert sentinel.wait_for(b"sentinel 1.2.4 serving")
+        stranger = copy_program("raw_pipe_client.exe", str(tmp_path / "elsewhere"))
+        for pipe in (r"\\.\pipe\Ostrival.Guardian", r"\\.\pipe\Ostrival.Sentinel"):
+            squatters.append(start(stranger, "--pipe", pipe, "squat:16", "sleep:60000", env=env))
+            assert squatters[-1].stdout.readline().rstrip() == b"squat made=0 of 16 error=231"
+        for i in range(30):
+            r = client("--ping" if i % 2 else "--peer", storage_win=storage[1], output_dir=str(tmp_path))
+            assert r.returncode == 0 and r.stdout.endswith(b"mac: valid\n"), (i, r.stdout, r.stderr)
+            if i % 2 == 0:
+                assert json.loads(r.stdout[:r.stdout.rindex(b"}") + 1])["body"]["peer"] == "ok", r.stdout
+        # The agent's checks of the companion all reached the companion.
+        assert b"peer ping failed" not in agent.stderr
+    finally:
+        for p in squatters:
+            p.kill()
+            p.wait()
+        sentinel.interrupt()
+        assert agent.interrupt() == 0
+
+
+def test_ctrl_c_ends_the_agent_within_a_second_with_every_connection_held_and_requests_queued(storage):
+    agent = start_agent(storage[1])
+    # 63 idle connections, and one that keeps requests queued: it never reads the replies,
+    # so the agent's reply writes wait for it, and its next requests wait behind them.
+    holder = start(exe("raw_pipe_client.exe"), "flood:63", "connect", 'queue:2000:{"op":"ping"}', "sleep:60000",
+                   env={"OV_STORAGE_DIR": storage[1]})
+    try:
+        lines = [holder.stdout.readline().rstrip() for _ in range(3)]
+        assert lines[:2] == [b"flood opened=63 failed=0", b"connected"], lines
+        assert re.fullmatch(rb"queue sent=\d+ of 2000", lines[2]), lines
+        t0 = time.monotonic()
+        agent.proc.send_signal(signal.SIGINT)
+        assert agent.wait_for(b"INFO  guardian stopped\r\n", timeout=10)
+        assert time.monotonic() - t0 < 1.0
+        assert agent.interrupt() == 0
+    finally:
+        holder.kill()
+        holder.wait()
+        agent.kill()

@@ -18,6 +18,10 @@
 //                         "trickle sent=K of N in T ms" (T from the first byte to the end)
 //   flood:N               N connection attempts, every one held open until the program
 //                         ends; prints "flood opened=A failed=B"
+//   queue:N:TEXT          N frames of TEXT on this connection, no reply read, each write
+//                         given 1 s; prints "queue sent=K of N"
+//   squat:N               tries to make N instances of the pipe name, as a server would;
+//                         keeps those it made; prints "squat made=K of N error=E" (the last)
 #include <windows.h>
 
 #include <cstdio>
@@ -92,7 +96,7 @@ int main(int argc, char** argv) {
     i = 3;
   }
   UniqueFile pipe;
-  std::vector<UniqueFile> held;  // the flood's connections
+  std::vector<UniqueFile> held;  // the flood's connections, the squatter's instances
   bool pinned = true;
   for (; i < argc; ++i) {
     const std::string action = argv[i];
@@ -165,6 +169,32 @@ int main(int argc, char** argv) {
         held.push_back(std::move(h));
       }
       std::printf("flood opened=%d failed=%d\n", opened, n - opened);
+    } else if (verb == "queue") {
+      const size_t c2 = arg.find(':');
+      const int n = std::stoi(arg.substr(0, c2));
+      std::string frame = encode_frame(arg.substr(c2 + 1));
+      int sent = 0;
+      DWORD wrote = 0;
+      while (sent < n && pipe_io(pipe.get(), PipeDirection::write, frame.data(), static_cast<DWORD>(frame.size()), 1000,
+                                 wrote))
+        ++sent;
+      std::printf("queue sent=%d of %d\n", sent, n);
+    } else if (verb == "squat") {
+      const int n = std::stoi(arg);
+      int made = 0;
+      DWORD error = 0;
+      for (int k = 0; k < n; ++k) {
+        UniqueFile h(CreateNamedPipeW(pipe_name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, PIPE_UNLIMITED_INSTANCES, 65540, 65540,
+                                      0, nullptr));
+        if (!h) {
+          error = GetLastError();
+          continue;
+        }
+        ++made;
+        held.push_back(std::move(h));
+      }
+      std::printf("squat made=%d of %d error=%lu\n", made, n, error);
     } else if (verb == "unpinned") {
       pinned = false;
     } else if (verb == "sleep") {

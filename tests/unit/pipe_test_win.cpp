@@ -242,9 +242,6 @@ struct ServerFixture : ::testing::Test {
       return json{{"echo", request}};
     });
     ASSERT_TRUE(server->start());
-    // The first instance appears once the server thread has run.
-    for (int i = 0; i < 200 && !WaitNamedPipeW(name.c_str(), 10) && GetLastError() == ERROR_FILE_NOT_FOUND; ++i)
-      Sleep(10);
   }
   bool ask(const json& request, json& reply, std::string& error, const std::wstring& trusted = module_dir()) {
     return pipe_request(name, trusted, request, reply, error, 10000);
@@ -277,6 +274,42 @@ TEST_F(ServerFixture, ServesRequestsAndChecksTheServerImage) {
   EXPECT_FALSE(ask(kRequest, reply, error, L"C:\\somewhere\\else"));
   EXPECT_EQ(error, "untrusted_server");
   EXPECT_EQ(handled.load(), 2);  // the refused request never reached the server
+}
+
+// A server on another thread, or another process, that makes an instance of the name.
+UniqueFile squat(const std::wstring& name, DWORD max_instances = PIPE_UNLIMITED_INSTANCES) {
+  return UniqueFile(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                     PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, max_instances, 65540, 65540, 0, nullptr));
+}
+
+// Every instance the name may have is the server's, from start to stop.
+TEST_F(ServerFixture, NoInstanceOfTheNameIsLeftForAnotherServer) {
+  start();
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_FALSE(squat(name));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PIPE_BUSY));
+    EXPECT_FALSE(squat(name, static_cast<DWORD>(kMaxConnections)));
+    json reply;
+    std::string error;
+    ASSERT_TRUE(ask(kRequest, reply, error)) << error;  // a served client leaves no gap either
+  }
+}
+
+// One instance made by someone else before the server's last one (here before its first):
+// start fails as for a second server, and leaves nothing of its own behind.
+TEST_F(ServerFixture, AnInstanceOfAnotherServerEndsTheStart) {
+  UniqueFile other = squat(name, static_cast<DWORD>(kMaxConnections));
+  ASSERT_TRUE(other);
+  server = std::make_unique<PipeServer>(name, module_dir(), [](const json&, const std::wstring&) { return json(); });
+  EXPECT_FALSE(server->start());
+  EXPECT_TRUE(server->name_taken());
+  EXPECT_FALSE(server->running());
+  EXPECT_EQ(server->last_error().rfind("CreateNamedPipe: ", 0), 0u) << server->last_error();
+  EXPECT_EQ(log_text(), "");  // the owner says what it means
+  other.reset();
+  EXPECT_FALSE(WaitNamedPipeW(name.c_str(), 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_TRUE(server->start());
 }
 
 TEST_F(ServerFixture, UntrustedClientIsRefusedForEveryRequestWithinTheLineBudget) {
@@ -353,6 +386,28 @@ TEST_F(ServerFixture, UntrustedClientsBeyondTheirShareAreDisconnected) {
   EXPECT_EQ(reply, rejection_reply("untrusted_client"));
   server->stop();
   EXPECT_EQ(test::count_of(log_text(), " connections is in use\r\n"), 1u);
+}
+
+// The server takes frames from the bytes, whatever messages carry them: two frames and half
+// of a third in one message, the rest in another, are three requests answered in order.
+TEST_F(ServerFixture, FramesAreTakenFromTheBytesWhateverMessagesCarryThem) {
+  start();
+  UniqueFile client = open_client();
+  ASSERT_TRUE(client);
+  DWORD mode = PIPE_READMODE_MESSAGE;
+  SetNamedPipeHandleState(client.get(), &mode, nullptr, nullptr);
+  std::string bytes;
+  for (int i = 0; i < 3; ++i) bytes += encode_frame(compact_json(json{{"op", "ping"}, {"i", i}}));
+  const size_t cut = bytes.size() - 7;
+  std::string first = bytes.substr(0, cut), rest = bytes.substr(cut);
+  DWORD n = 0;
+  ASSERT_TRUE(pipe_io(client.get(), PipeDirection::write, first.data(), static_cast<DWORD>(first.size()), 5000, n));
+  ASSERT_TRUE(pipe_io(client.get(), PipeDirection::write, rest.data(), static_cast<DWORD>(rest.size()), 5000, n));
+  for (int i = 0; i < 3; ++i) {
+    std::string reply;
+    ASSERT_TRUE(read_frame(client.get(), reply, 5000)) << i;
+    EXPECT_EQ(parse_json(reply.begin(), reply.end())["echo"]["i"], i);
+  }
 }
 
 TEST_F(ServerFixture, SlowRequestDoesNotDelayAnother) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "base/library.hpp"
 #include "base/log.hpp"
+#include "runtime/config.hpp"
 #include "store/file_io.hpp"
 #include "store/protected_store.hpp"
 #include "test_support.hpp"
@@ -140,6 +142,32 @@ TEST(FileIo, ReadWholeFile) {
   ASSERT_TRUE(read_whole_file(dir.file(L"big"), out));
   EXPECT_EQ(std::string(out.begin(), out.end()), big);
   EXPECT_FALSE(read_whole_file(dir.path(), out));  // a directory is not a file
+}
+
+// Libraries loaded on first use come from the calling module's folder or System32, by name
+// and by nothing else: not from the current directory, not from the program's folder for a
+// system library. A copy planted in the current directory is never taken.
+TEST(Libraries, ComeOnlyFromTheCallingModulesFolderOrSystem32) {
+  ScratchDir planted;
+  const std::wstring shipped = L"libgpg-error-0.dll";  // beside this program, as for the agent
+  ASSERT_TRUE(CopyFileW(path_join(module_dir(), shipped).c_str(), planted.file(L"planted.dll").c_str(), FALSE));
+  wchar_t before[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, before);
+  ASSERT_TRUE(SetCurrentDirectoryW(planted.path().c_str()));
+  static const int inside = 0;
+  std::string error;
+  const HMODULE from_beside = load_library_beside(&inside, shipped.c_str(), error);
+  EXPECT_TRUE(from_beside) << error;
+  EXPECT_FALSE(load_library_beside(&inside, L"planted.dll", error));
+  EXPECT_EQ(error, "LoadLibraryEx " + to_utf8(path_join(module_dir(), L"planted.dll")) + ": " +
+                       win_error_text(ERROR_MOD_NOT_FOUND));
+  EXPECT_FALSE(load_system_library(L"planted.dll", error));
+  SetCurrentDirectoryW(before);
+  EXPECT_EQ(error, "LoadLibraryEx planted.dll: " + win_error_text(ERROR_MOD_NOT_FOUND));
+  EXPECT_TRUE(load_system_library(L"winhttp.dll", error)) << error;
+  void (*missing)() = nullptr;
+  EXPECT_FALSE(resolve(from_beside, "no_such_function", missing, error));
+  EXPECT_EQ(error, "GetProcAddress no_such_function: " + win_error_text(ERROR_PROC_NOT_FOUND));
 }
 
 }  // namespace
