@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -54,10 +55,33 @@ struct PeerCheck {
   PeerVerdict verdict = PeerVerdict::unidentified;
 };
 
-// Opens the process once, reads its image path and its creation time from that one handle,
-// and judges it against the time the connection was made (precise_time_now() taken when it
-// was accepted or opened) and trusted_dir.
-PeerCheck check_peer_process(unsigned long pid, uint64_t connected_at, std::wstring_view trusted_dir);
+// The executables of processes seen lately, by process id and creation time: a pair that
+// names one process for ever (an id given again comes with a later creation time), whose
+// image never changes. A server keeps one, so that a client that connects again costs one
+// query of its process fewer.
+class ProcessImageCache {
+ public:
+  bool find(unsigned long pid, uint64_t created, std::wstring& image);
+  void remember(unsigned long pid, uint64_t created, const std::wstring& image);
+
+ private:
+  struct Entry {
+    unsigned long pid = 0;
+    uint64_t created = 0;
+    std::wstring image;
+  };
+  static constexpr size_t kEntries = 32;
+  std::mutex lock_;
+  Entry entries_[kEntries];
+  size_t next_ = 0;
+};
+
+// Opens the process once, reads its creation time and its image path (from the cache, when
+// one is given and knows the process) through that one handle, and judges it against the time
+// the connection was made (precise_time_now() taken when it was accepted or opened) and
+// trusted_dir.
+PeerCheck check_peer_process(unsigned long pid, uint64_t connected_at, std::wstring_view trusted_dir,
+                             ProcessImageCache* cache = nullptr);
 
 // Flags for every open of a pipe as a client: the server may learn who connected, never act
 // as them. Without them whoever serves the name (another process that took it, for one) could

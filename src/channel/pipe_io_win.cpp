@@ -90,18 +90,40 @@ std::wstring image_of(HANDLE process) {
 
 }  // namespace
 
-PeerCheck check_peer_process(unsigned long pid, uint64_t connected_at, std::wstring_view trusted_dir) {
+bool ProcessImageCache::find(unsigned long pid, uint64_t created, std::wstring& image) {
+  std::lock_guard<std::mutex> hold(lock_);
+  for (const Entry& entry : entries_) {
+    if (entry.pid == pid && entry.created == created && !entry.image.empty()) {
+      image = entry.image;
+      return true;
+    }
+  }
+  return false;
+}
+
+void ProcessImageCache::remember(unsigned long pid, uint64_t created, const std::wstring& image) {
+  std::lock_guard<std::mutex> hold(lock_);
+  Entry& entry = entries_[next_];
+  next_ = (next_ + 1) % kEntries;
+  entry.pid = pid;
+  entry.created = created;
+  entry.image = image;
+}
+
+PeerCheck check_peer_process(unsigned long pid, uint64_t connected_at, std::wstring_view trusted_dir,
+                             ProcessImageCache* cache) {
   PeerCheck check;
   check.pid = pid;
   UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
   if (!process) return check;
-  check.image = image_of(process.get());
   FILETIME created, exited, kernel, user;
-  if (check.image.empty() || !GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) {
-    check.image.clear();
-    return check;
-  }
+  if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return check;
   const uint64_t created_at = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+  if (!cache || !cache->find(pid, created_at, check.image)) {
+    check.image = image_of(process.get());
+    if (check.image.empty()) return check;
+    if (cache && created_at != 0) cache->remember(pid, created_at, check.image);
+  }
   if (!process_predates_connection(created_at, connected_at)) {
     check.verdict = PeerVerdict::reused;
   } else {

@@ -81,7 +81,7 @@ class PipeServer {
   static DWORD WINAPI worker_main(void* server);
   void worker_loop();
   Made make_instance(Instance& instance, SECURITY_ATTRIBUTES& sa, bool first, std::string& failure);
-  bool post_result(Instance& instance, DWORD error);
+  bool post_result(Instance& instance, DWORD error, DWORD bytes = 0);
   void release_one();
   void arm_connect(Instance& instance);
   void start_io(Instance& instance, bool read, void* buffer, DWORD count, int64_t due_ms);
@@ -115,6 +115,7 @@ class PipeServer {
   std::atomic<size_t> in_flight_{0};
   std::atomic<size_t> live_{0};
   std::mutex sweep_lock_;  // one sweep at a time
+  ProcessImageCache images_;
   LineBudget untrusted_lines_{kUntrustedLineBurst, kUntrustedLineIntervalMs};
   std::mutex lines_lock_;                 // one reading of the budget's due time at a time
   std::atomic<int64_t> lines_due_ms_{0};  // when left-out refusals may have their line; 0: none

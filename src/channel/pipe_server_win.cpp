@@ -18,6 +18,10 @@ int64_t tick_ms() { return static_cast<int64_t>(GetTickCount64()); }
 // The first read of a frame asks for this much, so that a request of the system's own clients
 // comes in one read. Bytes of a following frame that come with it are kept for that frame.
 constexpr size_t kFirstReadBytes = 1024;
+// A read or write that is done at once is handled on the spot, without a trip through the
+// port; after this many in a row for one connection (a client that keeps frames queued), the
+// next goes through the port, behind the other connections' completions.
+constexpr int kInlineCompletions = 16;
 
 }  // namespace
 
@@ -38,6 +42,11 @@ struct PipeServer::Instance {
   int64_t frame_due_ms = 0;  // the whole of the frame being read must be in by then
   bool posted = false;       // this completion was posted by the server, with posted_error
   DWORD posted_error = 0;
+  // The instance's handle queues nothing for an operation done at once; the operation's
+  // result is then left here (done_now) for complete() to handle.
+  bool skip_on_success = false;
+  bool done_now = false;
+  DWORD done_bytes = 0;
   bool served = false;  // counted in live_ (and in live_untrusted_ unless trusted)
   PeerCheck client;
   std::string inbox;  // bytes read and not yet taken by a frame: the first `have` of it
@@ -223,16 +232,18 @@ PipeServer::Made PipeServer::make_instance(Instance& instance, SECURITY_ATTRIBUT
     failure = "CreateIoCompletionPort: " + win_error_text(error);
     return Made::failed;
   }
+  instance.skip_on_success =
+      SetFileCompletionNotificationModes(pipe.get(), FILE_SKIP_COMPLETION_PORT_ON_SUCCESS) != FALSE;
   instance.pipe = std::move(pipe);
   return Made::yes;
 }
 
 // A result that Windows does not queue (a failure at once), queued by the server itself, so
 // that every result is handled in one place: complete().
-bool PipeServer::post_result(Instance& instance, DWORD error) {
+bool PipeServer::post_result(Instance& instance, DWORD error, DWORD bytes) {
   instance.posted = true;
   instance.posted_error = error;
-  if (PostQueuedCompletionStatus(port_.get(), 0, reinterpret_cast<ULONG_PTR>(&instance), &instance.ov)) return true;
+  if (PostQueuedCompletionStatus(port_.get(), bytes, reinterpret_cast<ULONG_PTR>(&instance), &instance.ov)) return true;
   instance.posted = false;
   return false;
 }
@@ -265,6 +276,16 @@ void PipeServer::start_io(Instance& instance, bool read, void* buffer, DWORD cou
   ++in_flight_;
   const BOOL started = read ? ReadFile(instance.pipe.get(), buffer, count, nullptr, &instance.ov)
                             : WriteFile(instance.pipe.get(), buffer, count, nullptr, &instance.ov);
+  if (started && instance.skip_on_success) {
+    // Done at once, and nothing queued: complete() goes on with it. It runs the caller's
+    // completion, which holds a count of its own, so this one never brings in_flight_ to 0.
+    --in_flight_;
+    DWORD bytes = 0;
+    GetOverlappedResult(instance.pipe.get(), &instance.ov, &bytes, FALSE);
+    instance.done_now = true;
+    instance.done_bytes = bytes;
+    return;
+  }
   if (!started) {
     const DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING && !post_result(instance, error)) {
@@ -311,7 +332,8 @@ void PipeServer::on_connected(Instance& instance) {
   const uint64_t connected_at = precise_time_now();
   ULONG pid = 0;
   PeerCheck client;
-  if (GetNamedPipeClientProcessId(instance.pipe.get(), &pid)) client = check_peer_process(pid, connected_at, trusted_dir_);
+  if (GetNamedPipeClientProcessId(instance.pipe.get(), &pid))
+    client = check_peer_process(pid, connected_at, trusted_dir_, &images_);
   client.pid = pid;
   if (client.verdict != PeerVerdict::trusted) {
     std::unique_lock<std::mutex> hold(mutex_);
@@ -390,7 +412,7 @@ void PipeServer::complete(Instance& instance, DWORD error, DWORD bytes) {
       instance.posted = false;
       error = instance.posted_error;
     }
-    if (!stopping_.load()) {
+    for (int inline_count = 0; !stopping_.load(); ++inline_count) {
       switch (instance.step) {
         case Instance::Step::connecting:
           if (error == 0) {
@@ -422,6 +444,18 @@ void PipeServer::complete(Instance& instance, DWORD error, DWORD bytes) {
           break;
         case Instance::Step::resting:
           break;
+      }
+      if (!instance.done_now) break;
+      instance.done_now = false;
+      error = 0;
+      bytes = instance.done_bytes;
+      if (inline_count + 1 >= kInlineCompletions) {
+        ++in_flight_;
+        if (!post_result(instance, 0, bytes)) {
+          release_one();
+          rest(instance);
+        }
+        break;
       }
     }
   }
