@@ -58,16 +58,15 @@ def run(program, *args, env=None, timeout=120, stdin=subprocess.DEVNULL, output_
     return r
 
 
-def start(program, *args, env=None, stdin=subprocess.DEVNULL):
-    """Starts a program under Wine in the background; stdout and stderr are pipes."""
+def start(program, *args, env=None, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE):
+    """Starts a program under Wine in the background; stdout and (by default) stderr are pipes."""
     full_env = dict(os.environ)
     full_env.pop("OV_STORAGE_DIR", None)
     full_env.pop("OV_WATCHDOG_INTERVAL_SEC", None)
     if env:
         full_env.update(env)
     return subprocess.Popen([WINE_RUN, program_path(program), *args], env=full_env, stdin=stdin,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-
+                            stdout=subprocess.PIPE, stderr=stderr)
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "slow: takes more than a few seconds; skipped by scripts/test.sh --quick")
@@ -88,25 +87,21 @@ def _require_build():
 
 
 class Console:
-    """A program started under Wine whose standard error is collected as it arrives."""
+    """A program started under Wine whose standard error is collected as it arrives.
+
+    Standard error goes to a file, read where the program has got to: a pipe would be held
+    open after the program's end by what Wine started beside it, for a second or two."""
 
     def __init__(self, program, *args, env=None):
-        import threading
-        self.proc = start(program, *args, env=env)
-        self._err = bytearray()
-        self._lock = threading.Lock()
-        self._reader = threading.Thread(target=self._read, daemon=True)
-        self._reader.start()
-
-    def _read(self):
-        for chunk in iter(lambda: self.proc.stderr.read1(4096), b""):
-            with self._lock:
-                self._err += chunk
+        import tempfile
+        self._file = tempfile.TemporaryFile()
+        self.proc = start(program, *args, env=env, stderr=self._file)
 
     @property
     def stderr(self):
-        with self._lock:
-            return bytes(self._err)
+        # pread leaves the file position alone: the program writes through the same one.
+        fd = self._file.fileno()
+        return os.pread(fd, os.fstat(fd).st_size, 0)
 
     def wait_for(self, needle, timeout=60):
         """Waits until needle (bytes) has appeared on standard error; False on time-out or exit."""
@@ -116,7 +111,6 @@ class Console:
             if needle in self.stderr:
                 return True
             if self.proc.poll() is not None:
-                self._reader.join(timeout=5)
                 return needle in self.stderr
             time.sleep(0.05)
         return False
@@ -132,7 +126,6 @@ class Console:
             if self.proc.poll() is None:
                 self.proc.kill()
                 self.proc.wait()
-        self._reader.join(timeout=5)
         return code
 
     def kill(self):

@@ -94,6 +94,7 @@ def test_bad_input_gets_the_exact_replies_and_never_hurts_the_agent(agent, stora
     assert agent.stderr.count(b"WARN  pipe: bad mac for op ") == 4
 
 
+@pytest.mark.slow
 def test_silent_client_is_disconnected_after_thirty_seconds_while_others_are_served(agent, storage):
     s = storage[1]
     started = time.monotonic()
@@ -133,11 +134,13 @@ def test_client_from_another_folder_refuses_the_agent_unless_unpinned(agent, sto
     assert mac == "mac: INVALID/absent\n"
 
 
+@pytest.mark.slow
 def test_two_thousand_requests_each_on_a_new_connection(agent, storage):
     [line] = [l for l in raw("repeat:2000:peer", storage_win=storage[1], timeout=600) if l.startswith("repeat")]
     assert line == "repeat ok=2000 failed=0"
 
 
+@pytest.mark.slow
 def test_ctrl_c_while_clients_are_connected_and_mid_request(storage):
     s = storage[1]
     agent = start_agent(s)

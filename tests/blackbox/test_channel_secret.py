@@ -6,6 +6,8 @@ import subprocess
 import tempfile
 import time
 
+import pytest
+
 from conftest import WINE_RUN, Console, exe, run, start, start_agent, win_path
 
 FP = "0123456789abcdef" * 4
@@ -31,6 +33,7 @@ def test_created_once_and_read_back_unchanged_by_another_process():
         assert open(os.path.join(d, "channel.bin"), "rb").read() == blob
 
 
+@pytest.mark.slow
 def test_processes_racing_on_an_empty_directory_agree_on_one_secret():
     tick = int(run(exe("tick_now.exe")).stdout)
     for round_no in range(4):
@@ -48,6 +51,7 @@ def test_processes_racing_on_an_empty_directory_agree_on_one_secret():
             tick = int(run(exe("tick_now.exe")).stdout)
 
 
+@pytest.mark.slow
 def test_a_creator_killed_at_any_moment_never_blocks_the_next_start():
     """100 creators killed at random moments while they create the secret: each leaves no
     channel.bin or a whole one, and the next start always gets a secret; the agent itself

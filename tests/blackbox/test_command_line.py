@@ -29,6 +29,7 @@ def test_help_options_print_the_help(args):
     assert (r.returncode, r.stdout, r.stderr) == (0, HELP, b"")
 
 
+@pytest.mark.slow
 def test_no_argument_and_anything_unknown_fall_back_to_the_help():
     # These reach the service dispatcher, which fails from a console (1063) after a while
     # under Wine; the cases run side by side to keep the wait to one.

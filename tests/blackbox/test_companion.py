@@ -45,6 +45,7 @@ def stop_companion(p):
     p.wait()
 
 
+@pytest.mark.slow
 def test_missing_companion_then_sentinel_brings_it_back(storage):
     agent = start_agent(storage[1], FAST)
     sentinel = None
@@ -102,7 +103,8 @@ def test_sentinel_from_another_folder_is_untrusted(storage, tmp_path):
 # A reply nested 32,000 deep is refused unparsed; a reply trickled one byte a second ends at
 # the check's 5 s deadline. Either way the state moves on and the agent keeps serving.
 @pytest.mark.parametrize("mode,error", [("other_nonce", "bad_response"), ("bad_mac", "bad_response"),
-                                        ("not_ok", "bad_response"), ("nested", "bad_json"), ("trickle", "io")])
+                                        ("not_ok", "bad_response"), ("nested", "bad_json"),
+                                        pytest.param("trickle", "io", marks=pytest.mark.slow)])
 def test_wrong_answers_fail_the_check(storage, mode, error):
     agent = start_agent(storage[1], FAST)
     fake = start_companion(exe("fake_sentinel.exe"), storage[1], mode)
@@ -116,6 +118,7 @@ def test_wrong_answers_fail_the_check(storage, mode, error):
         assert agent.interrupt() == 0
 
 
+@pytest.mark.slow
 def test_silent_companion_never_holds_up_the_agents_own_requests(storage):
     agent = start_agent(storage[1], FAST)
     fake = start_companion(exe("fake_sentinel.exe"), storage[1], "silent")
@@ -131,6 +134,7 @@ def test_silent_companion_never_holds_up_the_agents_own_requests(storage):
         assert agent.interrupt() == 0
 
 
+@pytest.mark.slow
 def test_deaf_companion_gives_io_and_ctrl_c_during_the_check_still_stops(storage):
     agent = start_agent(storage[1], FAST)
     fake = start_companion(exe("fake_sentinel.exe"), storage[1], "deaf")

@@ -9,6 +9,8 @@ import signal
 import subprocess
 import time
 
+import pytest
+
 from conftest import Console, client, copy_program, exe, raw, start, start_agent
 
 MAX_UNTRUSTED = 16
@@ -35,6 +37,7 @@ def log_lines(storage_host):
         return f.read().decode("utf-8", "replace").split("\r\n")
 
 
+@pytest.mark.slow
 def test_untrusted_flood_is_bounded_and_trusted_clients_are_served(storage, tmp_path):
     agent = start_agent(storage[1])
     try:
@@ -72,6 +75,7 @@ def test_untrusted_flood_is_bounded_and_trusted_clients_are_served(storage, tmp_
     assert 1 <= len(refused) <= 10 and any("connections is in use" in l for l in refused)
 
 
+@pytest.mark.slow
 def test_trickled_frame_from_an_untrusted_client_ends_at_thirty_seconds(agent, storage, tmp_path):
     stranger = copy_program("raw_pipe_client.exe", str(tmp_path / "elsewhere"))
     # 17 bytes, one every 4 s: 64 s if the frame were waited for byte by byte.
@@ -90,6 +94,7 @@ def test_op_holding_a_forged_line_leaves_exactly_one_line(agent, storage):
     assert not any(l.startswith("2026-01-01T00:00:00.000Z") for l in log_lines(storage[0]))
 
 
+@pytest.mark.slow
 def test_refused_requests_cannot_rotate_the_log_however_they_are_sent(agent, storage, tmp_path):
     stranger = copy_program("raw_pipe_client.exe", str(tmp_path / "elsewhere"))
     s = storage[1]
@@ -122,6 +127,7 @@ def test_server_reply_nested_too_deep_is_refused_and_the_client_lives(storage, t
         fake.wait()
 
 
+@pytest.mark.slow
 def test_no_program_can_add_instances_of_the_agents_or_the_companions_pipe(storage, tmp_path):
     agent = start_agent(storage[1], {"OV_WATCHDOG_INTERVAL_SEC": "1"})
     env = {"OV_STORAGE_DIR": storage[1]}

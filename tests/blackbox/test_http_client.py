@@ -212,6 +212,7 @@ def test_a_body_cut_short_is_not_complete(http_server):
     assert r == {"ok": True, "status": 200, "body": "x" * 19, "complete": False, "error": ""}
 
 
+@pytest.mark.slow
 def test_every_attempt_ends_in_bounded_time(http_server):
     """Side by side: a server that accepts and never answers (the whole call, both attempts),
     a body trickled a byte a second, and a header block trickled the same way (one attempt)."""

@@ -13,6 +13,7 @@ LINE = re.compile(rb"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \[\d+\] INFO  (\w+) 
 LOCK = re.compile(rb"lock O:BAD:\(A;;0x120001;;;SY\)\(A;;0x120001;;;BA\)\(A;;0x120001;;;S-1-5-21-[0-9-]+\)")
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("first", ["a", "b"])
 def test_two_processes_share_one_log_across_a_rotation(tmp_path, first):
     path = tmp_path / "guardian.log"
