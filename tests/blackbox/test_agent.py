@@ -1,4 +1,6 @@
 """The running agent in console mode: its client commands, its pipe, and how it stops."""
+import hashlib
+import hmac
 import json
 import os
 import re
@@ -10,6 +12,7 @@ import pytest
 from conftest import (STARTED, Console, client, copy_program, exe, raw, run, start, start_agent, win_path)
 
 HEX32 = re.compile(r"[0-9a-f]{32}")
+README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
 ISO = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ")
 
 
@@ -334,3 +337,46 @@ def test_client_library_reads_the_key_again_once_the_agent_made_a_new_secret(sto
     finally:
         tool.kill()
         assert agent.interrupt() == 0
+
+
+def channel_key(secret, fingerprint):
+    return hashlib.sha256(b"ostrival-channel-v1" + secret + fingerprint.encode()).digest()
+
+
+def canonical(value):
+    """The canonical form, for what the agent's replies hold here: objects of strings."""
+    return json.dumps(value, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
+
+
+def test_the_readmes_worked_example_holds_and_a_client_made_by_its_steps_is_served(agent, storage):
+    """The README's worked example follows from the steps it gives, and a "peer" request made by
+    those steps alone (with Python's own hashing) gets an authentic answer from the agent."""
+    block = open(README, encoding="utf-8").read().split("## Worked example", 1)[1]
+    block = block.split("```text\n", 1)[1].split("```", 1)[0]
+    values, last = {}, None
+    for line in block.splitlines():
+        if line.startswith(" "):
+            values[last] = line.split("= ", 1)[1]
+        else:
+            last, _, rest = line.partition("  ")
+            values[last] = rest.strip()
+    fp = hashlib.sha256(b"worked example").hexdigest()
+    key = channel_key(bytes(range(32)), fp)
+    nonce = values["nonce"]
+    request = {"mac": hmac.new(key, f"peer|{nonce}".encode(), "sha256").hexdigest(), "nonce": nonce, "op": "peer"}
+    assert (values["fingerprint"], values["channel key"]) == (fp, key.hex())
+    assert (values["request MAC"], values["request"]) == (request["mac"], canonical(request))
+    assert values["frame"].startswith(len(values["request"]).to_bytes(4, "little").hex(" ") + ",")
+    body = json.loads(values["reply body"])
+    assert values["body MAC"] == hmac.new(key, canonical(body).encode(), "sha256").hexdigest()
+    assert values["reply"] == canonical({"body": body, "mac": values["body MAC"], "nonce": nonce, "ok": True})
+
+    # The same steps against the agent: this machine's fingerprint, the secret in channel.bin.
+    fp = json.loads(run(exe("ostrival_guardian.exe"), "--fingerprint").stdout)["fp"]
+    secret = bytes.fromhex(run(exe("channel_secret_tool.exe"), storage[1], fp).stdout.decode().strip())
+    key = channel_key(secret, fp)
+    nonce = os.urandom(16).hex()
+    request = {"mac": hmac.new(key, f"peer|{nonce}".encode(), "sha256").hexdigest(), "nonce": nonce, "op": "peer"}
+    reply = replies(raw("connect", "frame:" + canonical(request), "read", storage_win=storage[1]))[0]
+    assert reply["ok"] is True and reply["body"]["nonce"] == nonce and reply["body"]["peer"] == "ok", reply
+    assert hmac.compare_digest(reply["mac"], hmac.new(key, canonical(reply["body"]).encode(), "sha256").hexdigest())
