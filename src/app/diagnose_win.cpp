@@ -226,31 +226,32 @@ DWORD service_checks(std::vector<DiagnoseCheck>& checks, const std::wstring& pro
 
 // --- the storage folder --------------------------------------------------------------------
 
-DiagnoseCheck storage_check(const std::wstring& dir, bool from_env) {
+DiagnoseCheck storage_check(const std::wstring& dir) {
   const std::string shown = to_utf8(dir);
   const DWORD attributes = GetFileAttributesW(dir.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    const DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-      return make_check("storage", Verdict::fail, shown + " is missing", "start the service: it makes the folder");
-    return unreadable("storage", shown, error);
-  }
+  const DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_SUCCESS;
+  const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  if (!is_default_storage_dir(dir))  // given by OV_STORAGE_DIR
+    return make_check("storage", Verdict::warn,
+                      shown + " (OV_STORAGE_DIR) is " + (missing ? "missing" : "there") +
+                          "; the service ignores the variable, and only its own folder's protection is checked",
+                      "run --diagnose without OV_STORAGE_DIR to check the service's folder");
+  if (missing)
+    return make_check("storage", Verdict::fail, shown + " is missing", "start the service: it makes the folder");
+  if (error != ERROR_SUCCESS) return unreadable("storage", shown, error);
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
     return make_check("storage", Verdict::fail, shown + ": a file stands in its place",
                       "remove the file, then start the service");
-  if (from_env)
-    return make_check("storage", Verdict::warn,
-                      shown +
-                          " (OV_STORAGE_DIR) is present; the service ignores the variable, and only its own "
-                          "folder's protection is checked",
-                      "run --diagnose without OV_STORAGE_DIR to check the service's folder");
-  // Both levels as the agent's start-up judges them, "Ostrival" first.
-  for (const std::wstring& level : {dir_of(dir), dir}) {
-    const std::string name = to_utf8(level);
+  // Both levels as the agent's start-up judges them: no link at either, then who may change them.
+  const std::wstring levels[2] = {dir_of(dir), dir};
+  for (const std::wstring& level : levels) {
     const DWORD level_attributes = GetFileAttributesW(level.c_str());
     if (level_attributes != INVALID_FILE_ATTRIBUTES && (level_attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-      return make_check("storage", Verdict::fail, name + ": a link or junction stands in its place",
+      return make_check("storage", Verdict::fail, to_utf8(level) + ": a link or junction stands in its place",
                         "remove it, then restart the service: it makes the folder anew");
+  }
+  for (const std::wstring& level : levels) {
+    const std::string name = to_utf8(level);
     ObjectProtection found;
     if (!read_path_protection(level, found)) return unreadable("storage", name + "'s protection", GetLastError());
     const uint32_t rights = level == dir ? kStorageChangeRights : kStorageParentChangeRights;
@@ -357,8 +358,10 @@ DiagnoseCheck request_failure(const char* name, const ClientReply& reply, DWORD 
                         "a reply came, but it does not verify under the key from channel.bin" + word,
                         "restart the service, so that it serves the secret that channel.bin holds");
     case ClientResult::not_ok:
-      return make_check(name, Verdict::fail, "the agent refused the request: " + reply.error_code + word,
-                        "see the log's last ERROR lines");
+      return make_check(
+          name, Verdict::fail,
+          "the agent refused the request" + (reply.error_code.empty() ? "" : ": " + reply.error_code) + word,
+          "see the log's last ERROR lines");
     case ClientResult::cancelled:
       return make_check(name, Verdict::fail, "no reply within " + std::to_string(kRequestLimitMs / 1000) + " s" + word,
                         "see the log; if the agent hangs, restart the service");
@@ -497,7 +500,7 @@ int diagnose_command(bool json) {
   if (dir.empty()) {
     checks.push_back(make_check("storage", Verdict::fail, storage_dir_env_error(), "set a shorter OV_STORAGE_DIR"));
   } else {
-    checks.push_back(storage_check(dir, !env_value(kStorageDirVar).empty()));
+    checks.push_back(storage_check(dir));
   }
 
   const WaitEnd identity_end = identity_pass.wait(kIdentityLimitMs);
