@@ -399,7 +399,6 @@ def diagnose():
     return text.returncode, checks, evidence
 
 
-@pytest.mark.slow
 def test_diagnose_a_healthy_service_then_a_stopped_one_then_one_without_channel_bin(no_service):
     assert run(AGENT, "--install").stdout == INSTALLED
     wait_for_log(UP_LINE)
