@@ -236,13 +236,8 @@ DiagnoseCheck storage_check(const std::wstring& dir) {
                       shown + " (OV_STORAGE_DIR) is " + (missing ? "missing" : "there") +
                           "; the service ignores the variable, and only its own folder's protection is checked",
                       "run --diagnose without OV_STORAGE_DIR to check the service's folder");
-  if (missing)
-    return make_check("storage", Verdict::fail, shown + " is missing", "start the service: it makes the folder");
-  if (error != ERROR_SUCCESS) return unreadable("storage", shown, error);
-  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
-    return make_check("storage", Verdict::fail, shown + ": a file stands in its place",
-                      "remove the file, then start the service");
-  // Both levels as the agent's start-up judges them: no link at either, then who may change them.
+  // Both levels as the agent's start-up judges them: no link at either (what a link at
+  // "Ostrival" leads to decides nothing), then the folder itself, then who may change them.
   const std::wstring levels[2] = {dir_of(dir), dir};
   for (const std::wstring& level : levels) {
     const DWORD level_attributes = GetFileAttributesW(level.c_str());
@@ -250,6 +245,12 @@ DiagnoseCheck storage_check(const std::wstring& dir) {
       return make_check("storage", Verdict::fail, to_utf8(level) + ": a link or junction stands in its place",
                         "remove it, then restart the service: it makes the folder anew");
   }
+  if (missing)
+    return make_check("storage", Verdict::fail, shown + " is missing", "start the service: it makes the folder");
+  if (error != ERROR_SUCCESS) return unreadable("storage", shown, error);
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return make_check("storage", Verdict::fail, shown + ": a file stands in its place",
+                      "remove the file, then start the service");
   for (const std::wstring& level : levels) {
     const std::string name = to_utf8(level);
     ObjectProtection found;

@@ -239,6 +239,10 @@ def test_a_link_at_either_level_of_the_default_storage_folder_ends_start_up(tmp_
             assert r.stderr.endswith(b"ERROR storage dir unusable: C:\\ProgramData\\Ostrival\\guardian "
                                      b"(a link or junction stands in its place)\r\n"), r.stderr
             assert list(target.iterdir()) == [], level
+            # Said so by --diagnose too, before who may change the levels (which Wine cannot show).
+            name = r"C:\ProgramData\Ostrival" + (r"\guardian" if level == STORAGE else "")
+            assert f"FAIL storage   {name}: a link or junction stands in its place;".encode() in run(
+                AGENT, "--diagnose").stdout
         finally:
             os.remove(level)
             if level == ostrival:
