@@ -10,8 +10,14 @@ inline constexpr wchar_t kServiceNameW[] = L"OstrivalGuardian";
 // The help text with the version filled in; every line ends in "\n".
 std::string help_text();
 
-// True when any argument from argv[2] on is exactly "--unpinned".
-bool scan_unpinned(int argc, const char* const* argv);
+// True when any argument from argv[2] on is exactly flag ("--unpinned", "--json").
+bool scan_flag(int argc, const char* const* argv, const char* flag);
+
+// The flags that follow a command, read for every command.
+struct CommandFlags {
+  bool unpinned = false;  // the pipe commands: the server is not pinned to this folder
+  bool json = false;      // "--diagnose": one JSON document instead of lines
+};
 
 // Runs the command of argv[1] and returns the process exit code.
 int run_command_line(int argc, const char* const* argv);

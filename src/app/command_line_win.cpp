@@ -13,16 +13,16 @@ namespace {
 
 struct CommandRow {
   const char* name;
-  int (*run)(bool unpinned);
+  int (*run)(const CommandFlags& flags);
 };
 
-int print_version(bool) {
+int print_version(const CommandFlags&) {
   std::printf("%s\n", build::kVersion);
   std::fflush(stdout);
   return 0;
 }
 
-int print_help(bool) {
+int print_help(const CommandFlags&) {
   const std::string text = help_text();
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
@@ -31,15 +31,16 @@ int print_help(bool) {
 
 // Tested in this order; the first exact, case-sensitive match runs.
 constexpr CommandRow kCommands[] = {
-    {"--console", [](bool) { return console_main(); }},
-    {"--install", [](bool) { return install_service(); }},
-    {"--uninstall", [](bool) { return uninstall_service(); }},
-    {"--fingerprint", [](bool) { return fingerprint_command(); }},
-    {"--ping", [](bool unpinned) { return pipe_command("ping", unpinned); }},
-    {"--specs", [](bool unpinned) { return pipe_command("specs", unpinned); }},
-    {"--peer", [](bool unpinned) { return pipe_command("peer", unpinned); }},
+    {"--console", [](const CommandFlags&) { return console_main(); }},
+    {"--install", [](const CommandFlags&) { return install_service(); }},
+    {"--uninstall", [](const CommandFlags&) { return uninstall_service(); }},
+    {"--fingerprint", [](const CommandFlags&) { return fingerprint_command(); }},
+    {"--ping", [](const CommandFlags& f) { return pipe_command("ping", f.unpinned); }},
+    {"--specs", [](const CommandFlags& f) { return pipe_command("specs", f.unpinned); }},
+    {"--peer", [](const CommandFlags& f) { return pipe_command("peer", f.unpinned); }},
     {"--version", print_version},
-    {"--net-check", [](bool) { return net_check(); }},
+    {"--net-check", [](const CommandFlags&) { return net_check(); }},
+    {"--diagnose", [](const CommandFlags& f) { return diagnose_command(f.json); }},
     {"--help", print_help},
     {"-h", print_help},
     {"/?", print_help},
@@ -48,15 +49,15 @@ constexpr CommandRow kCommands[] = {
 }  // namespace
 
 int run_command_line(int argc, const char* const* argv) {
-  const bool unpinned = scan_unpinned(argc, argv);
+  const CommandFlags flags{scan_flag(argc, argv, "--unpinned"), scan_flag(argc, argv, "--json")};
   const char* command = argc > 1 && argv[1] ? argv[1] : "";
   for (const CommandRow& row : kCommands)
-    if (std::strcmp(command, row.name) == 0) return row.run(unpinned);
+    if (std::strcmp(command, row.name) == 0) return row.run(flags);
 
   // Anything else, no argument included: the service dispatcher. From a console it fails
   // with ERROR_FAILED_SERVICE_CONTROLLER_CONNECT and the help is shown instead.
   const int dispatched = run_service_dispatcher();
-  if (dispatched == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) return print_help(unpinned);
+  if (dispatched == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) return print_help(flags);
   return dispatched == 0 ? 0 : 1;
 }
 

@@ -11,5 +11,6 @@ int install_service();         // "--install"
 int uninstall_service();       // "--uninstall"
 int fingerprint_command();     // "--fingerprint"
 int pipe_command(const std::string& op, bool unpinned);  // "--ping", "--specs", "--peer"
+int diagnose_command(bool json);  // "--diagnose"
 
 }  // namespace guardian

@@ -18,13 +18,14 @@ std::string help_text() {
       "  --fingerprint   print fp, fp_parts and hw JSON\n"
       "  --ping | --specs | --peer   other pipe ops\n"
       "  ... --unpinned  (diagnostics) skip the client-side server pin\n"
-      "  env OV_STORAGE_DIR / OV_WATCHDOG_INTERVAL_SEC  (console + CLI only) see README\n";
+      "  env OV_STORAGE_DIR / OV_WATCHDOG_INTERVAL_SEC  (console + CLI only) see README\n"
+      "  --diagnose [--json]   check the installation: one ok / warn / FAIL line per check\n";
   return out;
 }
 
-bool scan_unpinned(int argc, const char* const* argv) {
+bool scan_flag(int argc, const char* const* argv, const char* flag) {
   for (int i = 2; i < argc; ++i)
-    if (argv[i] && std::strcmp(argv[i], "--unpinned") == 0) return true;
+    if (argv[i] && std::strcmp(argv[i], flag) == 0) return true;
   return false;
 }
 

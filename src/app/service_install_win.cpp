@@ -3,7 +3,6 @@
 // not checked here, the SCM refuses and the refusal is printed.
 #include <windows.h>
 #include <psapi.h>
-#include <sddl.h>
 
 #include <cstdio>
 #include <string>
@@ -61,19 +60,6 @@ QuotedModulePath quoted_module_path() {
   if (length == 0) return {{}, error};
   if (length >= kModulePathCapacity) return {{}, ERROR_INSUFFICIENT_BUFFER};
   return {L"\"" + std::wstring(buffer, length) + L"\"", 0};
-}
-
-// "DOMAIN\name (SID)", or the SID alone when it names no account here.
-std::string account_text(const std::string& sid_text) {
-  if (sid_text.empty()) return "an entry of another kind";
-  PSID sid = nullptr;
-  if (!ConvertStringSidToSidW(to_utf16(sid_text).c_str(), &sid)) return sid_text;
-  const UniqueLocal sid_owner(sid);
-  wchar_t name[256], domain[256];
-  DWORD name_size = 256, domain_size = 256;
-  SID_NAME_USE use;
-  if (!LookupAccountSidW(nullptr, sid, name, &name_size, domain, &domain_size, &use)) return sid_text;
-  return to_utf8(domain_size ? std::wstring(domain) + L"\\" + name : std::wstring(name)) + " (" + sid_text + ")";
 }
 
 // The program's own files: the executable and every DLL it loaded from its folder.

@@ -42,6 +42,55 @@ void append_log_text(std::string& out, std::string_view text) {
   out.append(text, run, text.size() - run);
 }
 
+namespace {
+
+// "YYYY-MM-DDTHH:MM:SS.mmmZ [thread] WARN  " or "... ERROR ": the layout of format_log_line.
+bool problem_line(std::string_view line) {
+  constexpr size_t kTimeChars = 24;  // up to and including the "Z"
+  if (line.size() < kTimeChars + 2 || line[kTimeChars - 1] != 'Z' || line.substr(kTimeChars, 2) != " [") return false;
+  size_t at = kTimeChars + 2;
+  const size_t digits = at;
+  while (at < line.size() && line[at] >= '0' && line[at] <= '9') ++at;
+  if (at == digits || line.substr(at, 2) != "] ") return false;
+  const std::string_view level = line.substr(at + 2);
+  return level.starts_with("WARN  ") || level.starts_with("ERROR ");
+}
+
+}  // namespace
+
+std::vector<std::string> log_problem_lines(std::string_view text, bool starts_at_a_line, size_t most,
+                                           size_t max_bytes) {
+  std::vector<std::string_view> found;
+  size_t begin = 0;
+  if (!starts_at_a_line) {
+    const size_t first_end = text.find('\n');
+    begin = first_end == text.npos ? text.size() : first_end + 1;
+  }
+  while (begin < text.size()) {
+    size_t end = text.find('\n', begin);
+    if (end == text.npos) end = text.size();
+    std::string_view line = text.substr(begin, end - begin);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    if (problem_line(line)) found.push_back(line);
+    begin = end + 1;
+  }
+  std::vector<std::string> out;
+  for (size_t i = found.size() > most ? found.size() - most : 0; i < found.size(); ++i) {
+    std::string_view line = found[i];
+    const bool cut = line.size() > max_bytes;
+    if (cut) {
+      size_t keep = max_bytes;
+      while (keep > 0 && (static_cast<unsigned char>(line[keep]) & 0xC0) == 0x80) --keep;
+      line = line.substr(0, keep);
+    }
+    std::string shown;
+    append_log_text(shown, line);
+    if (cut) shown += "...";
+    out.push_back(std::move(shown));
+  }
+  return out;
+}
+
 std::wstring log_lock_name(std::wstring_view upper_case_full_path) {
   // FNV-1a over the UTF-16 code units: not a secret, only a short stable name.
   uint64_t hash = 14695981039346656037ULL;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace guardian {
 
@@ -20,6 +21,14 @@ std::string format_log_line(const LogClock& t, unsigned long thread_id, std::str
 
 // Appends text with its control bytes escaped as format_log_line writes them.
 void append_log_text(std::string& out, std::string_view text);
+
+// The last `most` WARN and ERROR lines of a log's text (its tail may begin in the middle of a
+// line, which is never taken), oldest first, without their line ends. A line counts when it
+// has the prefix that format_log_line writes and its level is WARN or ERROR, so a message
+// that only mentions a level does not. Each is cut to at most max_bytes of its own (between
+// UTF-8 characters, "..." added), and its control bytes are escaped: safe to print.
+std::vector<std::string> log_problem_lines(std::string_view text, bool starts_at_a_line, size_t most,
+                                           size_t max_bytes);
 
 // The file is rotated first when its size plus the new line would pass the limit.
 inline bool log_needs_rotation(uint64_t current_size, uint64_t line_size) {

@@ -3,6 +3,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include "base/text.hpp"
 #include "base/unique.hpp"
 
 namespace guardian {
@@ -35,6 +36,18 @@ std::wstring process_user_sid() {
   if (!current || !ConvertSidToStringSidW(current, &text)) return {};
   const UniqueLocal text_owner(text);
   return text;
+}
+
+std::string account_text(const std::string& sid_text) {
+  if (sid_text.empty()) return "an entry of another kind";
+  PSID sid = nullptr;
+  if (!ConvertStringSidToSidW(to_utf16(sid_text).c_str(), &sid)) return sid_text;
+  const UniqueLocal sid_owner(sid);
+  wchar_t name[256], domain[256];
+  DWORD name_size = 256, domain_size = 256;
+  SID_NAME_USE use;
+  if (!LookupAccountSidW(nullptr, sid, name, &name_size, domain, &domain_size, &use)) return sid_text;
+  return to_utf8(domain_size ? std::wstring(domain) + L"\\" + name : std::wstring(name)) + " (" + sid_text + ")";
 }
 
 bool runs_as_local_system() {

@@ -31,11 +31,17 @@ std::pair<std::string, std::string> apikey_header();
 std::pair<std::string, std::string> authorization_header(const std::string& value);
 
 // One attempt: direct when use_proxy is false, through the default WinHTTP proxy otherwise.
+// It ends within attempt_ms, whatever the server does.
 HttpResult http_post_once(const std::string& url, const std::string& body, const HttpHeaders& headers,
-                          bool use_proxy);
+                          bool use_proxy, unsigned long attempt_ms = kAttemptDeadlineMs);
 
 // Direct attempt, then one proxy attempt when the direct one got no answer.
-HttpResult http_post(const std::string& url, const std::string& body, const HttpHeaders& headers);
+HttpResult http_post(const std::string& url, const std::string& body, const HttpHeaders& headers,
+                     unsigned long attempt_ms = kAttemptDeadlineMs);
+
+// The reachability probe: "{}" with the apikey header posted to url as http_post does; the
+// backend counts as reachable when result.ok, whatever the status.
+HttpResult reachability_probe(const std::string& url, unsigned long attempt_ms = kAttemptDeadlineMs);
 
 // --- portable pieces (http_rules.cpp) ---
 

@@ -133,8 +133,8 @@ bool read_body(HINTERNET request, Exchange& ex, ULONGLONG deadline, std::string&
 }  // namespace
 
 HttpResult http_post_once(const std::string& url, const std::string& body, const HttpHeaders& headers,
-                          bool use_proxy) {
-  const ULONGLONG deadline = GetTickCount64() + kAttemptDeadlineMs;
+                          bool use_proxy, unsigned long attempt_ms) {
+  const ULONGLONG deadline = GetTickCount64() + attempt_ms;
   std::string unavailable;
   if (!winhttp(unavailable)) return failure(unavailable);
   const std::wstring wide_url = to_utf16(url);
@@ -224,8 +224,10 @@ HttpResult http_post_once(const std::string& url, const std::string& body, const
   return result;
 }
 
-HttpResult http_post(const std::string& url, const std::string& body, const HttpHeaders& headers) {
-  return post_with_fallback([&](bool use_proxy) { return http_post_once(url, body, headers, use_proxy); });
+HttpResult http_post(const std::string& url, const std::string& body, const HttpHeaders& headers,
+                     unsigned long attempt_ms) {
+  return post_with_fallback(
+      [&](bool use_proxy) { return http_post_once(url, body, headers, use_proxy, attempt_ms); });
 }
 
 }  // namespace guardian

@@ -6,11 +6,15 @@
 
 namespace guardian {
 
-int net_check_with(const std::string& origin, const std::string& probe_path) {
-  const std::string url = origin + probe_path;
+HttpResult reachability_probe(const std::string& url, unsigned long attempt_ms) {
   HttpHeaders headers;
   headers.insert(apikey_header());
-  const HttpResult result = http_post(url, "{}", headers);
+  return http_post(url, "{}", headers, attempt_ms);
+}
+
+int net_check_with(const std::string& origin, const std::string& probe_path) {
+  const std::string url = origin + probe_path;
+  const HttpResult result = reachability_probe(url);
   const std::string line = net_check_line(result, url);
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fflush(stdout);

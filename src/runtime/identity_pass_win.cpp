@@ -6,62 +6,39 @@
 #include <string>
 
 #include "base/log.hpp"
+#include "base/own_thread.hpp"
 #include "base/stop_event.hpp"
 #include "base/text.hpp"
-#include "base/unique.hpp"
 #include "runtime/agent.hpp"
 #include "runtime/config.hpp"
 
 namespace guardian {
 namespace {
 
-// Waits for the end of a pass on a thread of the agent together with the stop event, for at
-// most kIdentityPassLimitMs; why says so when the limit came first.
-ChildPass wait_for_pass(HANDLE ended, std::string& why) {
-  const HANDLE stop = stop_event();
-  const HANDLE waits[2] = {ended, stop};
-  const DWORD waited = WaitForMultipleObjects(stop ? 2 : 1, waits, FALSE, kIdentityPassLimitMs);
-  if (waited == WAIT_OBJECT_0) return ChildPass::done;
-  if (waited == WAIT_OBJECT_0 + 1) return ChildPass::stopped;
-  why = "no result within " + std::to_string(kIdentityPassLimitMs / 1000) + " s";
-  return ChildPass::timed_out;
-}
-
 // "<this program>" --fingerprint; a stop ends the child at once.
 ChildPass identity_from_child(DeviceIdentity& identity, std::string& why) {
   return identity_from_program(module_path(), kIdentityPassLimitMs, stop_event(), identity, why);
 }
 
-// One pass on a thread of its own. The thread holds a share of this record, so that a pass
-// left behind by a stop writes only into memory that is still its own.
-struct PassInAgent {
-  std::function<DeviceIdentity()> pass;
-  DeviceIdentity identity;
-  UniqueHandle ended = make_event();
-};
-
-DWORD WINAPI pass_in_agent_main(void* context) {
-  const std::unique_ptr<std::shared_ptr<PassInAgent>> owned(static_cast<std::shared_ptr<PassInAgent>*>(context));
-  PassInAgent& record = **owned;
-  record.identity = record.pass();
-  SetEvent(record.ended.get());
-  return 0;
-}
-
+// One pass on a thread of its own, waited for together with the stop event, for at most
+// kIdentityPassLimitMs; a pass left behind writes only into a record of its own.
 ChildPass identity_in_agent(const std::function<DeviceIdentity()>& pass, DeviceIdentity& identity, std::string& why) {
-  auto record = std::make_shared<PassInAgent>();
-  record->pass = pass;
-  auto context = std::make_unique<std::shared_ptr<PassInAgent>>(record);
-  const UniqueHandle thread(record->ended ? CreateThread(nullptr, 0, pass_in_agent_main, context.get(), 0, nullptr)
-                                          : nullptr);
-  if (!thread) {
-    why = "CreateThread: " + win_error_text(GetLastError());
-    return ChildPass::failed;
+  const auto result = std::make_shared<DeviceIdentity>();
+  const OwnThread thread([pass, result] { *result = pass(); });
+  switch (thread.wait(kIdentityPassLimitMs, stop_event())) {
+    case WaitEnd::done:
+      identity = std::move(*result);
+      return ChildPass::done;
+    case WaitEnd::stopped:
+      return ChildPass::stopped;
+    case WaitEnd::timed_out:
+      why = "no result within " + std::to_string(kIdentityPassLimitMs / 1000) + " s";
+      return ChildPass::timed_out;
+    case WaitEnd::failed:
+      break;
   }
-  static_cast<void>(context.release());  // the thread's now
-  const ChildPass end = wait_for_pass(record->ended.get(), why);
-  if (end == ChildPass::done) identity = std::move(record->identity);
-  return end;
+  why = "CreateThread: " + win_error_text(thread.error());
+  return ChildPass::failed;
 }
 
 }  // namespace

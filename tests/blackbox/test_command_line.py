@@ -13,6 +13,7 @@ HELP = (
     "  --ping | --specs | --peer   other pipe ops\n"
     "  ... --unpinned  (diagnostics) skip the client-side server pin\n"
     "  env OV_STORAGE_DIR / OV_WATCHDOG_INTERVAL_SEC  (console + CLI only) see README\n"
+    "  --diagnose [--json]   check the installation: one ok / warn / FAIL line per check\n"
 ).encode()
 
 

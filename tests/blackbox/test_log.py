@@ -1,11 +1,12 @@
-"""The log written by several processes at once."""
+"""The log written by several processes at once, and read back by --diagnose."""
+import json
 import os
 import re
 import subprocess
 
 import pytest
 
-from conftest import exe, start, win_path
+from conftest import client, exe, start, win_path
 
 LINE = re.compile(rb"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \[\d+\] INFO  (\w+) thread (\d+) line (\d+) z+")
 # Waiting and releasing (SYNCHRONIZE | MUTEX_MODIFY_STATE | READ_CONTROL) for LocalSystem, the
@@ -43,3 +44,20 @@ def test_two_processes_share_one_log_across_a_rotation(tmp_path, first):
             seen.add(m.groups())
     assert len(seen) == 20000  # never lost
     assert os.path.getsize(tmp_path / "guardian.log.1") > 2097152 - 200
+
+
+def test_diagnose_shows_the_last_warn_and_error_lines_from_the_end_of_a_large_log(storage):
+    host, win = storage
+    stamp = "2026-03-04T05:06:07.089Z [7] "
+    lines = [stamp + "INFO  " + "z" * 120] * 1000  # 130 KB: only the end is read
+    lines[10] = stamp + "ERROR too early to be read"
+    lines += [stamp + f"WARN  w{i}" for i in range(6)] + [stamp + "INFO  WARN  in a message", stamp + "ERROR e\x1b[2J"]
+    log = "".join(line + "\r\n" for line in lines).encode()
+    (host / "guardian.log").write_bytes(log)
+    (host / "guardian.log.1").write_bytes(b"0123456789")
+    r = client("--diagnose", "--json", storage_win=win)
+    checks = {c["check"]: c for c in json.loads(r.stdout)["checks"]}
+    assert checks["storage"]["verdict"] == "warn" and checks["storage"]["found"].startswith(win + " (OV_STORAGE_DIR)")
+    assert (checks["log"]["verdict"], checks["log"]["found"]) == (
+        "ok", f"{win}\\guardian.log: {len(log)} bytes (the older generation 10 bytes); its last WARN and ERROR lines:")
+    assert checks["log"]["lines"] == [stamp + f"WARN  w{i}" for i in range(2, 6)] + [stamp + "ERROR e\\x1b[2J"]

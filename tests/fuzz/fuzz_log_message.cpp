@@ -1,5 +1,7 @@
 // Log lines with any message bytes: one call gives exactly one line, the fixed prefix and
-// then the message with each control byte written visibly, ending in the one CR LF.
+// then the message with each control byte written visibly, ending in the one CR LF. Read
+// back for its WARN and ERROR lines, a log of such a line holds exactly that one (never a
+// line the message forged), and any text read so is safe to print.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdio>
@@ -57,6 +59,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i + 2 < line.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(line[i]);
     FUZZ_CHECK(c >= 0x20 && c != 0x7f);
+  }
+  const std::vector<std::string> found = guardian::log_problem_lines(line + line, true, 9, line.size());
+  const std::string level_text(level);
+  if (t.year <= 9999) FUZZ_CHECK(found.size() == (level_text == "INFO" ? 0u : 2u));  // the layout's 4-digit year
+  for (const std::string& shown : found) FUZZ_CHECK(shown == line.substr(0, line.size() - 2));
+  for (const std::string& shown : guardian::log_problem_lines(message, false, 9, 40)) {
+    FUZZ_CHECK(shown.size() <= 4 * 40 + 3);
+    for (const char ch : shown) FUZZ_CHECK(static_cast<unsigned char>(ch) >= 0x20 && ch != 0x7f);
   }
   return 0;
 }

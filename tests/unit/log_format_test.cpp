@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "app/diagnose.hpp"
 #include "base/event_log.hpp"
 #include "base/line_budget.hpp"
 #include "base/log_format.hpp"
@@ -26,6 +27,37 @@ TEST(LogFormat, RotationIsStrictlyAboveTheLimit) {
   EXPECT_TRUE(log_needs_rotation(kLogRotateBytes - 10, 11));
   EXPECT_TRUE(log_needs_rotation(kLogRotateBytes, 1));
   EXPECT_FALSE(log_needs_rotation(0, 0));
+}
+
+TEST(LogFormat, ProblemLinesAreTheLastWarnAndErrorLinesOfTheLayout) {
+  const std::string tail =
+      "T00:00:00.000Z [1] ERROR the cut first line\r\n"
+      "2026-03-04T05:06:07.089Z [7] INFO  said WARN  and ERROR\r\n"
+      "2026-03-04T05:06:07.089Z [7] WARN  w1\r\n"
+      "2026-03-04T05:06:07.089Z [] ERROR no thread\r\n"
+      "2026-03-04T05:06:07.089Z [8] ERROR e1\r\n"
+      "2026-03-04T05:06:07.089Z [9] WARN  \x1b[2J\xC3\xA9\xC3\xA9\n"
+      "2026-03-04T05:06:07.089Z [9] WARN  unended";
+  using V = std::vector<std::string>;
+  EXPECT_EQ(log_problem_lines(tail, false, 2, 100),
+            (V{"2026-03-04T05:06:07.089Z [9] WARN  \\x1b[2J\xC3\xA9\xC3\xA9", "2026-03-04T05:06:07.089Z [9] WARN  unended"}));
+  EXPECT_EQ(log_problem_lines(tail, false, 9, 100).front(), "2026-03-04T05:06:07.089Z [7] WARN  w1");
+  EXPECT_EQ(log_problem_lines(tail, false, 9, 100).size(), 4u);
+  EXPECT_EQ(log_problem_lines(tail, true, 9, 100).size(), 4u);  // the first line has no date
+  // Cut between characters: 42 bytes end in the middle of the second "é".
+  EXPECT_EQ(log_problem_lines(tail, false, 2, 42).front(), "2026-03-04T05:06:07.089Z [9] WARN  \\x1b[2J\xC3\xA9...");
+  EXPECT_TRUE(log_problem_lines("2026-03-04T05:06:07.089Z [7] WARN  w", false, 5, 100).empty());
+}
+
+// The diagnosis shows texts from outside (a service's path, the log) by the same rule: one
+// line per check, its evidence indented below it, whatever the texts hold.
+TEST(LogFormat, DiagnoseReportKeepsOneLinePerCheck) {
+  const std::vector<DiagnoseCheck> checks = {{"agent", Verdict::fail, "none\r\nok   forged", "start it", {}},
+                                             {"log", Verdict::ok, "12 bytes", "", {"a\nb"}}};
+  EXPECT_EQ(diagnose_text(checks),
+            "FAIL agent     none\\r\\nok   forged; to do: start it\n"
+            "ok   log       12 bytes\n"
+            "               a\\nb\n");
 }
 
 TEST(LineBudget, BurstThenOneAnIntervalWithTheRestCounted) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "app/diagnose.hpp"
 #include "runtime/config.hpp"
 #include "base/paths.hpp"
 
@@ -33,6 +34,14 @@ TEST(FoldersAbove, NearestFirstDownToTheVolumeRoot) {
   EXPECT_EQ(folders_above(L"\\\\server\\share\\g"), V{});
   EXPECT_EQ(folders_above(L"\\\\?\\C:\\a\\b"), V{L"\\\\?\\C:\\a"});
   EXPECT_EQ(folders_above(L"\\\\?\\UNC\\server\\share\\a\\b"), V{L"\\\\?\\UNC\\server\\share\\a"});
+}
+
+TEST(ServiceProgram, QuotedOrTheWholeText) {
+  EXPECT_EQ(service_program(L"\"C:\\Program Files\\O\\g.exe\""), L"C:\\Program Files\\O\\g.exe");
+  EXPECT_EQ(service_program(L"\"C:\\O\\g.exe\" --flag"), L"C:\\O\\g.exe");
+  EXPECT_EQ(service_program(L"C:\\Program Files\\O\\g.exe"), L"C:\\Program Files\\O\\g.exe");
+  EXPECT_EQ(service_program(L"\"C:\\unclosed"), L"C:\\unclosed");
+  EXPECT_EQ(service_program(L""), L"");
 }
 
 TEST(ParseLeadingInt, ReadsLikeWtoi) {

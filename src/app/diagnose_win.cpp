@@ -1,0 +1,549 @@
+// "--diagnose": checks this installation as the user who runs it, without elevation, and
+// prints one verdict per check (app/diagnose.hpp). What this user may not read is a warning
+// that says so, never a failure.
+//
+// Time: the identity pass is given kIdentityLimitMs, each request to the agent
+// kRequestLimitMs in all (a waitable timer cancels it), and the backend probe, which runs
+// beside them from the start, kBackendAttemptMs per route (direct, then the proxy). So the
+// command ends within about 45 s whatever WMI, the agent and the network do. Work that is
+// given up on (a WMI that never answers) is left behind, and the process then ends without
+// waiting for it.
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "app/cli.hpp"
+#include "app/commands.hpp"
+#include "app/diagnose.hpp"
+#include "base/json_text.hpp"
+#include "base/log_format.hpp"
+#include "base/object_owner.hpp"
+#include "base/own_thread.hpp"
+#include "base/text.hpp"
+#include "base/unique.hpp"
+#include "build_config.hpp"
+#include "channel/auth.hpp"
+#include "channel/channel_client.hpp"
+#include "channel/pipe_client.hpp"
+#include "device/identity.hpp"
+#include "net/http_client.hpp"
+#include "runtime/config.hpp"
+#include "runtime/storage_guard.hpp"
+#include "store/protected_store.hpp"
+
+namespace guardian {
+namespace {
+
+constexpr unsigned long kIdentityLimitMs = 30000;
+constexpr unsigned long kRequestLimitMs = 5000;
+constexpr unsigned long kBackendAttemptMs = 15000;
+constexpr unsigned long kBackendLimitMs = 2 * kBackendAttemptMs + 5000;  // both routes, and a margin
+constexpr size_t kLogTailBytes = 65536;
+constexpr size_t kLogLinesShown = 5;
+constexpr size_t kLogLineBytes = 300;
+
+constexpr char kInstallHint[] = "run \"ostrival_guardian.exe --install\" as an administrator";
+constexpr char kStartHint[] = "start the service as an administrator: sc start OstrivalGuardian";
+
+DiagnoseCheck make_check(const char* name, Verdict verdict, std::string found, std::string todo = {}) {
+  return {name, verdict, std::move(found), std::move(todo), {}};
+}
+
+// What could not be read: a warning, with the advice to run as an administrator when this
+// user was refused.
+DiagnoseCheck unreadable(const char* name, const std::string& what, unsigned long error) {
+  const bool denied = error == ERROR_ACCESS_DENIED;
+  return make_check(name, Verdict::warn,
+                    what + " cannot be read" + (denied ? " by this user" : "") +
+                        (error ? ": " + win_error_text(error) : std::string()),
+                    denied ? "run --diagnose as an administrator" : "");
+}
+
+DiagnoseCheck not_checked(const char* name, const std::string& why) {
+  return make_check(name, Verdict::warn, "not checked: " + why);
+}
+
+std::string join(const std::vector<std::string>& parts) {
+  std::string out;
+  for (const std::string& part : parts) out += (out.empty() ? "" : "; ") + part;
+  return out;
+}
+
+bool same_text(const std::wstring& a, const std::wstring& b) {  // ignoring case
+  return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// Whether two paths name one file, however each is spelled (a short name, another case).
+bool same_file(const std::wstring& a, const std::wstring& b) {
+  if (same_text(a, b)) return true;
+  BY_HANDLE_FILE_INFORMATION info[2] = {};
+  for (int i = 0; i < 2; ++i) {
+    const UniqueFile file(CreateFileW((i == 0 ? a : b).c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                      nullptr));
+    if (!file || !GetFileInformationByHandle(file.get(), &info[i])) return false;
+  }
+  return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+         info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
+// --- the service ---------------------------------------------------------------------------
+
+// A configuration record of the service (QueryServiceConfigW when level is 0, else
+// QueryServiceConfig2W), in a buffer of the size the SCM asks for; empty on failure.
+std::vector<BYTE> service_config(SC_HANDLE service, DWORD level, DWORD& error) {
+  DWORD needed = 0;
+  if (level == 0) {
+    QueryServiceConfigW(service, nullptr, 0, &needed);
+  } else {
+    QueryServiceConfig2W(service, level, nullptr, 0, &needed);
+  }
+  std::vector<BYTE> buffer(needed ? needed : 1);
+  const DWORD size = static_cast<DWORD>(buffer.size());
+  const BOOL read =
+      level == 0 ? QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()), size, &needed)
+                 : QueryServiceConfig2W(service, level, buffer.data(), size, &needed);
+  if (!read) {
+    error = GetLastError();
+    return {};
+  }
+  return buffer;
+}
+
+bool local_system_account(const wchar_t* account) {
+  if (!account) return true;  // none given: LocalSystem
+  for (const wchar_t* name : {L"LocalSystem", L".\\LocalSystem", L"NT AUTHORITY\\SYSTEM"})
+    if (same_text(account, name)) return true;
+  return false;
+}
+
+DiagnoseCheck registration_check(SC_HANDLE service, const std::wstring& program) {
+  DWORD error = 0;
+  const std::vector<BYTE> buffer = service_config(service, 0, error);
+  if (buffer.empty()) return unreadable("service", "its configuration", error);
+  const auto* config = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data());
+  std::vector<std::string> problems, todo;
+  const std::wstring registered = service_program(config->lpBinaryPathName ? config->lpBinaryPathName : L"");
+  if (!same_file(registered, program)) {
+    problems.push_back("it runs " + to_utf8(registered) + ", not this program");
+    todo.push_back("run --diagnose of that program, or make this one the service: " + std::string(kInstallHint));
+  }
+  if (config->dwStartType != SERVICE_AUTO_START) {
+    problems.push_back("it does not start automatically (start type " + std::to_string(config->dwStartType) + ")");
+    todo.push_back(kInstallHint);
+  }
+  if (!local_system_account(config->lpServiceStartName)) {
+    problems.push_back("it runs as " + to_utf8(config->lpServiceStartName) + ", not LocalSystem");
+    todo.push_back("as an administrator: sc config OstrivalGuardian obj= LocalSystem");
+  }
+  if (problems.empty())
+    return make_check("service", Verdict::ok,
+                      "OstrivalGuardian runs this program, starts automatically, as LocalSystem");
+  return make_check("service", Verdict::fail, "OstrivalGuardian: " + join(problems), join(todo));
+}
+
+// state: the service's current state, 0 when it cannot be read.
+DiagnoseCheck running_check(SC_HANDLE service, DWORD& state) {
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed))
+    return unreadable("running", "its state", GetLastError());
+  state = status.dwCurrentState;
+  const std::string process = "process " + std::to_string(status.dwProcessId);
+  switch (status.dwCurrentState) {
+    case SERVICE_RUNNING:
+      return make_check("running", Verdict::ok, "running, " + process);
+    case SERVICE_START_PENDING:
+      return make_check("running", Verdict::warn, "starting, " + process, "run --diagnose again in a minute");
+    case SERVICE_STOPPED:
+      break;
+    case SERVICE_STOP_PENDING:
+      return make_check("running", Verdict::fail, "stopping, " + process,
+                        "if it does not stop, end that process (taskkill /f /pid " +
+                            std::to_string(status.dwProcessId) + "), then " + kStartHint);
+    default:
+      return make_check("running", Verdict::fail, "not running (state " + std::to_string(status.dwCurrentState) + ")",
+                        kStartHint);
+  }
+  std::string found = "stopped";
+  if (status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR)
+    found +=
+        " after a failed start-up (exit code 1066): the log's last ERROR line and the Application event log say why";
+  else if (status.dwWin32ExitCode != NO_ERROR)
+    found += ": " + win_error_text(status.dwWin32ExitCode);
+  return make_check("running", Verdict::fail, found, kStartHint);
+}
+
+// Restarts after a failure, and (the flag) also after a stop with an error code, which is how
+// a failed start-up ends: without them the agent stays away until someone starts it.
+DiagnoseCheck recovery_check(SC_HANDLE service) {
+  DWORD error = 0;
+  const std::vector<BYTE> actions_buffer = service_config(service, SERVICE_CONFIG_FAILURE_ACTIONS, error);
+  if (actions_buffer.empty()) return unreadable("recovery", "its failure actions", error);
+  const auto* actions = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(actions_buffer.data());
+  DWORD restarts = 0;
+  for (DWORD i = 0; i < actions->cActions && actions->lpsaActions; ++i)
+    restarts += actions->lpsaActions[i].Type == SC_ACTION_RESTART ? 1 : 0;
+  if (restarts == 0) return make_check("recovery", Verdict::warn, "no restart after a failure is set", kInstallHint);
+  const std::string found = "restarts after a failure (" + std::to_string(restarts) + " restart actions)";
+  const std::vector<BYTE> flag_buffer = service_config(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, error);
+  if (flag_buffer.empty())
+    return make_check("recovery", Verdict::warn,
+                      found + "; whether also after a failed start-up cannot be read: " + win_error_text(error),
+                      kInstallHint);
+  if (!reinterpret_cast<const SERVICE_FAILURE_ACTIONS_FLAG*>(flag_buffer.data())->fFailureActionsOnNonCrashFailures)
+    return make_check("recovery", Verdict::warn, found + ", but not after a failed start-up", kInstallHint);
+  return make_check("recovery", Verdict::ok, found + ", also after a failed start-up");
+}
+
+// The service's state, 0 when it cannot be read (or there is no service).
+DWORD service_checks(std::vector<DiagnoseCheck>& checks, const std::wstring& program) {
+  const UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  DWORD error = scm ? ERROR_SUCCESS : GetLastError();
+  UniqueServiceHandle service;
+  if (scm) {
+    service.reset(OpenServiceW(scm.get(), kServiceNameW, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
+    if (!service) error = GetLastError();
+  }
+  if (!service) {
+    const bool missing = error == ERROR_SERVICE_DOES_NOT_EXIST;
+    checks.push_back(missing ? make_check("service", Verdict::fail, "OstrivalGuardian is not installed", kInstallHint)
+                             : unreadable("service", "OstrivalGuardian", error));
+    const std::string why = missing ? "no service" : "the service cannot be read";
+    checks.push_back(not_checked("running", why));
+    checks.push_back(not_checked("recovery", why));
+    return 0;
+  }
+  DWORD state = 0;
+  checks.push_back(registration_check(service.get(), program));
+  checks.push_back(running_check(service.get(), state));
+  checks.push_back(recovery_check(service.get()));
+  return state;
+}
+
+// --- the storage folder --------------------------------------------------------------------
+
+DiagnoseCheck storage_check(const std::wstring& dir) {
+  const std::string shown = to_utf8(dir);
+  const DWORD attributes = GetFileAttributesW(dir.c_str());
+  const DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_SUCCESS;
+  const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  if (!is_default_storage_dir(dir))  // given by OV_STORAGE_DIR
+    return make_check("storage", Verdict::warn,
+                      shown + " (OV_STORAGE_DIR) is " + (missing ? "missing" : "there") +
+                          "; the service ignores the variable, and only its own folder's protection is checked",
+                      "run --diagnose without OV_STORAGE_DIR to check the service's folder");
+  // Both levels as the agent's start-up judges them: no link at either (what a link at
+  // "Ostrival" leads to decides nothing), then the folder itself, then who may change them.
+  const std::wstring levels[2] = {dir_of(dir), dir};
+  for (const std::wstring& level : levels) {
+    const DWORD level_attributes = GetFileAttributesW(level.c_str());
+    if (level_attributes != INVALID_FILE_ATTRIBUTES && (level_attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+      return make_check("storage", Verdict::fail, to_utf8(level) + ": a link or junction stands in its place",
+                        "remove it, then restart the service: it makes the folder anew");
+  }
+  if (missing)
+    return make_check("storage", Verdict::fail, shown + " is missing", "start the service: it makes the folder");
+  if (error != ERROR_SUCCESS) return unreadable("storage", shown, error);
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return make_check("storage", Verdict::fail, shown + ": a file stands in its place",
+                      "remove the file, then start the service");
+  for (const std::wstring& level : levels) {
+    const std::string name = to_utf8(level);
+    ObjectProtection found;
+    if (!read_path_protection(level, found)) return unreadable("storage", name + "'s protection", GetLastError());
+    const uint32_t rights = level == dir ? kStorageChangeRights : kStorageParentChangeRights;
+    if (storage_level_trusted(found.owner_sid, found.has_dacl, found.aces, rights)) continue;
+    const auto who = program_object_changeable_by(found.owner_sid, found.has_dacl, found.aces, rights, {});
+    const std::string whom = !trusted_storage_owner(found.owner_sid) || !who
+                                 ? "is owned by " + account_text(found.owner_sid)
+                                 : "can be changed by " + account_text(*who);
+    return make_check("storage", Verdict::fail, name + " " + whom,
+                      "restart the service: it moves the folder aside and makes it anew");
+  }
+  return make_check("storage", Verdict::ok, shown + ": present, only LocalSystem and the Administrators can change it");
+}
+
+// --- the identity, the key and the agent ---------------------------------------------------
+
+std::string fingerprint_summary(const DeviceIdentity& identity) {
+  return "fingerprint " + identity.fingerprint.substr(0, 12) + "\xE2\x80\xA6 (parts " +
+         std::to_string(identity.parts.size()) + ")";
+}
+
+DiagnoseCheck identity_check(WaitEnd end, const DeviceIdentity& identity) {
+  constexpr char kWmiHint[] = "check the WMI service (winmgmt), then run --diagnose again";
+  if (end == WaitEnd::timed_out)
+    return make_check("identity", Verdict::fail,
+                      "no device identity within " + std::to_string(kIdentityLimitMs / 1000) + " s", kWmiHint);
+  if (end != WaitEnd::done || identity.fingerprint.size() != 64)
+    return make_check("identity", Verdict::fail, "no device identity could be computed", kWmiHint);
+  std::string empty;
+  for (const std::string& name : identity.empty_queries) empty += (empty.empty() ? "" : ", ") + name;
+  if (!identity_settled(identity))
+    return make_check(
+        "identity", Verdict::warn, fingerprint_summary(identity) + ", not settled: no rows from " + empty,
+        "right after a boot WMI lists the network adapters a little later; otherwise " + std::string(kWmiHint));
+  if (!empty.empty())
+    return make_check("identity", Verdict::warn, fingerprint_summary(identity) + ", settled; no rows from " + empty,
+                      "the fingerprint does without them; if this machine has such devices, " + std::string(kWmiHint));
+  return make_check("identity", Verdict::ok, fingerprint_summary(identity) + ", settled; every WMI query gave rows");
+}
+
+// The channel key from "channel.bin" under the identity; key is set only when the check is ok.
+DiagnoseCheck key_check(const std::wstring& dir, const DeviceIdentity* identity, Bytes& key) {
+  const std::wstring path = path_join(dir, kChannelFile);
+  const std::string shown = to_utf8(path);
+  constexpr char kNewSecretHint[] = "start (or restart) the service: it makes a new secret";
+  if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+      return make_check("key", Verdict::fail, shown + " is missing", kNewSecretHint);
+    return unreadable("key", shown, error);
+  }
+  if (!identity) return not_checked("key", shown + " is present; without a device identity it cannot be opened");
+  switch (load_channel_key(ProtectedStore(dir, identity->fingerprint), identity->fingerprint, key)) {
+    case ChannelFileState::opens:
+      return make_check("key", Verdict::ok, shown + " is present, and this user derives the channel key from it");
+    case ChannelFileState::missing:
+      return make_check("key", Verdict::fail, shown + " is missing", kNewSecretHint);
+    case ChannelFileState::does_not_open:
+      break;
+  }
+  const UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file && GetLastError() == ERROR_ACCESS_DENIED)
+    return make_check("key", Verdict::warn, shown + " is present, but this user may not read it",
+                      "run --diagnose as a user of the suite's applications, or as an administrator");
+  return make_check("key", Verdict::fail, shown + " is present, but does not open under this device's identity",
+                    "restart the service; if the hardware has changed, renew the secret as an administrator: sc "
+                    "stop OstrivalGuardian, delete channel.bin, sc start OstrivalGuardian");
+}
+
+// One request to the agent within kRequestLimitMs in all; took_ms says how long it took.
+ClientReply timed_request(ChannelClient& client, const std::string& op, double& took_ms) {
+  ClientReply reply;
+  reply.result = ClientResult::internal;
+  const UniqueHandle limit(CreateWaitableTimerW(nullptr, TRUE, nullptr));
+  LARGE_INTEGER due;
+  due.QuadPart = -static_cast<LONGLONG>(kRequestLimitMs) * 10000;  // relative, in 100 ns
+  if (!limit || !SetWaitableTimer(limit.get(), &due, 0, nullptr, nullptr, FALSE)) return reply;
+  const auto began = std::chrono::steady_clock::now();
+  reply = client.request(op, limit.get());
+  took_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began).count();
+  return reply;
+}
+
+// What a request that got no good answer means, and what to do; service_state is the
+// service's state (0 when unknown).
+DiagnoseCheck request_failure(const char* name, const ClientReply& reply, DWORD service_state) {
+  const std::string word = " (" + std::string(client_result_text(reply.result)) + ")";
+  switch (reply.result) {
+    case ClientResult::no_server:
+      // A service that runs serves its pipe once start-up is done, which after a boot may wait
+      // up to two minutes for the device identity.
+      return make_check(name, Verdict::fail, "no agent serves \\\\.\\pipe\\Ostrival.Guardian" + word,
+                        service_state == SERVICE_RUNNING || service_state == SERVICE_START_PENDING
+                            ? "the service may still be starting: run --diagnose again in two minutes; if it "
+                              "still fails, see the log"
+                            : kStartHint);
+    case ClientResult::untrusted_server:
+      return make_check(name, Verdict::fail, "the pipe is served by a program outside this program's folder" + word,
+                        "run --diagnose of the installed program; if that says so too, find the program that serves "
+                        "the pipe in the agent's place and remove it");
+    case ClientResult::not_authentic:
+      return make_check(name, Verdict::fail,
+                        "a reply came, but it does not verify under the key from channel.bin" + word,
+                        "restart the service, so that it serves the secret that channel.bin holds");
+    case ClientResult::not_ok:
+      return make_check(
+          name, Verdict::fail,
+          "the agent refused the request" + (reply.error_code.empty() ? "" : ": " + reply.error_code) + word,
+          "see the log's last ERROR lines");
+    case ClientResult::cancelled:
+      return make_check(name, Verdict::fail, "no reply within " + std::to_string(kRequestLimitMs / 1000) + " s" + word,
+                        "see the log; if the agent hangs, restart the service");
+    default:
+      return make_check(name, Verdict::fail, "the request did not get through" + word, "see the log");
+  }
+}
+
+std::string milliseconds(double ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f ms", ms);
+  return text;
+}
+
+// The body of an authentic reply (verify_reply has found it an object).
+const nlohmann::json& reply_body(const ClientReply& reply) {
+  static const nlohmann::json kNone = nlohmann::json::object();
+  const auto body = reply.reply.find("body");
+  return body != reply.reply.end() && body->is_object() ? *body : kNone;
+}
+
+DiagnoseCheck agent_check(const ClientReply& reply, double took_ms, DWORD service_state) {
+  if (reply.result != ClientResult::ok) return request_failure("agent", reply, service_state);
+  const nlohmann::json& body = reply_body(reply);
+  const std::string version = member_text(body, "version");
+  const auto pid = body.find("pid");
+  std::string found = "agent " + version;
+  if (pid != body.end() && pid->is_number_integer()) found += " (process " + std::to_string(pid->get<int64_t>()) + ")";
+  found += " answered ping in " + milliseconds(took_ms) + ", its MAC valid";
+  if (version != build::kVersion)
+    return make_check("agent", Verdict::warn, found + "; this program is " + build::kVersion,
+                      "restart the service, so that it runs the installed program");
+  return make_check("agent", Verdict::ok, found);
+}
+
+DiagnoseCheck companion_check(const ClientReply& reply) {
+  if (reply.result != ClientResult::ok) {
+    DiagnoseCheck failed = request_failure("companion", reply, 0);
+    failed.verdict = Verdict::warn;  // the agent's own check says what is wrong with the agent
+    return failed;
+  }
+  const nlohmann::json& body = reply_body(reply);
+  const std::string state = member_text(body, "peer");
+  const std::string found = "ostrival_sentinel.exe " + state + " since " + member_text(body, "since");
+  if (state == "ok") return make_check("companion", Verdict::ok, found);
+  return make_check("companion", Verdict::warn, found + " (the agent serves its applications without it)",
+                    "the companion must run from this program's folder and serve \\\\.\\pipe\\Ostrival.Sentinel: "
+                    "start it, or repair the suite's installation");
+}
+
+// --- the log and the backend ---------------------------------------------------------------
+
+// The file's size in bytes; false when it cannot be found (error says why).
+bool file_size(const std::wstring& path, uint64_t& size, DWORD& error) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+    error = GetLastError();
+    return false;
+  }
+  size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return true;
+}
+
+DiagnoseCheck log_check(const std::wstring& dir) {
+  const std::wstring path = path_join(dir, L"guardian.log");
+  uint64_t size = 0, older = 0;
+  DWORD error = 0;
+  if (!file_size(path, size, error)) {
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+      return make_check("log", Verdict::warn, to_utf8(path) + " is missing", "the service writes it from its start");
+    return unreadable("log", to_utf8(path), error);
+  }
+  std::string found = to_utf8(path) + ": " + std::to_string(size) + " bytes";
+  if (file_size(path + L".1", older, error)) found += " (the older generation " + std::to_string(older) + " bytes)";
+  // Every kind of sharing: the agent goes on writing, and rotating the file, while it is read.
+  const UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) {
+    error = GetLastError();
+    return make_check("log", Verdict::warn, found + "; this user may not read it: " + win_error_text(error),
+                      "run --diagnose as an administrator to see its last WARN and ERROR lines");
+  }
+  LARGE_INTEGER length{};
+  GetFileSizeEx(file.get(), &length);
+  const uint64_t from = static_cast<uint64_t>(length.QuadPart) > kLogTailBytes ? length.QuadPart - kLogTailBytes : 0;
+  LARGE_INTEGER offset{};
+  offset.QuadPart = static_cast<LONGLONG>(from);
+  std::string tail(kLogTailBytes, '\0');
+  DWORD got = 0, total = 0;
+  if (SetFilePointerEx(file.get(), offset, nullptr, FILE_BEGIN)) {
+    while (total < tail.size() &&
+           ReadFile(file.get(), tail.data() + total, static_cast<DWORD>(tail.size() - total), &got, nullptr) && got > 0)
+      total += got;
+  }
+  tail.resize(total);
+  DiagnoseCheck check = make_check("log", Verdict::ok, found);
+  check.lines = log_problem_lines(tail, from == 0, kLogLinesShown, kLogLineBytes);
+  check.found += check.lines.empty() ? "; no WARN or ERROR line at its end" : "; its last WARN and ERROR lines:";
+  return check;
+}
+
+DiagnoseCheck backend_check(WaitEnd end, const HttpResult& result, const std::string& url) {
+  constexpr char kServesWithout[] = " (the agent serves its applications without it)";
+  const std::string todo = "check this machine's access to " + std::string(build::kBackendOrigin) +
+                           ", and its WinHTTP proxy (netsh winhttp show proxy)";
+  if (end != WaitEnd::done)
+    return make_check("backend", Verdict::warn,
+                      (end == WaitEnd::timed_out ? "no result within " + std::to_string(kBackendLimitMs / 1000) + " s"
+                                                 : std::string("the probe could not be run")) +
+                          kServesWithout,
+                      todo);
+  std::string line = net_check_line(result, url);
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  if (result.ok) return make_check("backend", Verdict::ok, line);
+  return make_check("backend", Verdict::warn, line + kServesWithout, todo);
+}
+
+}  // namespace
+
+int diagnose_command(bool json) {
+  // The two slow checks start first and run beside the others.
+  const std::string url = std::string(build::kBackendOrigin) + build::kProbePath;
+  const auto probed = std::make_shared<HttpResult>();
+  const OwnThread backend([url, probed] { *probed = reachability_probe(url, kBackendAttemptMs); });
+  const auto identity = std::make_shared<DeviceIdentity>();
+  const OwnThread identity_pass([identity] { *identity = collect_device_identity(); });
+  const ULONGLONG began = GetTickCount64();
+
+  std::vector<DiagnoseCheck> checks;
+  const std::wstring program = module_path();
+  checks.push_back(make_check("program", Verdict::ok,
+                              std::string("ostrival_guardian ") + build::kVersion + ", " + to_utf8(program)));
+  const DWORD service_state = service_checks(checks, program);
+
+  const std::wstring dir = resolve_storage_dir(true);
+  if (dir.empty()) {
+    checks.push_back(make_check("storage", Verdict::fail, storage_dir_env_error(), "set a shorter OV_STORAGE_DIR"));
+  } else {
+    checks.push_back(storage_check(dir));
+  }
+
+  const WaitEnd identity_end = identity_pass.wait(kIdentityLimitMs);
+  checks.push_back(identity_check(identity_end, *identity));
+  const bool identity_ready = identity_end == WaitEnd::done && identity->fingerprint.size() == 64;
+
+  Bytes key;
+  if (dir.empty()) {
+    checks.push_back(not_checked("key", "no storage folder"));
+  } else {
+    checks.push_back(key_check(dir, identity_ready ? identity.get() : nullptr, key));
+  }
+  if (key.empty()) {
+    checks.push_back(not_checked("agent", "no channel key"));
+    checks.push_back(not_checked("companion", "no channel key"));
+  } else {
+    ChannelClient client(ClientSettings{kGuardianPipe, module_dir(), kRequestLimitMs}, key);
+    double took_ms = 0;
+    const ClientReply ping = timed_request(client, "ping", took_ms);
+    checks.push_back(agent_check(ping, took_ms, service_state));
+    if (ping.result == ClientResult::ok) {
+      checks.push_back(companion_check(timed_request(client, "peer", took_ms)));
+    } else {
+      checks.push_back(not_checked("companion", "the agent did not answer"));
+    }
+    std::fill(key.begin(), key.end(), 0);
+  }
+  checks.push_back(dir.empty() ? not_checked("log", "no storage folder") : log_check(dir));
+
+  const ULONGLONG waited = GetTickCount64() - began;
+  const WaitEnd backend_end = backend.wait(waited < kBackendLimitMs ? static_cast<DWORD>(kBackendLimitMs - waited) : 0);
+  checks.push_back(backend_check(backend_end, *probed, url));
+
+  const std::string report = json ? pretty_json(diagnose_json(checks)) + "\n" : diagnose_text(checks);
+  std::fwrite(report.data(), 1, report.size(), stdout);
+  std::fflush(stdout);
+  const int code = diagnose_exit_code(checks);
+  // A WMI that never answered still holds the identity pass, inside COM; the process ends
+  // without running the DLLs' detach code under it, which could wait for that pass for ever.
+  if (identity_end == WaitEnd::timed_out || backend_end == WaitEnd::timed_out)
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
+  return code;
+}
+
+}  // namespace guardian
