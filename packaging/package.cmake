@@ -188,7 +188,14 @@ endif()
 file(RENAME ${msi}.tmp ${msi})
 
 # The zip: one folder with the same signed files and the installation text.
-file(COPY_FILE ${here}/INSTALL.txt ${stage}/INSTALL.txt)
+# INSTALL.txt names the version, and says whether the programs are signed.
+set(VERSION ${GUARDIAN_VERSION})
+if(signing)
+  set(SIGNATURE "The programs are signed (Authenticode); check a signature in a file's Properties, Digital Signatures.")
+else()
+  set(SIGNATURE "The programs in this build are not signed.")
+endif()
+configure_file(${here}/INSTALL.txt ${stage}/INSTALL.txt @ONLY NEWLINE_STYLE CRLF)
 run(${CMAKE_COMMAND} -E chdir ${GUARDIAN_PACKAGE_DIR}
     ${CMAKE_COMMAND} -E tar cf ${zip}.tmp --format=zip ${name})
 file(RENAME ${zip}.tmp ${zip})

@@ -265,6 +265,8 @@ def test_signed_programs_and_msi_verify_with_the_ca_and_one_changed_byte_fails(s
     for folder in (tmp_path / "msi" / "Ostrival" / "Guardian", tmp_path / "zip" / f"OstrivalGuardian-{VERSION}-x64"):
         for name in PROGRAMS:
             assert verify(folder / name, ca) == 0, folder / name
+    install_text = (tmp_path / "zip" / f"OstrivalGuardian-{VERSION}-x64" / "INSTALL.txt").read_text()
+    assert f"Version {VERSION}." in install_text and "The programs are signed" in install_text
 
     exe = tmp_path / "zip" / f"OstrivalGuardian-{VERSION}-x64" / "ostrival_guardian.exe"
     data = bytearray(exe.read_bytes())
@@ -281,6 +283,7 @@ def test_an_unsigned_build_says_so_and_the_zip_carries_the_install_text_and_lice
     with zipfile.ZipFile(package(tmp_path, VERSION, "zip")) as z:
         names = {n[len(folder):] for n in z.namelist() if n.startswith(folder) and not n.endswith("/")}
         exe = z.read(folder + "ostrival_guardian.exe")
+        assert b"The programs in this build are not signed." in z.read(folder + "INSTALL.txt")
     assert names == set(PROGRAMS) | {"INSTALL.txt"} | {f"licenses/{n}.txt" for n in (
         "THIRD-PARTY-NOTICES", "LGPL-2.1", "libgcrypt", "libgpg-error", "nlohmann-json", "mingw-w64")}
     (tmp_path / "unsigned.exe").write_bytes(exe)
