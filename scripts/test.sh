@@ -1,8 +1,10 @@
 #!/bin/sh
 # Sets up, builds, and runs every test: the unit tests under Wine and the black-box tests
-# (in lanes, side by side), then the portable core built natively under AddressSanitizer and
-# UBSan: its unit tests and each fuzz target for 20 s from its corpus, two at a time. Extra
-# arguments go to both ctest runs and leave the fuzzing out (scripts/fuzz.sh runs it alone).
+# (in lanes, side by side), then the fuzzing of the portable core. The black-box tests mostly
+# wait (on an agent, a time-out, a service), so the native build of the portable core (clang,
+# AddressSanitizer and UBSan) and its unit tests run alongside them, at a lower priority; each
+# fuzz target then runs for 20 s from its corpus, two at a time. Extra arguments go to both
+# ctest runs and leave the fuzzing out (scripts/fuzz.sh runs it alone).
 #
 # "--quick" (first argument) is for the edit-test loop: the Windows unit tests and the
 # black-box tests that take a few seconds each (tests marked slow are skipped), without the
@@ -15,14 +17,15 @@ if [ "${1:-}" = "--quick" ]; then
   quick=1
   shift
 fi
-# Black-box modules mostly wait (on an agent, a time-out, a service): more of them run at once
-# than there are cores.
-jobs=$(( $(nproc) * 2 ))
+# More tests run at once than there are cores: the lanes of black-box modules, and the unit
+# tests in the gaps.
+jobs=$(( $(nproc) * 3 ))
 times=""
-began=$(date +%s)
-step() {  # step NAME: records the time since the previous step
+first=$(date +%s)
+began=$first
+step() {  # step NAME [SECONDS]: records a step's time (default: since the previous step)
   now=$(date +%s)
-  times="$times$(printf '%-16s %4d s' "$1" $((now - began)))
+  times="$times$(printf '%-16s %4d s' "$1" "${2:-$((now - began))}")
 "
   began=$now
 }
@@ -35,21 +38,48 @@ status=0
 if [ "$quick" -eq 1 ]; then
   (cd "$top/build" && GUARDIAN_QUICK=1 ctest --output-on-failure -j"$jobs" -LE release "$@") || status=1
   step "windows tests"
-else
-  (cd "$top/build" && ctest --output-on-failure -j"$jobs" "$@") || status=1
-  step "windows tests"
-  "$top/scripts/build-native.sh"
-  step "native build"
-  if [ $# -eq 0 ]; then
-    # The whole run: a native build that registered no test is a failure, not a pass.
-    (cd "$top/build-native" && ctest --output-on-failure --no-tests=error -j"$(nproc)") || status=1
-    step "native tests"
-    "$top/scripts/fuzz.sh" 20 || status=1
-    step fuzzing
-  else
-    (cd "$top/build-native" && ctest --output-on-failure -j"$(nproc)" "$@") || status=1
-    step "native tests"
-  fi
+  printf '%s' "$times"
+  exit "$status"
 fi
+
+# The native side, in the background: its output and its steps' times go to files, shown
+# once the Windows tests have ended.
+native_log=$(mktemp)
+native_times=$(mktemp)
+native_status=$(mktemp)
+trap 'rm -f "$native_log" "$native_times" "$native_status"' EXIT
+(
+  s=$(date +%s)
+  ok=1
+  nice -n 10 "$top/scripts/build-native.sh" || ok=0
+  t=$(date +%s)
+  echo "native build $((t - s))" >"$native_times"
+  # In the whole run, a native build that registered no test is a failure, not a pass.
+  no_tests=error
+  [ $# -eq 0 ] || no_tests=ignore
+  if [ "$ok" -eq 1 ]; then
+    (cd "$top/build-native" && nice -n 10 ctest --output-on-failure --no-tests="$no_tests" -j"$(nproc)" "$@") || ok=0
+  fi
+  echo "native tests $(( $(date +%s) - t ))" >>"$native_times"
+  echo "$ok" >"$native_status"
+) >"$native_log" 2>&1 &
+native=$!
+trap 'kill "$native" 2>/dev/null; rm -f "$native_log" "$native_times" "$native_status"' INT TERM
+
+(cd "$top/build" && ctest --output-on-failure -j"$jobs" "$@") || status=1
+step "windows tests"
+wait "$native" || true
+cat "$native_log"
+[ "$(cat "$native_status")" = 1 ] || status=1
+step "waiting for native"
+while read -r word1 word2 seconds; do
+  times="$times$(printf '%-16s %4d s (alongside the Windows tests)' "$word1 $word2" "$seconds")
+"
+done <"$native_times"
+if [ $# -eq 0 ]; then
+  "$top/scripts/fuzz.sh" 20 || status=1
+  step fuzzing
+fi
+step total "$(( $(date +%s) - first ))"
 printf '%s' "$times"
 exit "$status"
