@@ -47,7 +47,7 @@ target_include_directories(guardian_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/unit
 target_compile_definitions(guardian_tests PRIVATE GUARDIAN_TESTDATA="${GUARDIAN_TESTDATA}")
 target_link_libraries(guardian_tests PRIVATE guardian_portable GTest::gtest GTest::gtest_main)
 # As in the Windows build: test code built quickly, its common headers parsed once.
-target_compile_options(guardian_tests PRIVATE -O1)
+target_compile_options(guardian_tests PRIVATE -O0)
 target_precompile_headers(guardian_tests PRIVATE
   <gtest/gtest.h> <nlohmann/json.hpp> <chrono> <string> <thread> <vector>)
 gtest_discover_tests(guardian_tests PROPERTIES TIMEOUT 120 ENVIRONMENT "ASAN_SYMBOLIZER_PATH=${GUARDIAN_SYMBOLIZER}")
