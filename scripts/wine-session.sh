@@ -29,16 +29,8 @@ persistent_server() {
 
 case "$action" in
   start)
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-      mkdir -p "$WINEPREFIX"
-      WINEARCH=win64 wineboot -i </dev/null >/dev/null 2>&1
-      # Let the first boot finish everything it started (the SCM holds its database while
-      # it sets up the new prefix's services) before the session begins.
-      wineserver -w </dev/null >/dev/null 2>&1
-      # Report Windows 10, as the machines the agent runs on do ("/v" sets it, no window).
-      wine winecfg /v win10 </dev/null >/dev/null 2>&1
-      wineserver -w </dev/null >/dev/null 2>&1
-    fi
+    # A lane's prefix is a copy of the build tree's template (GUARDIAN_WINE_TEMPLATE).
+    sh "$(dirname "$0")/wine-prefix.sh" "$WINEPREFIX" "${GUARDIAN_WINE_TEMPLATE:-}"
     # The session must be persistent: a server that a "wine" command starts for itself ends a
     # moment after its last program, and takes every service of the prefix with it (a stop
     # control with exit code 0, seen by tests as a service that stopped on its own). A
