@@ -2,8 +2,8 @@
 # Sets up, builds, and runs every test: the unit tests under Wine and the black-box tests
 # (in lanes, side by side), then the fuzzing of the portable core. The black-box tests mostly
 # wait (on an agent, a time-out, a service), so the native build of the portable core (clang,
-# AddressSanitizer and UBSan) and its unit tests run alongside them, at a lower priority; each
-# fuzz target then runs for 20 s from its corpus, two at a time. Extra arguments go to both
+# AddressSanitizer and UBSan) and its unit tests run alongside the Windows build and tests, at
+# a lower priority; each fuzz target then runs for 20 s from its corpus, two at a time. Extra arguments go to both
 # ctest runs and leave the fuzzing out (scripts/fuzz.sh runs it alone).
 #
 # "--quick" (first argument) is for the edit-test loop: the Windows unit tests and the
@@ -32,6 +32,40 @@ step() {  # step NAME [SECONDS]: records a step's time (default: since the previ
 
 "$top/scripts/setup.sh"
 step setup
+if [ "$quick" -eq 0 ]; then
+  # The native side, in the background from the start (it fills the gaps of the Windows build
+  # and the waits of its tests): its output and its steps' times go to files, shown once the
+  # Windows tests have ended.
+  native_log=$(mktemp)
+  native_times=$(mktemp)
+  native_status=$(mktemp)
+  # The native side ends with the script, however the script ends.
+  stop_tree() {  # stop_tree PID: that process and everything it started
+    local kids
+    kids=$(pgrep -P "$1" || true)
+    kill -TERM "$1" 2>/dev/null || true
+    for kid in $kids; do stop_tree "$kid"; done
+  }
+  native=""
+  trap '[ -z "$native" ] || stop_tree "$native"; rm -f "$native_log" "$native_times" "$native_status"' EXIT
+  trap 'exit 130' INT TERM
+  (
+    s=$(date +%s)
+    ok=1
+    nice -n 10 "$top/scripts/build-native.sh" || ok=0
+    t=$(date +%s)
+    echo "native build $((t - s))" >"$native_times"
+    # In the whole run, a native build that registered no test is a failure, not a pass.
+    no_tests=error
+    [ $# -eq 0 ] || no_tests=ignore
+    if [ "$ok" -eq 1 ]; then
+      (cd "$top/build-native" && nice -n 10 ctest --output-on-failure --no-tests="$no_tests" -j"$(nproc)" "$@") || ok=0
+    fi
+    echo "native tests $(( $(date +%s) - t ))" >>"$native_times"
+    echo "$ok" >"$native_status"
+  ) >"$native_log" 2>&1 &
+  native=$!
+fi
 "$top/scripts/build.sh"
 step "windows build"
 status=0
@@ -42,30 +76,6 @@ if [ "$quick" -eq 1 ]; then
   exit "$status"
 fi
 
-# The native side, in the background: its output and its steps' times go to files, shown
-# once the Windows tests have ended.
-native_log=$(mktemp)
-native_times=$(mktemp)
-native_status=$(mktemp)
-trap 'rm -f "$native_log" "$native_times" "$native_status"' EXIT
-(
-  s=$(date +%s)
-  ok=1
-  nice -n 10 "$top/scripts/build-native.sh" || ok=0
-  t=$(date +%s)
-  echo "native build $((t - s))" >"$native_times"
-  # In the whole run, a native build that registered no test is a failure, not a pass.
-  no_tests=error
-  [ $# -eq 0 ] || no_tests=ignore
-  if [ "$ok" -eq 1 ]; then
-    (cd "$top/build-native" && nice -n 10 ctest --output-on-failure --no-tests="$no_tests" -j"$(nproc)" "$@") || ok=0
-  fi
-  echo "native tests $(( $(date +%s) - t ))" >>"$native_times"
-  echo "$ok" >"$native_status"
-) >"$native_log" 2>&1 &
-native=$!
-trap 'kill "$native" 2>/dev/null; rm -f "$native_log" "$native_times" "$native_status"' INT TERM
-
 (cd "$top/build" && ctest --output-on-failure -j"$jobs" "$@") || status=1
 step "windows tests"
 wait "$native" || true
@@ -73,7 +83,7 @@ cat "$native_log"
 [ "$(cat "$native_status")" = 1 ] || status=1
 step "waiting for native"
 while read -r word1 word2 seconds; do
-  times="$times$(printf '%-16s %4d s (alongside the Windows tests)' "$word1 $word2" "$seconds")
+  times="$times$(printf '%-16s %4d s (alongside the Windows side)' "$word1 $word2" "$seconds")
 "
 done <"$native_times"
 if [ $# -eq 0 ]; then
