@@ -156,7 +156,7 @@ bool agent_main_loop(AgentContext& ctx) {
 int run_agent(bool console) {
   const std::wstring storage_dir = resolve_storage_dir(console);
   if (storage_dir.empty()) {
-    configure_log(L"", console);
+    configure_log(std::wstring(), console);
     startup_failed("storage dir unusable: " + storage_dir_env_error());
     return 2;
   }
@@ -169,7 +169,7 @@ int run_agent(bool console) {
     create_storage_dir(storage_dir);
   }
   if (!check.refused.empty()) {
-    configure_log(L"", console);  // nothing goes into a folder that failed the check
+    configure_log(std::wstring(), console);  // nothing goes into a folder that failed the check
     startup_failed("storage dir unusable: " + to_utf8(storage_dir) + " (" + check.refused + ")");
     return 2;
   }
