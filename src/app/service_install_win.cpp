@@ -79,9 +79,9 @@ std::vector<std::wstring> program_files(const std::wstring& folder) {
 }
 
 // Why this program must not become a LocalSystem service: one of its files, its folder, or
-// a folder above that (which could be moved away with the program in it) can be changed by
-// someone other than LocalSystem, the Administrators, TrustedInstaller and the account that
-// installs it. Empty when nobody else can.
+// a folder above that (which could be moved away with the program in it) is a link or
+// junction, or can be changed by someone other than LocalSystem, the Administrators,
+// TrustedInstaller and the account that installs it. Empty when nobody else can.
 std::string program_location_refusal() {
   const std::string installer = to_utf8(process_user_sid());
   const std::wstring folder = module_dir();
@@ -92,6 +92,8 @@ std::string program_location_refusal() {
   for (const auto& [path, rights] : objects) {
     ObjectProtection found;
     if (!read_path_protection(path, found)) return to_utf8(path) + ": its protection cannot be read";
+    // The SCM would follow the link at every start, to wherever its owner has pointed it since.
+    if (found.link) return to_utf8(path) + " is a link or junction";
     const auto who = program_object_changeable_by(found.owner_sid, found.has_dacl, found.aces, rights, installer);
     if (who) return to_utf8(path) + " can be changed by " + account_text(*who);
   }

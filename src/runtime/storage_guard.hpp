@@ -70,10 +70,11 @@ struct ObjectProtection {
   bool has_dacl = false;
   bool protected_dacl = false;  // not inheriting from its parent
   std::vector<StorageAce> aces;
+  bool link = false;  // a link or junction (read as itself, never followed)
 };
 
-// Reads them from the file or folder at path (what a link there points to); false when they
-// cannot be read.
+// Reads them from the file or folder at path itself, a link or junction there included; false
+// (with the last error set) when they cannot be read.
 bool read_path_protection(const std::wstring& path, ObjectProtection& protection);
 
 // The access list of the log files in the default storage folder: LocalSystem and the

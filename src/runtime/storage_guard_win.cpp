@@ -106,9 +106,12 @@ bool read_protection(HANDLE object, ObjectProtection& protection) {
   PSID owner_sid = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR sd = nullptr;
-  if (GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner_sid,
-                      nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS)
+  // GetSecurityInfo returns its error rather than setting it; callers read it as the last error.
+  if (const DWORD error = GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                          &owner_sid, nullptr, &dacl, nullptr, &sd)) {
+    SetLastError(error);
     return false;
+  }
   UniqueLocal sd_owner(sd);
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
@@ -198,9 +201,17 @@ bool storage_descriptor_trusted(const std::wstring& sddl, bool parent) {
 }
 
 bool read_path_protection(const std::wstring& path, ObjectProtection& protection) {
-  const UniqueFile object(CreateFileW(path.c_str(), READ_CONTROL, kShareAll, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  return object && read_protection(object.get(), protection);
+  const UniqueFile object(CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
+  if (!object) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(object.get(), &info)) return false;
+  // As for the storage levels: the opened object's attributes, and the name's own.
+  const DWORD named = GetFileAttributesW(path.c_str());
+  protection.link = ((info.dwFileAttributes | (named == INVALID_FILE_ATTRIBUTES ? 0 : named)) &
+                     FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  return read_protection(object.get(), protection);
 }
 
 std::string secure_log_files(const std::wstring& log_path) {

@@ -338,6 +338,13 @@ def test_install_refuses_a_program_that_others_could_change(program_dir, no_serv
             b"OstrivalGuardian not installed: " + win_path(path).encode() + b" can be changed by Everyone (S-1-1-0); "
             b"install it into a folder that only LocalSystem, the Administrators and TrustedInstaller can change"), r
         assert b"(0x00000424)" in tool("status", SERVICE).stderr  # nothing was registered
+    # A folder on the way that is a link (its owner could point it elsewhere after the check):
+    # Wine shows a host symbolic link as a reparse point.
+    os.symlink(os.path.join(program_dir, "a"), os.path.join(program_dir, "link"))
+    r = run(os.path.join(program_dir, "link", "b", "ostrival_guardian.exe"), "--install")
+    assert (r.returncode, r.stdout) == (1, b"") and r.stderr.startswith(
+        b"OstrivalGuardian not installed: " + win_path(os.path.join(program_dir, "link")).encode() +
+        b" is a link or junction; install it into"), r
     assert run(agent, "--install").returncode == 0
 
 
