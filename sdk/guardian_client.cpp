@@ -201,7 +201,10 @@ guardian_result GUARDIAN_CALL guardian_client_send(guardian_client* client, cons
 void GUARDIAN_CALL guardian_client_cancel(guardian_client* client) {
   if (!client) return;
   guarded([&] {
-    client->channel.cancel_pending();
+    // Counted like any call, so that a close on another thread waits for it to return; a
+    // client already closing is cancelling everything anyway.
+    const Call call(client);
+    if (!call.refused()) client->channel.cancel_pending();
     return GUARDIAN_OK;
   });
 }

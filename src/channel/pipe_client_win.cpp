@@ -12,14 +12,19 @@ namespace guardian {
 namespace {
 
 // The server's process, judged against the time the pipe was opened. When its executable
-// cannot be determined, the server is trusted only when the pipe object is owned by
-// LocalSystem or the Administrators group. A process created after the pipe was opened is
+// cannot be determined (but the process exists), the server is trusted only when the pipe
+// object is owned by LocalSystem or the Administrators group. A process created after the pipe was opened is
 // not the server (its id was reused): untrusted, with no second chance by owner.
 bool server_trusted(HANDLE pipe, const std::wstring& trusted_dir, uint64_t opened_at) {
   ULONG pid = 0;
   if (GetNamedPipeServerProcessId(pipe, &pid)) {
     const PeerCheck server = check_peer_process(pid, opened_at, trusted_dir);
     if (server.verdict != PeerVerdict::unidentified) return server.verdict == PeerVerdict::trusted;
+    // A server whose process no longer exists is not the agent, whoever owns the pipe: its
+    // instance was made by a process that handed it on and ended (every instance of a name
+    // carries the first one's owner).
+    const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (!process && GetLastError() == ERROR_INVALID_PARAMETER) return false;
   }
   return kernel_object_owner(pipe) == ObjectOwner::system_or_admins;
 }

@@ -1,6 +1,7 @@
 // The identity pass in a child process: the agent's executable run with --fingerprint.
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,7 +67,7 @@ ChildPass identity_from_program(const std::wstring& program, unsigned long limit
     return ChildPass::failed;
   }
   const UniqueHandle process(pi.hProcess), thread(pi.hThread);
-  write_end.reset();  // the child holds the only write end now: its exit ends the document
+  write_end.reset();  // the child holds the write end now
 
   const HANDLE waits[2] = {process.get(), static_cast<HANDLE>(cancel_event)};
   const DWORD waited = WaitForMultipleObjects(cancel_event ? 2 : 1, waits, FALSE, limit_ms);
@@ -83,10 +84,15 @@ ChildPass identity_from_program(const std::wstring& program, unsigned long limit
     why = "exit code " + std::to_string(exit_code);
     return ChildPass::failed;
   }
+  // The child has ended, so all it wrote is in the pipe: only that is read, never up to the
+  // end of the pipe, which another process of the host application may hold open (one that
+  // inherited the write end while it was inheritable, through its own CreateProcess).
   std::string text;
   char chunk[4096];
-  DWORD got = 0;
-  while (text.size() < kDocumentPipeBytes && ReadFile(read_end.get(), chunk, sizeof chunk, &got, nullptr) && got > 0)
+  DWORD available = 0, got = 0;
+  while (text.size() < kDocumentPipeBytes && PeekNamedPipe(read_end.get(), nullptr, 0, nullptr, &available, nullptr) &&
+         available > 0 &&
+         ReadFile(read_end.get(), chunk, std::min<DWORD>(available, sizeof chunk), &got, nullptr) && got > 0)
     text.append(chunk, got);
   if (!identity_from_document(parse_json(text.begin(), text.end()), identity)) {
     why = "no identity document";
