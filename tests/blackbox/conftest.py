@@ -3,6 +3,7 @@ import os
 import pathlib
 import shutil
 import subprocess
+import tempfile
 import sys
 
 import pytest
@@ -36,25 +37,23 @@ def program_path(host_path):
     return win_path(host_path) if win_path(host_path).startswith("C:") else host_path
 
 
-def run(program, *args, env=None, timeout=120, stdin=subprocess.DEVNULL, output_dir=None):
+def run(program, *args, env=None, timeout=120, stdin=subprocess.DEVNULL):
     """Runs a program (host path) under Wine and returns the CompletedProcess (bytes).
 
-    With output_dir, standard output and error go through files there instead of pipes: a
-    program that is the first to need Wine's desktop after a while starts explorer.exe, which
+    Standard output and error go through files, not pipes: a program that is the first to need
+    Wine's desktop (or the SCM) after a while starts explorer.exe (or services.exe), which
     inherits its handles and would hold pipes open long after the program has ended."""
     full_env = dict(os.environ)
     full_env.pop("OV_STORAGE_DIR", None)
     full_env.pop("OV_WATCHDOG_INTERVAL_SEC", None)
     if env:
         full_env.update(env)
-    if output_dir is None:
-        return subprocess.run([WINE_RUN, program_path(program), *args], env=full_env, stdin=stdin,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
-    paths = [os.path.join(output_dir, name) for name in ("stdout", "stderr")]
-    with open(paths[0], "wb") as out, open(paths[1], "wb") as err:
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         r = subprocess.run([WINE_RUN, program_path(program), *args], env=full_env, stdin=stdin, stdout=out, stderr=err,
                            timeout=timeout)
-    r.stdout, r.stderr = (open(p, "rb").read() for p in paths)
+        out.seek(0)
+        err.seek(0)
+        r.stdout, r.stderr = out.read(), err.read()
     return r
 
 
@@ -165,9 +164,8 @@ def agent(storage):
         a.interrupt()
 
 
-def client(*args, storage_win, program=None, timeout=120, output_dir=None):
-    return run(program or exe("ostrival_guardian.exe"), *args, env={"OV_STORAGE_DIR": storage_win}, timeout=timeout,
-               output_dir=output_dir)
+def client(*args, storage_win, program=None, timeout=120):
+    return run(program or exe("ostrival_guardian.exe"), *args, env={"OV_STORAGE_DIR": storage_win}, timeout=timeout)
 
 
 def raw(*actions, storage_win, program=None, timeout=120):

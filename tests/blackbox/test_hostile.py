@@ -111,7 +111,7 @@ def test_refused_requests_cannot_rotate_the_log_however_they_are_sent(agent, sto
     assert told + sum(1 for l in refused if "untrusted client pid " in l) == 20000
 
 
-def test_server_reply_nested_too_deep_is_refused_and_the_client_lives(storage, tmp_path):
+def test_server_reply_nested_too_deep_is_refused_and_the_client_lives(storage):
     agent = start_agent(storage[1])  # only to make channel.bin
     assert agent.interrupt() == 0
     # It serves until its standard input closes.
@@ -119,7 +119,7 @@ def test_server_reply_nested_too_deep_is_refused_and_the_client_lives(storage, t
                  env={"OV_STORAGE_DIR": storage[1]}, stdin=subprocess.PIPE)
     try:
         assert fake.stdout.readline() == b"ready\n"
-        r = client("--ping", storage_win=storage[1], output_dir=str(tmp_path))
+        r = client("--ping", storage_win=storage[1])
         assert (r.returncode, r.stderr, r.stdout) == (3, b"pipe error: bad_json\n", b"")
     finally:
         fake.stdin.close()
@@ -140,7 +140,7 @@ def test_no_program_can_add_instances_of_the_agents_or_the_companions_pipe(stora
             squatters.append(start(stranger, "--pipe", pipe, "squat:16", "sleep:60000", env=env))
             assert squatters[-1].stdout.readline().rstrip() == b"squat made=0 of 16 error=231"
         for i in range(30):
-            r = client("--ping" if i % 2 else "--peer", storage_win=storage[1], output_dir=str(tmp_path))
+            r = client("--ping" if i % 2 else "--peer", storage_win=storage[1])
             assert r.returncode == 0 and r.stdout.endswith(b"mac: valid\n"), (i, r.stdout, r.stderr)
             if i % 2 == 0:
                 assert json.loads(r.stdout[:r.stdout.rindex(b"}") + 1])["body"]["peer"] == "ok", r.stdout
