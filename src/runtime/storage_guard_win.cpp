@@ -101,6 +101,13 @@ bool aces_of(PACL dacl, std::vector<StorageAce>& aces) {
   return true;
 }
 
+// Whether the object opened in place at path is a link or junction: the opened object says
+// so, and the name's own attributes (what a listing of the parent shows) count as well.
+bool is_link(const std::wstring& path, const BY_HANDLE_FILE_INFORMATION& opened) {
+  const DWORD named = GetFileAttributesW(path.c_str());
+  return ((opened.dwFileAttributes | (named == INVALID_FILE_ATTRIBUTES ? 0 : named)) & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 // Owner and access list of an open file or folder. False when they cannot be read.
 bool read_protection(HANDLE object, ObjectProtection& protection) {
   PSID owner_sid = nullptr;
@@ -207,10 +214,7 @@ bool read_path_protection(const std::wstring& path, ObjectProtection& protection
   if (!object) return false;
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(object.get(), &info)) return false;
-  // As for the storage levels: the opened object's attributes, and the name's own.
-  const DWORD named = GetFileAttributesW(path.c_str());
-  protection.link = ((info.dwFileAttributes | (named == INVALID_FILE_ATTRIBUTES ? 0 : named)) &
-                     FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  protection.link = is_link(path, info);
   return read_protection(object.get(), protection);
 }
 
@@ -266,11 +270,7 @@ StorageCheck secure_default_storage_dir(const std::wstring& dir) {
         result.refused = "cannot be checked: " + win_error_text(error);
         return result;
       }
-      // The opened object says whether it is a link; the name's own attributes (what a
-      // listing of the parent shows) count as well.
-      const DWORD named = GetFileAttributesW(level.c_str());
-      const bool reparse_point = ((info.dwFileAttributes | (named == INVALID_FILE_ATTRIBUTES ? 0 : named)) &
-                                  FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+      const bool reparse_point = is_link(level, info);
       ObjectProtection found;
       if (as_system && !reparse_point && !read_protection(check.get(), found)) {
         result.refused = "cannot be checked: its protection cannot be read";
