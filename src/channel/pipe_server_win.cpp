@@ -260,7 +260,13 @@ void PipeServer::arm_connect(Instance& instance) {
   if (stopping_.load()) return;
   instance.ov = OVERLAPPED{};
   ++in_flight_;
-  if (ConnectNamedPipe(instance.pipe.get(), &instance.ov)) return;
+  if (ConnectNamedPipe(instance.pipe.get(), &instance.ov)) {
+    // Done at once: with skip-on-success the port is told nothing, so the server tells it.
+    if (!instance.skip_on_success || post_result(instance, 0)) return;
+    release_one();
+    rest(instance);
+    return;
+  }
   const DWORD error = GetLastError();
   if (error == ERROR_IO_PENDING) return;
   // A client that came before the call (ERROR_PIPE_CONNECTED), or came and went (ERROR_NO_DATA).

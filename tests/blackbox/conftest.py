@@ -161,7 +161,10 @@ def agent(storage):
     try:
         yield a
     finally:
-        a.interrupt()
+        try:
+            a.interrupt()
+        except subprocess.TimeoutExpired:
+            raise AssertionError("the agent did not end on Ctrl+C; its log: %r" % a.stderr[-4000:])
 
 
 def client(*args, storage_win, program=None, timeout=120):
@@ -171,6 +174,7 @@ def client(*args, storage_win, program=None, timeout=120):
 def raw(*actions, storage_win, program=None, timeout=120):
     """Runs raw_pipe_client (or a copy of it) with the actions; its output lines."""
     r = run(program or exe("raw_pipe_client.exe"), *actions, env={"OV_STORAGE_DIR": storage_win}, timeout=timeout)
+    print("raw %r: exit %d, output %r, errors %r" % (actions, r.returncode, r.stdout, r.stderr))  # shown on failure
     assert r.returncode == 0, r.stderr
     return r.stdout.decode().splitlines()
 
