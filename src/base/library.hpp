@@ -2,7 +2,9 @@
 // Libraries loaded when first used, each by a rule that leaves no room for a planted copy:
 // system libraries from System32 only; the libraries shipped with our programs by their full
 // path, from the folder of the module (program or DLL) that holds the calling code, never
-// from the current directory or PATH. A library once loaded stays for the process's life.
+// from the current directory or PATH. A library that serves a whole run stays loaded; one that
+// is called once or twice in a run (DPAPI, the folder lookup) is held in a UniqueLibrary only
+// for that call, so that a long-running process keeps nothing it no longer needs.
 #include <windows.h>
 
 #include <string>

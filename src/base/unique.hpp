@@ -74,12 +74,19 @@ struct LocalMemTraits {
   static void close(Type h) { LocalFree(h); }
 };
 
+struct LibraryTraits {  // a library this code loaded and lets go when done with it
+  using Type = HMODULE;
+  static Type invalid() { return nullptr; }
+  static void close(Type h) { FreeLibrary(h); }
+};
+
 using UniqueHandle = Unique<KernelHandleTraits>;
 using UniqueFile = Unique<FileHandleTraits>;
 using UniqueServiceHandle = Unique<ServiceHandleTraits>;
 using UniqueRegKey = Unique<RegKeyTraits>;
 using UniqueLocal = Unique<LocalMemTraits>;
 using UniqueFind = Unique<FindHandleTraits>;
+using UniqueLibrary = Unique<LibraryTraits>;
 
 // A manual-reset, unnamed event in the given initial state; empty on failure.
 inline UniqueHandle make_event(bool initially_set = false) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/unique.hpp"
+
 namespace guardian {
 
 enum class PipeDirection { read, write };
@@ -55,20 +57,25 @@ struct PeerCheck {
   PeerVerdict verdict = PeerVerdict::unidentified;
 };
 
-// The executables of processes seen lately, by process id and creation time: a pair that
-// names one process for ever (an id given again comes with a later creation time), whose
-// image never changes. A server keeps one, so that a client that connects again costs one
-// query of its process fewer.
+// Processes seen lately, each kept open with its creation time and image. A process id stays
+// with its process for as long as any handle to it is open, so while an entry holds one, the
+// id names that process and no other: a client that connects again is judged without opening
+// its process again. The oldest entry gives way to a new one (and its handle is closed).
 class ProcessImageCache {
  public:
-  bool find(unsigned long pid, uint64_t created, std::wstring& image);
-  void remember(unsigned long pid, uint64_t created, const std::wstring& image);
+  ProcessImageCache() = default;
+  ProcessImageCache(const ProcessImageCache&) = delete;
+  ProcessImageCache& operator=(const ProcessImageCache&) = delete;
+
+  bool find(unsigned long pid, uint64_t& created, std::wstring& image);
+  void remember(unsigned long pid, uint64_t created, const std::wstring& image, UniqueHandle process);
 
  private:
   struct Entry {
     unsigned long pid = 0;
     uint64_t created = 0;
     std::wstring image;
+    UniqueHandle process;
   };
   static constexpr size_t kEntries = 32;
   std::mutex lock_;
@@ -76,8 +83,8 @@ class ProcessImageCache {
   size_t next_ = 0;
 };
 
-// Opens the process once, reads its creation time and its image path (from the cache, when
-// one is given and knows the process) through that one handle, and judges it against the time
+// Opens the process once (unless the cache holds it open) and reads its creation time and its
+// image path through that one handle, and judges it against the time
 // the connection was made (precise_time_now() taken when it was accepted or opened) and
 // trusted_dir.
 PeerCheck check_peer_process(unsigned long pid, uint64_t connected_at, std::wstring_view trusted_dir,

@@ -90,10 +90,11 @@ std::wstring image_of(HANDLE process) {
 
 }  // namespace
 
-bool ProcessImageCache::find(unsigned long pid, uint64_t created, std::wstring& image) {
+bool ProcessImageCache::find(unsigned long pid, uint64_t& created, std::wstring& image) {
   std::lock_guard<std::mutex> hold(lock_);
   for (const Entry& entry : entries_) {
-    if (entry.pid == pid && entry.created == created && !entry.image.empty()) {
+    if (entry.process && entry.pid == pid) {
+      created = entry.created;
       image = entry.image;
       return true;
     }
@@ -101,28 +102,32 @@ bool ProcessImageCache::find(unsigned long pid, uint64_t created, std::wstring& 
   return false;
 }
 
-void ProcessImageCache::remember(unsigned long pid, uint64_t created, const std::wstring& image) {
+void ProcessImageCache::remember(unsigned long pid, uint64_t created, const std::wstring& image, UniqueHandle process) {
   std::lock_guard<std::mutex> hold(lock_);
+  for (const Entry& entry : entries_)
+    if (entry.process && entry.pid == pid) return;  // another thread's check of the same process
   Entry& entry = entries_[next_];
   next_ = (next_ + 1) % kEntries;
   entry.pid = pid;
   entry.created = created;
   entry.image = image;
+  entry.process = std::move(process);
 }
 
 PeerCheck check_peer_process(unsigned long pid, uint64_t connected_at, std::wstring_view trusted_dir,
                              ProcessImageCache* cache) {
   PeerCheck check;
   check.pid = pid;
-  UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-  if (!process) return check;
-  FILETIME created, exited, kernel, user;
-  if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return check;
-  const uint64_t created_at = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+  uint64_t created_at = 0;
   if (!cache || !cache->find(pid, created_at, check.image)) {
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (!process) return check;
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return check;
+    created_at = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
     check.image = image_of(process.get());
     if (check.image.empty()) return check;
-    if (cache && created_at != 0) cache->remember(pid, created_at, check.image);
+    if (cache && created_at != 0) cache->remember(pid, created_at, check.image, std::move(process));
   }
   if (!process_predates_connection(created_at, connected_at)) {
     check.verdict = PeerVerdict::reused;
@@ -140,18 +145,20 @@ std::wstring process_image_path(DWORD process_id) {
 
 bool is_in_directory(std::wstring_view image_path, std::wstring_view directory) {
   if (image_path.empty() || directory.empty()) return false;
-  auto lowered = [](std::wstring_view text) {
+  auto slashed = [](std::wstring_view text) {
     std::wstring copy(text);
-    CharLowerBuffW(copy.data(), static_cast<DWORD>(copy.size()));
     for (wchar_t& c : copy)
       if (c == L'/') c = L'\\';
     return copy;
   };
-  std::wstring dir = lowered(directory);
+  std::wstring dir = slashed(directory);
   while (!dir.empty() && dir.back() == L'\\') dir.pop_back();
   dir += L'\\';
-  const std::wstring image = lowered(image_path);
-  return image.size() > dir.size() && image.compare(0, dir.size(), dir) == 0;
+  const std::wstring image = slashed(image_path);
+  // Paths compare as the file system compares names: ordinal, case folded.
+  return image.size() > dir.size() &&
+         CompareStringOrdinal(image.data(), static_cast<int>(dir.size()), dir.data(), static_cast<int>(dir.size()),
+                              TRUE) == CSTR_EQUAL;
 }
 
 }  // namespace guardian

@@ -3,6 +3,7 @@
 #include <sddl.h>
 #include <shlobj.h>
 
+#include "base/library.hpp"
 #include "base/system_registration.hpp"
 #include "runtime/config.hpp"
 #include "base/text.hpp"
@@ -43,9 +44,33 @@ std::string storage_dir_env_error() {
          " characters; at most " + std::to_string(kEnvCapacity - 1) + " can be read)";
 }
 
+namespace {
+
+// The shell's library, held for one call: it brings the window manager's libraries with it,
+// which a service has no use for once it has started. False, with the last error, when the
+// library or the function is not there.
+template <class Fn>
+bool shell_function(UniqueLibrary& shell, const char* name, Fn& fn) {
+  std::string ignored;
+  shell.reset(load_system_library(L"shell32.dll", ignored));
+  return shell && resolve(shell.get(), name, fn, ignored);
+}
+
+int shell_create_directory(const std::wstring& dir) {
+  UniqueLibrary shell;
+  decltype(&SHCreateDirectoryExW) create = nullptr;
+  if (!shell_function(shell, "SHCreateDirectoryExW", create)) return static_cast<int>(GetLastError());
+  return create(nullptr, dir.c_str(), nullptr);
+}
+
+}  // namespace
+
 std::wstring default_storage_dir() {
   wchar_t base[MAX_PATH] = {};
-  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base))) {
+  UniqueLibrary shell;
+  decltype(&SHGetFolderPathW) get_folder = nullptr;
+  if (!shell_function(shell, "SHGetFolderPathW", get_folder) ||
+      FAILED(get_folder(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base))) {
     lstrcpynW(base, L"C:\\ProgramData", MAX_PATH);
   }
   return path_join(path_join(base, L"Ostrival"), L"guardian");
@@ -92,7 +117,7 @@ int create_secured_level(const std::wstring& dir) {
   if (CreateDirectoryW(dir.c_str(), &sa)) return 0;
   const DWORD error = GetLastError();
   if (error != ERROR_PATH_NOT_FOUND) return static_cast<int>(error);
-  const int above = SHCreateDirectoryExW(nullptr, dir_of(dir).c_str(), nullptr);
+  const int above = shell_create_directory(dir_of(dir));
   if (!storage_dir_result_ok(above)) return above;
   if (CreateDirectoryW(dir.c_str(), &sa)) return 0;
   return static_cast<int>(GetLastError());
@@ -113,7 +138,7 @@ bool is_default_storage_dir(const std::wstring& dir) {
 int create_storage_dir(const std::wstring& dir) {
   if (dir.size() > kStorageDirMaxChars) return ERROR_FILENAME_EXCED_RANGE;
   if (is_default_storage_dir(dir)) return create_secured_dir(dir);
-  return SHCreateDirectoryExW(nullptr, dir.c_str(), nullptr);
+  return shell_create_directory(dir);
 }
 
 std::string prepare_storage_dir(const std::wstring& dir) {

@@ -2,6 +2,8 @@
 #include <dpapi.h>
 
 #include "base/json_text.hpp"
+#include "base/library.hpp"
+#include "base/unique.hpp"
 #include "base/log.hpp"
 #include "base/paths.hpp"
 #include "base/text.hpp"
@@ -15,6 +17,22 @@ DATA_BLOB blob_of(const Bytes& bytes) {
   return DATA_BLOB{static_cast<DWORD>(bytes.size()), const_cast<BYTE*>(bytes.data())};
 }
 
+// DPAPI's library, loaded for one call and let go after it: the agent seals and unseals at
+// start only, and the library brings the window manager's libraries with it.
+struct Dpapi {
+  UniqueLibrary module;
+  decltype(&CryptProtectData) protect = nullptr;
+  decltype(&CryptUnprotectData) unprotect = nullptr;
+
+  // False, with the last error of the load, when the library or a function is not there.
+  bool load() {
+    std::string ignored;
+    module.reset(load_system_library(L"crypt32.dll", ignored));
+    return module && resolve(module.get(), "CryptProtectData", protect, ignored) &&
+           resolve(module.get(), "CryptUnprotectData", unprotect, ignored);
+  }
+};
+
 }  // namespace
 
 std::wstring ProtectedStore::path_of(const std::wstring& name) const { return path_join(directory_, name); }
@@ -23,9 +41,10 @@ bool ProtectedStore::seal(const Bytes& plain, Bytes& blob) const {
   DATA_BLOB in = blob_of(plain);
   DATA_BLOB entropy = blob_of(entropy_);
   DATA_BLOB out{};
-  if (!CryptProtectData(&in, kProtectedDescription, &entropy, nullptr, nullptr,
-                        CRYPTPROTECT_UI_FORBIDDEN | CRYPTPROTECT_LOCAL_MACHINE, &out))
-    return false;
+  Dpapi dpapi;
+  if (!dpapi.load() || !dpapi.protect(&in, kProtectedDescription, &entropy, nullptr, nullptr,
+                                      CRYPTPROTECT_UI_FORBIDDEN | CRYPTPROTECT_LOCAL_MACHINE, &out))
+    return false;  // the library is let go keeping the error (UniqueLibrary)
   blob.assign(out.pbData, out.pbData + out.cbData);
   LocalFree(out.pbData);
   return true;
@@ -35,7 +54,9 @@ bool ProtectedStore::unseal(const Bytes& blob, Bytes& plain) const {
   DATA_BLOB in = blob_of(blob);
   DATA_BLOB entropy = blob_of(entropy_);
   DATA_BLOB out{};
-  if (!CryptUnprotectData(&in, nullptr, &entropy, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) return false;
+  Dpapi dpapi;
+  if (!dpapi.load() || !dpapi.unprotect(&in, nullptr, &entropy, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out))
+    return false;
   plain.assign(out.pbData, out.pbData + out.cbData);
   SecureZeroMemory(out.pbData, out.cbData);
   LocalFree(out.pbData);
