@@ -16,7 +16,7 @@ import time
 import pefile
 import pytest
 
-from conftest import BIN, DRIVE_C, WINE_RUN, WINEPREFIX, copy_program, exe, run, win_path
+from conftest import BIN, DRIVE_C, WINE_RUN, WINEPREFIX, copy_program, exe, run, start, win_path
 
 SERVICE = "OstrivalGuardian"
 # The agent as these tests run and install it: a copy on the prefix's drive C:, so that
@@ -191,8 +191,18 @@ def test_the_scm_runs_the_agent_until_a_stop_which_ends_with_exit_code_0(no_serv
     assert os.path.isfile(os.path.join(STORAGE, "channel.bin"))
     assert_ping_answers()
 
-    r = tool("stop", SERVICE, "20000")
+    # Stopped within a second with every connection held, one of them with requests queued.
+    holder = start(copy_program("raw_pipe_client.exe", os.path.dirname(AGENT)), "flood:63", "connect",
+                   'queue:2000:{"op":"ping"}', "sleep:60000")
+    try:
+        lines = [holder.stdout.readline().rstrip() for _ in range(3)]
+        assert lines[:2] == [b"flood opened=63 failed=0", b"connected"], lines
+        r = tool("stop", SERVICE, "20000")
+    finally:
+        holder.kill()
+        holder.wait()
     assert r.returncode == 0, (r.stdout, r.stderr)
+    assert int(re.search(rb"stopped in (\d+) ms", r.stdout).group(1)) < 1000, r.stdout
     seen = statuses(r.stdout)
     # Start pending took checkpoint 1, so the stop's pending report carries 2. The status that
     # ControlService returns is the latest the SCM holds: an agent that stops within a few

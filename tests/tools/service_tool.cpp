@@ -4,7 +4,8 @@
 //   service_tool start NAME
 //   service_tool status NAME            one status line
 //   service_tool wait NAME STATE MS     every distinct status until STATE; exit 1 on time-out
-//   service_tool stop NAME MS           the status the stop control returned, then as "wait" for stopped
+//   service_tool stop NAME MS           the status the stop control returned, then as "wait" for stopped,
+//                                       then "stopped in N ms" (from the control)
 //   service_tool remove NAME            stop, wait, delete, and wait until the SCM has dropped it
 //   service_tool mark-deleted NAME      deletes while holding a handle, until standard input ends
 //   service_tool config NAME            the stored configuration, one "key=value" per line
@@ -287,9 +288,12 @@ int main() {
                     std::strtoul(argv[4].c_str(), nullptr, 10));
   if (command == "stop" && argc == 4) {
     SERVICE_STATUS s{};
+    const ULONGLONG sent = GetTickCount64();
     if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &s)) return fail("ControlService", GetLastError());
     print_status("control ", s);
-    return wait_for(service.get(), SERVICE_STOPPED, std::strtoul(argv[3].c_str(), nullptr, 10));
+    const int waited = wait_for(service.get(), SERVICE_STOPPED, std::strtoul(argv[3].c_str(), nullptr, 10));
+    if (waited == 0) std::printf("stopped in %llu ms\n", GetTickCount64() - sent);
+    return waited;
   }
   if (command == "mark-deleted") {
     if (!DeleteService(service.get())) return fail("DeleteService", GetLastError());
