@@ -2,8 +2,9 @@
 started, during whose boot the SCM starts the service), a second agent beside the service, an
 upgrade in place, the removal, and what the service reports to the Event Log.
 
-A reboot ends every program of the prefix, so this module runs alone (RUN_SERIAL). Each test
-leaves the session running, as the test run started it, and the prefix without the service."""
+A reboot ends every program of the prefix, so this module never runs in lane 0, whose prefix the
+unit tests share (tests/CMakeLists.txt). Each test leaves the session running, as the test run
+started it, and the prefix without the service."""
 import os
 import re
 import shutil
