@@ -3,8 +3,8 @@
 # (in lanes, side by side), then the fuzzing of the portable core. The black-box tests mostly
 # wait (on an agent, a time-out, a service), so the native build of the portable core (clang,
 # AddressSanitizer and UBSan) and its unit tests run alongside the Windows build and tests, at
-# a lower priority; each fuzz target then runs for 20 s from its corpus, two at a time. Extra arguments go to both
-# ctest runs and leave the fuzzing out (scripts/fuzz.sh runs it alone).
+# a lower priority; each fuzz target then runs for 20 s from its corpus, two at a time. Extra
+# arguments go to both ctest runs and leave the fuzzing out (scripts/fuzz.sh runs it alone).
 #
 # "--quick" (first argument) is for the edit-test loop: the Windows unit tests and the
 # black-box tests that take a few seconds each (tests marked slow are skipped), without the

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/text.hpp"
+#include "base/unique.hpp"
 
 namespace guardian {
 
@@ -34,6 +35,16 @@ bool resolve(HMODULE module, const char* name, Fn& fn, std::string& error) {
   }
   fn = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
   return true;
+}
+
+// For a library held only for a call: `library` holds the System32 library `dll` (loaded by
+// the first function asked of it) and fn = its export `name`. False, with the last error of
+// the load or the lookup, when either is not there.
+template <class Fn>
+bool hold_system_function(UniqueLibrary& library, const wchar_t* dll, const char* name, Fn& fn) {
+  std::string ignored;
+  if (!library) library.reset(load_system_library(dll, ignored));
+  return library && resolve(library.get(), name, fn, ignored);
 }
 
 }  // namespace guardian

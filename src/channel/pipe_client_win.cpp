@@ -13,8 +13,9 @@ namespace {
 
 // The server's process, judged against the time the pipe was opened. When its executable
 // cannot be determined (but the process exists), the server is trusted only when the pipe
-// object is owned by LocalSystem or the Administrators group. A process created after the pipe was opened is
-// not the server (its id was reused): untrusted, with no second chance by owner.
+// object is owned by LocalSystem or the Administrators group. A process created after the
+// pipe was opened is not the server (its id was reused): untrusted, with no second chance by
+// owner.
 bool server_trusted(HANDLE pipe, const std::wstring& trusted_dir, uint64_t opened_at) {
   ULONG pid = 0;
   if (GetNamedPipeServerProcessId(pipe, &pid)) {

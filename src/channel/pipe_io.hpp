@@ -83,10 +83,9 @@ class ProcessImageCache {
   size_t next_ = 0;
 };
 
-// Opens the process once (unless the cache holds it open) and reads its creation time and its
-// image path through that one handle, and judges it against the time
-// the connection was made (precise_time_now() taken when it was accepted or opened) and
-// trusted_dir.
+// Opens the process once (unless the cache holds it open), reads its creation time and its
+// image path through that one handle, and judges it against the time the connection was made
+// (precise_time_now() taken when it was accepted or opened) and trusted_dir.
 PeerCheck check_peer_process(unsigned long pid, uint64_t connected_at, std::wstring_view trusted_dir,
                              ProcessImageCache* cache = nullptr);
 

@@ -46,20 +46,14 @@ std::string storage_dir_env_error() {
 
 namespace {
 
-// The shell's library, held for one call: it brings the window manager's libraries with it,
-// which a service has no use for once it has started. False, with the last error, when the
-// library or the function is not there.
-template <class Fn>
-bool shell_function(UniqueLibrary& shell, const char* name, Fn& fn) {
-  std::string ignored;
-  shell.reset(load_system_library(L"shell32.dll", ignored));
-  return shell && resolve(shell.get(), name, fn, ignored);
-}
+// The shell's library is held for one call only: it brings the window manager's libraries
+// with it, which a service has no use for once it has started.
+constexpr wchar_t kShell[] = L"shell32.dll";
 
 int shell_create_directory(const std::wstring& dir) {
   UniqueLibrary shell;
   decltype(&SHCreateDirectoryExW) create = nullptr;
-  if (!shell_function(shell, "SHCreateDirectoryExW", create)) return static_cast<int>(GetLastError());
+  if (!hold_system_function(shell, kShell, "SHCreateDirectoryExW", create)) return static_cast<int>(GetLastError());
   return create(nullptr, dir.c_str(), nullptr);
 }
 
@@ -69,7 +63,7 @@ std::wstring default_storage_dir() {
   wchar_t base[MAX_PATH] = {};
   UniqueLibrary shell;
   decltype(&SHGetFolderPathW) get_folder = nullptr;
-  if (!shell_function(shell, "SHGetFolderPathW", get_folder) ||
+  if (!hold_system_function(shell, kShell, "SHGetFolderPathW", get_folder) ||
       FAILED(get_folder(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base))) {
     lstrcpynW(base, L"C:\\ProgramData", MAX_PATH);
   }

@@ -17,21 +17,9 @@ DATA_BLOB blob_of(const Bytes& bytes) {
   return DATA_BLOB{static_cast<DWORD>(bytes.size()), const_cast<BYTE*>(bytes.data())};
 }
 
-// DPAPI's library, loaded for one call and let go after it: the agent seals and unseals at
-// start only, and the library brings the window manager's libraries with it.
-struct Dpapi {
-  UniqueLibrary module;
-  decltype(&CryptProtectData) protect = nullptr;
-  decltype(&CryptUnprotectData) unprotect = nullptr;
-
-  // False, with the last error of the load, when the library or a function is not there.
-  bool load() {
-    std::string ignored;
-    module.reset(load_system_library(L"crypt32.dll", ignored));
-    return module && resolve(module.get(), "CryptProtectData", protect, ignored) &&
-           resolve(module.get(), "CryptUnprotectData", unprotect, ignored);
-  }
-};
+// DPAPI's library is held for one call only: the agent seals and unseals at start only, and
+// the library brings the window manager's libraries with it.
+constexpr wchar_t kDpapi[] = L"crypt32.dll";
 
 }  // namespace
 
@@ -41,10 +29,12 @@ bool ProtectedStore::seal(const Bytes& plain, Bytes& blob) const {
   DATA_BLOB in = blob_of(plain);
   DATA_BLOB entropy = blob_of(entropy_);
   DATA_BLOB out{};
-  Dpapi dpapi;
-  if (!dpapi.load() || !dpapi.protect(&in, kProtectedDescription, &entropy, nullptr, nullptr,
-                                      CRYPTPROTECT_UI_FORBIDDEN | CRYPTPROTECT_LOCAL_MACHINE, &out))
-    return false;  // the library is let go keeping the error (UniqueLibrary)
+  UniqueLibrary dpapi;  // let go keeping the error
+  decltype(&CryptProtectData) protect = nullptr;
+  if (!hold_system_function(dpapi, kDpapi, "CryptProtectData", protect) ||
+      !protect(&in, kProtectedDescription, &entropy, nullptr, nullptr,
+               CRYPTPROTECT_UI_FORBIDDEN | CRYPTPROTECT_LOCAL_MACHINE, &out))
+    return false;
   blob.assign(out.pbData, out.pbData + out.cbData);
   LocalFree(out.pbData);
   return true;
@@ -54,8 +44,10 @@ bool ProtectedStore::unseal(const Bytes& blob, Bytes& plain) const {
   DATA_BLOB in = blob_of(blob);
   DATA_BLOB entropy = blob_of(entropy_);
   DATA_BLOB out{};
-  Dpapi dpapi;
-  if (!dpapi.load() || !dpapi.unprotect(&in, nullptr, &entropy, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out))
+  UniqueLibrary dpapi;
+  decltype(&CryptUnprotectData) unprotect = nullptr;
+  if (!hold_system_function(dpapi, kDpapi, "CryptUnprotectData", unprotect) ||
+      !unprotect(&in, nullptr, &entropy, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out))
     return false;
   plain.assign(out.pbData, out.pbData + out.cbData);
   SecureZeroMemory(out.pbData, out.cbData);

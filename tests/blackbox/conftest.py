@@ -3,8 +3,8 @@ import os
 import pathlib
 import shutil
 import subprocess
-import tempfile
 import sys
+import tempfile
 
 import pytest
 
@@ -92,7 +92,6 @@ class Console:
     open after the program's end by what Wine started beside it, for a second or two."""
 
     def __init__(self, program, *args, env=None):
-        import tempfile
         self._file = tempfile.TemporaryFile()
         self.proc = start(program, *args, env=env, stderr=self._file)
 
