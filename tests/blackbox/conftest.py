@@ -114,12 +114,22 @@ class Console:
         return False
 
     def interrupt(self, timeout=30):
-        """Ctrl+C (SIGINT to the Wine process); returns the exit code."""
+        """Ctrl+C (SIGINT to the Wine process); returns the exit code.
+
+        Under Wine a first SIGINT has now and then left the program running where a second one
+        ended it at once (2 of 30 in a shell loop right after start-up; 0 of 60 sent as here),
+        and a run once waited the whole time-out on it: when the program is still running 5 s
+        later, the signal is sent once more. A second Ctrl+C only sets the stop event again, so
+        it hides no stop that hangs in the program itself."""
         import signal
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGINT)
         try:
-            code = self.proc.wait(timeout=timeout)
+            try:
+                code = self.proc.wait(timeout=min(5, timeout))
+            except subprocess.TimeoutExpired:
+                self.proc.send_signal(signal.SIGINT)
+                code = self.proc.wait(timeout=max(timeout - 5, 1))
         finally:
             if self.proc.poll() is None:
                 self.proc.kill()
