@@ -13,7 +13,8 @@ import time
 
 from conftest import BIN, WINEPREFIX, run, win_path
 from test_service import (AGENT, INSTALLED, REMOVED, SERVICE, SERVICE_STOPPED, STORAGE, UP_LINE, config_of,  # noqa: F401
-                          fresh_storage, log_text, no_service, scm_ready, statuses, tool, wait_for_log)
+                          fresh_storage, log_text, no_service, scm_ready, settle_scm, statuses, tool,
+                          wait_for_log)
 
 SESSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "wine-session.sh")
 CHANNEL = os.path.join(STORAGE, "channel.bin")
@@ -25,8 +26,7 @@ def reboot(debug_file=None):
     subprocess.run(["sh", SESSION, "stop", WINEPREFIX], check=True, timeout=120)
     subprocess.run(["sh", SESSION, "start", WINEPREFIX] + ([str(debug_file)] if debug_file else []), check=True,
                    timeout=120)
-    r = tool("settle", "GuardianTestProbe")
-    assert r.returncode == 0, r.stderr
+    settle_scm()
 
 
 def event_log_entries(debug_file):
