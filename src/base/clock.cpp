@@ -1,17 +1,12 @@
 // Portable: no Windows headers.
 #include "base/clock.hpp"
 
-#include <chrono>
 #include <cstdio>
 #include <ctime>
 
 namespace guardian {
 
-// The system clock counts from the Unix epoch. Unlike time(), it reads no time-zone settings,
-// which some C runtimes reload on every call.
-int64_t now_seconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
+int64_t now_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
 
 std::string iso8601_utc(int64_t seconds) {
   const std::time_t t = static_cast<std::time_t>(seconds);
