@@ -331,6 +331,9 @@ def test_client_library_reads_the_key_again_once_the_agent_made_a_new_secret(sto
         assert agent.interrupt() == 0
         os.remove(os.path.join(storage[0], "channel.bin"))
         agent = start_agent(s)
+        # The agent says it is up just before it makes its pipe; the tool, already running, would
+        # otherwise ask within that moment and find no pipe.
+        assert client("--ping", storage_win=s).returncode == 0
         out, _ = tool.communicate(b"go\n", timeout=120)
         assert out.split() == [b"second", b"ok"]
         assert b"INFO  channel.bin created" in agent.stderr
