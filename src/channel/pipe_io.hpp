@@ -53,28 +53,33 @@ enum class PeerVerdict {
 
 struct PeerCheck {
   unsigned long pid = 0;
-  std::wstring image;  // empty when unidentified
+  uint64_t created = 0;  // the process's creation time (FILETIME units); 0 when unidentified
+  std::wstring image;    // empty when unidentified
+  std::string user;      // the user the process runs as (an SID string), when asked for
   PeerVerdict verdict = PeerVerdict::unidentified;
 };
 
-// Processes seen lately, each kept open with its creation time and image. A process id stays
-// with its process for as long as any handle to it is open, so while an entry holds one, the
-// id names that process and no other: a client that connects again is judged without opening
-// its process again. The oldest entry gives way to a new one (and its handle is closed).
+// Processes seen lately, each kept open with its creation time, image and user. A process id
+// stays with its process for as long as any handle to it is open, so while an entry holds one,
+// the id names that process and no other: a client that connects again is judged without
+// opening its process again. The oldest entry gives way to a new one (and its handle is
+// closed).
 class ProcessImageCache {
  public:
   ProcessImageCache() = default;
   ProcessImageCache(const ProcessImageCache&) = delete;
   ProcessImageCache& operator=(const ProcessImageCache&) = delete;
 
-  bool find(unsigned long pid, uint64_t& created, std::wstring& image);
-  void remember(unsigned long pid, uint64_t created, const std::wstring& image, UniqueHandle process);
+  // Fills created, image and user of check from the entry for its pid.
+  bool find(PeerCheck& check);
+  void remember(const PeerCheck& check, UniqueHandle process);
 
  private:
   struct Entry {
     unsigned long pid = 0;
     uint64_t created = 0;
     std::wstring image;
+    std::string user;
     UniqueHandle process;
   };
   static constexpr size_t kEntries = 32;
@@ -85,9 +90,14 @@ class ProcessImageCache {
 
 // Opens the process once (unless the cache holds it open), reads its creation time and its
 // image path through that one handle, and judges it against the time the connection was made
-// (precise_time_now() taken when it was accepted or opened) and trusted_dir.
+// (precise_time_now() taken when it was accepted or opened; stepped_back: how far the wall
+// clock has been set back since, see ClockSteps) and trusted_dir. With a cache (the server's)
+// it also reads the user the process runs as, from its token, once per process.
 PeerCheck check_peer_process(unsigned long pid, uint64_t connected_at, std::wstring_view trusted_dir,
-                             ProcessImageCache* cache = nullptr);
+                             ProcessImageCache* cache = nullptr, uint64_t stepped_back = 0);
+
+// A monotonic clock in the units of precise_time_now() (100 ns), for ClockSteps.
+uint64_t monotonic_time_now();
 
 // Flags for every open of a pipe as a client: the server may learn who connected, never act
 // as them. Without them whoever serves the name (another process that took it, for one) could

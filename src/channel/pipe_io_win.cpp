@@ -1,7 +1,10 @@
 #include "channel/pipe_io.hpp"
 
+#include <sddl.h>
+
 #include "channel/frame.hpp"
 #include "channel/peer_rules.hpp"
+#include "base/text.hpp"
 #include "base/unique.hpp"
 
 namespace guardian {
@@ -88,53 +91,89 @@ std::wstring image_of(HANDLE process) {
   return std::wstring(path, size);
 }
 
+// The user a process runs as, from its token, as an SID string; empty when it cannot be read
+// (a protected process, say).
+std::string user_of(HANDLE process) {
+  HANDLE raw = nullptr;
+  if (!OpenProcessToken(process, TOKEN_QUERY, &raw)) return {};
+  const UniqueHandle token(raw);
+  // TOKEN_USER and the SID it points to; an SID is at most 68 bytes.
+  alignas(TOKEN_USER) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size)) return {};
+  LPWSTR text = nullptr;
+  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) return {};
+  const UniqueLocal owned(text);
+  return to_utf8(text);
+}
+
 }  // namespace
 
-bool ProcessImageCache::find(unsigned long pid, uint64_t& created, std::wstring& image) {
+bool ProcessImageCache::find(PeerCheck& check) {
   std::lock_guard<std::mutex> hold(lock_);
   for (const Entry& entry : entries_) {
-    if (entry.process && entry.pid == pid) {
-      created = entry.created;
-      image = entry.image;
+    if (entry.process && entry.pid == check.pid) {
+      check.created = entry.created;
+      check.image = entry.image;
+      check.user = entry.user;
       return true;
     }
   }
   return false;
 }
 
-void ProcessImageCache::remember(unsigned long pid, uint64_t created, const std::wstring& image, UniqueHandle process) {
+void ProcessImageCache::remember(const PeerCheck& check, UniqueHandle process) {
   std::lock_guard<std::mutex> hold(lock_);
   for (const Entry& entry : entries_)
-    if (entry.process && entry.pid == pid) return;  // another thread's check of the same process
+    if (entry.process && entry.pid == check.pid) return;  // another thread's check of the same process
   Entry& entry = entries_[next_];
   next_ = (next_ + 1) % kEntries;
-  entry.pid = pid;
-  entry.created = created;
-  entry.image = image;
+  entry.pid = check.pid;
+  entry.created = check.created;
+  entry.image = check.image;
+  entry.user = check.user;
   entry.process = std::move(process);
 }
 
 PeerCheck check_peer_process(unsigned long pid, uint64_t connected_at, std::wstring_view trusted_dir,
-                             ProcessImageCache* cache) {
+                             ProcessImageCache* cache, uint64_t stepped_back) {
   PeerCheck check;
   check.pid = pid;
-  uint64_t created_at = 0;
-  if (!cache || !cache->find(pid, created_at, check.image)) {
+  if (!cache || !cache->find(check)) {
     UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
     if (!process) return check;
     FILETIME created, exited, kernel, user;
     if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return check;
-    created_at = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    check.created = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
     check.image = image_of(process.get());
-    if (check.image.empty()) return check;
-    if (cache && created_at != 0) cache->remember(pid, created_at, check.image, std::move(process));
+    if (check.image.empty()) {
+      check.created = 0;
+      return check;
+    }
+    if (cache) {
+      check.user = user_of(process.get());
+      if (check.created != 0) cache->remember(check, std::move(process));
+    }
   }
-  if (!process_predates_connection(created_at, connected_at)) {
+  if (!process_predates_connection(check.created, connected_at, stepped_back)) {
     check.verdict = PeerVerdict::reused;
   } else {
     check.verdict = is_in_directory(check.image, trusted_dir) ? PeerVerdict::trusted : PeerVerdict::outside;
   }
   return check;
+}
+
+uint64_t monotonic_time_now() {
+  static const uint64_t frequency = [] {
+    LARGE_INTEGER f{};
+    QueryPerformanceFrequency(&f);
+    return static_cast<uint64_t>(f.QuadPart > 0 ? f.QuadPart : 1);
+  }();
+  LARGE_INTEGER count{};
+  QueryPerformanceCounter(&count);
+  const uint64_t ticks = static_cast<uint64_t>(count.QuadPart);
+  // In two parts, so that the product cannot overflow for any uptime.
+  return ticks / frequency * 10000000 + ticks % frequency * 10000000 / frequency;
 }
 
 std::wstring process_image_path(DWORD process_id) {

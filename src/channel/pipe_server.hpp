@@ -16,6 +16,8 @@
 
 #include "base/line_budget.hpp"
 #include "base/unique.hpp"
+#include "channel/connection_shares.hpp"
+#include "channel/peer_rules.hpp"
 #include "channel/pipe_io.hpp"
 
 namespace guardian {
@@ -29,11 +31,15 @@ inline constexpr DWORD kRequestReadTimeoutMs = 30000;
 inline constexpr DWORD kReplyWriteTimeoutMs = 10000;
 // Pause before an instance that could not be made, or whose connect failed, is tried again.
 inline constexpr DWORD kCreateRetryMs = 2000;
+// An instance that keeps failing: its first failure is logged, then one line a minute with
+// the number of failed attempts.
+inline constexpr int64_t kCreateFailureLineIntervalMs = 60000;
 
 // Connections served at once: the number of instances of the name, all made at start, so no
 // other process can add one. Untrusted clients get a share of them and are disconnected at
-// once beyond it, so trusted clients always find room; with every instance connected, new
-// clients find the pipe busy and wait.
+// once beyond it. Every client process and user has a share too, and a few instances are kept
+// free for newcomers (connection_shares.hpp): connections held open beyond a share are ended,
+// so a new client finds an instance within its wait whoever holds the others.
 inline constexpr size_t kMaxConnections = 64;
 inline constexpr size_t kMaxUntrustedConnections = 16;
 // Threads that serve the completion port. Handlers take microseconds ("ping", "specs",
@@ -46,10 +52,17 @@ inline constexpr SIZE_T kWorkerStackBytes = 256 * 1024;
 // count is given with the next line.
 inline constexpr int kUntrustedLineBurst = 5;
 inline constexpr int64_t kUntrustedLineIntervalMs = 60000;
+// The same budget for connections ended for their share.
+inline constexpr int kShareLineBurst = 5;
+inline constexpr int64_t kShareLineIntervalMs = 60000;
+// A sweep that finds an overdue instance busy (its completion is being handled, which sets
+// a new deadline) looks again after this long rather than at once.
+inline constexpr DWORD kBusyInstanceRecheckMs = 10;
 
 class PipeServer {
  public:
-  PipeServer(std::wstring pipe_name, std::wstring trusted_dir, RequestHandler handler);
+  PipeServer(std::wstring pipe_name, std::wstring trusted_dir, RequestHandler handler,
+             ShareLimits shares = ShareLimits{kMaxConnections});
   ~PipeServer();
   PipeServer(const PipeServer&) = delete;
   PipeServer& operator=(const PipeServer&) = delete;
@@ -58,8 +71,9 @@ class PipeServer {
   // FILE_FLAG_FIRST_PIPE_INSTANCE) and the workers, then lets every instance wait for a
   // client. False, with last_error() set and nothing left behind, when another process holds
   // instances of the name (name_taken(); nothing is logged), or when the port, the access
-  // list or a worker cannot be made. An instance that fails for any other reason is logged
-  // and made again every kCreateRetryMs while the server runs.
+  // list or a worker cannot be made. An instance that fails for any other reason is made
+  // again every kCreateRetryMs while the server runs; the log says when the name is short of
+  // instances and when it is whole again, and the failures within a budget.
   bool start();
 
   // Acts once: no operation is started any more, every pending one is cancelled, and each
@@ -92,8 +106,12 @@ class PipeServer {
   void next_frame(Instance& instance);
   void answer_frame(Instance& instance, uint32_t length);
   void complete(Instance& instance, DWORD error, DWORD bytes);
-  void sweep();
-  DWORD wait_ms();
+  bool sweep();
+  DWORD wait_ms(bool busy_skipped);
+  void apply_shares(int64_t now, const Instance* held);
+  bool end_for_share(const ShareEnding& ending, const Instance* held, std::vector<std::string>& lines);
+  void note_instance_failure(const std::string& failure);
+  void note_instance_made();
   void close_everything();
   void set_last_error(std::string text);
   void log_untrusted(const PeerCheck& client, const std::string& what);
@@ -116,6 +134,17 @@ class PipeServer {
   std::atomic<size_t> live_{0};
   std::mutex sweep_lock_;  // one sweep at a time
   ProcessImageCache images_;
+  ClockSteps clock_steps_;
+  // Who holds which connection, by instance; its lock is taken after an instance's lock, and
+  // an instance's lock is only tried (never waited for) while it is held.
+  std::mutex shares_lock_;
+  ConnectionShares shares_;
+  std::atomic<int64_t> shares_due_ms_{0};  // when the share rules are to be applied again; 0: not
+  uint64_t next_serial_ = 0;               // under shares_lock_
+  LineBudget share_lines_{kShareLineBurst, kShareLineIntervalMs};
+  // Instances that could not be made, and the budget of the lines about their failures.
+  std::atomic<size_t> missing_{0};
+  LineBudget failure_lines_{1, kCreateFailureLineIntervalMs};
   LineBudget untrusted_lines_{kUntrustedLineBurst, kUntrustedLineIntervalMs};
   std::mutex lines_lock_;                 // one reading of the budget's due time at a time
   std::atomic<int64_t> lines_due_ms_{0};  // when left-out refusals may have their line; 0: none

@@ -48,14 +48,23 @@ struct PipeServer::Instance {
   bool done_now = false;
   DWORD done_bytes = 0;
   bool served = false;  // counted in live_ (and in live_untrusted_ unless trusted)
+  bool share_end = false;  // ended for its share: its read's completion ends the connection
+  size_t slot = 0;         // its place in instances_ and in the shares
+  uint64_t serial = 0;     // which connection of the instance, for the shares
   PeerCheck client;
   std::string inbox;  // bytes read and not yet taken by a frame: the first `have` of it
   size_t have = 0;
   std::string outbox;  // the reply frame being written
 };
 
-PipeServer::PipeServer(std::wstring pipe_name, std::wstring trusted_dir, RequestHandler handler)
-    : pipe_name_(std::move(pipe_name)), trusted_dir_(std::move(trusted_dir)), handler_(std::move(handler)) {}
+PipeServer::PipeServer(std::wstring pipe_name, std::wstring trusted_dir, RequestHandler handler, ShareLimits shares)
+    : pipe_name_(std::move(pipe_name)),
+      trusted_dir_(std::move(trusted_dir)),
+      handler_(std::move(handler)),
+      shares_([&shares] {
+        shares.instances = kMaxConnections;
+        return shares;
+      }()) {}
 
 PipeServer::~PipeServer() { stop(); }
 
@@ -63,9 +72,16 @@ bool PipeServer::start() {
   if (running_.load()) return true;
   name_taken_.store(false);
   stopping_.store(false);
+  in_flight_.store(0);
+  missing_.store(0);
+  shares_due_ms_.store(0);
   {
     std::lock_guard<std::mutex> hold(mutex_);
     last_error_.clear();
+  }
+  {
+    std::lock_guard<std::mutex> hold(shares_lock_);
+    shares_ = ConnectionShares(shares_.limits());
   }
   auto fail = [this](std::string text) {
     {
@@ -102,6 +118,7 @@ bool PipeServer::start() {
   for (size_t i = 0; i < kMaxConnections; ++i) {
     instances_.push_back(std::make_unique<Instance>());
     Instance& instance = *instances_.back();
+    instance.slot = i;
     std::string failure;
     const Made made = make_instance(instance, sa, !any, failure);
     if (made == Made::taken) {
@@ -113,6 +130,7 @@ bool PipeServer::start() {
     } else {
       if (first_failure.empty()) first_failure = failure;
       instance.due_ms.store(retry_at);
+      ++missing_;
     }
   }
 
@@ -126,10 +144,18 @@ bool PipeServer::start() {
     workers_.push_back(std::move(worker));
   }
   running_.store(true);
-  if (!first_failure.empty()) set_last_error(first_failure);
+  if (!first_failure.empty()) {
+    for (size_t i = missing_.load(); i > 0; --i) note_instance_failure(first_failure);  // one line, the rest counted
+    log_error("pipe " + to_utf8(pipe_name_) + " is short of instances: " + std::to_string(missing_.load()) + " of " +
+              std::to_string(kMaxConnections) +
+              " could not be made; until they are, another program could add instances of the name");
+  }
+  // The workers run already, and a sweep may have made and armed an instance that failed
+  // above: only the instances made here, still resting, are armed here.
   for (auto& instance : instances_) {
     std::lock_guard<std::mutex> hold(instance->lock);
-    if (instance->pipe) arm_connect(*instance);
+    if (instance->pipe && instance->step == Instance::Step::resting && instance->due_ms.load() == 0)
+      arm_connect(*instance);
   }
   return true;
 }
@@ -147,6 +173,11 @@ void PipeServer::stop() {
   while (in_flight_.load() != 0) WaitForSingleObject(idle_event_.get(), INFINITE);
   close_everything();
   log_unreported(true);
+  const int64_t now = tick_ms();
+  if (const uint64_t count = share_lines_.take_unreported(now, true))
+    log_warn("pipe: " + std::to_string(count) + " more connections ended for their share without a line");
+  if (const uint64_t count = failure_lines_.take_unreported(now, true))
+    log_error("pipe: " + std::to_string(count) + " more failed attempts to make an instance without a line");
 }
 
 void PipeServer::close_everything() {
@@ -172,11 +203,25 @@ std::string PipeServer::last_error() const {
 }
 
 void PipeServer::set_last_error(std::string text) {
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    last_error_ = text;
-  }
-  log_error("pipe " + text);
+  std::lock_guard<std::mutex> hold(mutex_);
+  last_error_ = std::move(text);
+}
+
+// An instance that could not be made: its first failure is logged, then one line a minute that
+// counts the attempts left out.
+void PipeServer::note_instance_failure(const std::string& failure) {
+  set_last_error(failure);
+  uint64_t skipped = 0;
+  if (!failure_lines_.admit(tick_ms(), skipped)) return;
+  std::string line = "pipe " + failure;
+  if (skipped) line += "; " + std::to_string(skipped) + " more failed attempts without a line";
+  log_error(line);
+}
+
+void PipeServer::note_instance_made() {
+  if (--missing_ == 0)
+    log_info("pipe " + to_utf8(pipe_name_) + " has all of its " + std::to_string(kMaxConnections) +
+             " instances again");
 }
 
 // Every untrusted client costs at most a line from the budget; the line for an event that
@@ -306,6 +351,10 @@ void PipeServer::start_io(Instance& instance, bool read, void* buffer, DWORD cou
 void PipeServer::drop_client(Instance& instance) {
   if (instance.served) {
     instance.served = false;
+    {
+      std::lock_guard<std::mutex> hold(shares_lock_);
+      shares_.ended(instance.slot);
+    }
     --live_;
     if (instance.client.verdict != PeerVerdict::trusted) {
       std::lock_guard<std::mutex> hold(mutex_);
@@ -313,6 +362,7 @@ void PipeServer::drop_client(Instance& instance) {
     }
   }
   instance.client = PeerCheck{};
+  instance.share_end = false;
   std::string().swap(instance.inbox);
   std::string().swap(instance.outbox);
   instance.have = 0;
@@ -333,13 +383,15 @@ void PipeServer::rest(Instance& instance) {
   instance.due_ms.store(tick_ms() + kCreateRetryMs);
 }
 
-// Who the client is, decided here, once for the connection, from one handle to its process.
+// Who the client is, decided here, once for the connection, from one handle to its process:
+// its image, its creation time and its user.
 void PipeServer::on_connected(Instance& instance) {
   const uint64_t connected_at = precise_time_now();
+  const uint64_t stepped_back = clock_steps_.note(connected_at, monotonic_time_now());
   ULONG pid = 0;
   PeerCheck client;
   if (GetNamedPipeClientProcessId(instance.pipe.get(), &pid))
-    client = check_peer_process(pid, connected_at, trusted_dir_, &images_);
+    client = check_peer_process(pid, connected_at, trusted_dir_, &images_, stepped_back);
   client.pid = pid;
   if (client.verdict != PeerVerdict::trusted) {
     std::unique_lock<std::mutex> hold(mutex_);
@@ -355,9 +407,69 @@ void PipeServer::on_connected(Instance& instance) {
   }
   ++live_;
   instance.served = true;
+  const int64_t now = tick_ms();
+  bool pressed = false;
+  {
+    std::lock_guard<std::mutex> hold(shares_lock_);
+    instance.serial = ++next_serial_;
+    shares_.connected(instance.slot, instance.serial, ClientOwner{{pid, client.created}, client.user}, now);
+    pressed = shares_.pressed();
+  }
   instance.client = std::move(client);
-  instance.frame_due_ms = tick_ms() + kRequestReadTimeoutMs;
+  instance.frame_due_ms = now + kRequestReadTimeoutMs;
+  if (pressed) apply_shares(now, &instance);
   next_frame(instance);
+}
+
+// The share rules applied: the connections they end are ended through end_for_share.
+void PipeServer::apply_shares(int64_t now, const Instance* held) {
+  std::vector<std::string> lines;
+  {
+    std::lock_guard<std::mutex> hold(shares_lock_);
+    const int64_t next = shares_.apply(
+        now, [&](const ShareEnding& ending) { return end_for_share(ending, held, lines); });
+    shares_due_ms_.store(next < 0 ? 0 : std::max<int64_t>(next, 1));
+  }
+  for (const std::string& line : lines) {
+    uint64_t skipped = 0;
+    if (share_lines_.admit(tick_ms(), skipped))
+      log_warn(skipped ? line + "; " + std::to_string(skipped) + " more ended without a line" : line);
+  }
+}
+
+// Ends a connection for its share if it waits for a request now: its read is cancelled, and
+// the read's completion ends the connection (also one that completed meanwhile with a
+// request: the client is the share's holder). An instance whose lock is held is being served
+// (or is the caller's own, held): not now. Called under shares_lock_, so it only tries locks.
+bool PipeServer::end_for_share(const ShareEnding& ending, const Instance* held, std::vector<std::string>& lines) {
+  if (ending.slot >= instances_.size()) return false;
+  Instance& instance = *instances_[ending.slot];
+  if (&instance == held) return false;
+  std::unique_lock<std::mutex> hold(instance.lock, std::try_to_lock);
+  if (!hold || stopping_.load() || !instance.served || instance.serial != ending.serial ||
+      instance.step != Instance::Step::reading || instance.share_end)
+    return false;
+  instance.share_end = true;
+  CancelIoEx(instance.pipe.get(), &instance.ov);
+  const ShareLimits& limits = shares_.limits();
+  std::string why;
+  switch (ending.rule) {
+    case ShareRule::process:
+      why = "its process holds more than " + std::to_string(limits.per_process);
+      break;
+    case ShareRule::user:
+      why = "its user's processes hold more than " + std::to_string(limits.per_user);
+      break;
+    case ShareRule::reserve:
+      why = "its user holds the most, and " + std::to_string(limits.reserve) + " of the " +
+            std::to_string(limits.instances) + " are kept free for new clients";
+      break;
+  }
+  lines.push_back("pipe: ended an idle connection of pid " + std::to_string(instance.client.pid) + " image " +
+                  to_utf8(instance.client.image) + " user " +
+                  (instance.client.user.empty() ? std::string("(unknown)") : instance.client.user) + ": " + why +
+                  " of the pipe's connections");
+  return true;
 }
 
 // Answers the next frame when all of its bytes are in; otherwise reads more of it, within the
@@ -432,7 +544,7 @@ void PipeServer::complete(Instance& instance, DWORD error, DWORD bytes) {
           break;
         case Instance::Step::reading:
           // 0 bytes: the client closed its end (or wrote an empty message, which no frame is).
-          if (error != 0 || bytes == 0) {
+          if (error != 0 || bytes == 0 || instance.share_end) {
             end_connection(instance);
           } else {
             instance.have += bytes;
@@ -444,8 +556,16 @@ void PipeServer::complete(Instance& instance, DWORD error, DWORD bytes) {
             end_connection(instance);
           } else {
             std::string().swap(instance.outbox);
-            instance.frame_due_ms = tick_ms() + kRequestReadTimeoutMs;
+            const int64_t now = tick_ms();
+            instance.frame_due_ms = now + kRequestReadTimeoutMs;
+            bool pressed = false;
+            {
+              std::lock_guard<std::mutex> hold(shares_lock_);
+              shares_.active(instance.slot, now);
+              pressed = shares_.pressed();
+            }
             next_frame(instance);
+            if (pressed) apply_shares(now, &instance);
           }
           break;
         case Instance::Step::resting:
@@ -469,29 +589,36 @@ void PipeServer::complete(Instance& instance, DWORD error, DWORD bytes) {
 }
 
 // Ends what is overdue: an operation past its deadline is cancelled (its completion then ends
-// the connection), a resting instance is made again and waits for a client. The rest of the
-// untrusted lines are written as soon as the budget allows.
-void PipeServer::sweep() {
+// the connection), a resting instance is made again and waits for a client, and the share
+// rules are applied again when they were left unmet. The rest of the untrusted lines are
+// written as soon as the budget allows. True when an overdue instance was left because it was
+// busy (or another worker sweeps): its completion, being handled, sets its next deadline.
+bool PipeServer::sweep() {
   const int64_t now = tick_ms();
   const int64_t lines_due = lines_due_ms_.load();
   if (lines_due != 0 && lines_due <= now) log_unreported(false);
+  const int64_t shares_due = shares_due_ms_.load();
+  if (shares_due != 0 && shares_due <= now) apply_shares(now, nullptr);
   bool overdue = false;
   for (const auto& instance : instances_) {
     const int64_t due = instance->due_ms.load();
     if (due != 0 && due <= now) overdue = true;
   }
-  if (!overdue) return;
+  if (!overdue) return false;
   std::unique_lock<std::mutex> one(sweep_lock_, std::try_to_lock);
-  if (!one) return;
+  if (!one) return true;
   SECURITY_ATTRIBUTES sa{sizeof sa, security_.get(), FALSE};
-  std::string failure;
+  bool busy = false;
   for (const auto& entry : instances_) {
     Instance& instance = *entry;
     const int64_t due = instance.due_ms.load();
     if (due == 0 || due > now) continue;
-    // Busy: its completion is being handled, which sets a new deadline anyway.
     std::unique_lock<std::mutex> hold(instance.lock, std::try_to_lock);
-    if (!hold || instance.due_ms.load() != due || stopping_.load()) continue;
+    if (!hold) {
+      busy = true;
+      continue;
+    }
+    if (instance.due_ms.load() != due || stopping_.load()) continue;
     instance.due_ms.store(0);
     if (instance.step != Instance::Step::resting) {
       CancelIoEx(instance.pipe.get(), &instance.ov);
@@ -499,29 +626,33 @@ void PipeServer::sweep() {
     }
     if (!instance.pipe) {
       const bool first = std::none_of(instances_.begin(), instances_.end(), [](const auto& i) { return bool(i->pipe); });
-      std::string text;
-      if (make_instance(instance, sa, first, text) != Made::yes) {
-        failure = text;
+      std::string failure;
+      if (make_instance(instance, sa, first, failure) != Made::yes) {
         instance.due_ms.store(now + kCreateRetryMs);
+        note_instance_failure(failure);
         continue;
       }
+      note_instance_made();
     }
     arm_connect(instance);
   }
-  if (!failure.empty()) set_last_error(failure);
+  return busy;
 }
 
-// Until the next deadline or line, or without end when there is none.
-DWORD PipeServer::wait_ms() {
+// Until the next deadline, line or application of the share rules, or without end when there
+// is none; not less than kBusyInstanceRecheckMs when the sweep left a busy instance overdue.
+DWORD PipeServer::wait_ms(bool busy_skipped) {
   const int64_t now = tick_ms();
-  const int64_t lines_due = lines_due_ms_.load();
-  int64_t wait = lines_due == 0 ? -1 : std::max<int64_t>(0, lines_due - now);
-  for (const auto& instance : instances_) {
-    const int64_t due = instance->due_ms.load();
-    if (due == 0) continue;
+  int64_t wait = -1;
+  const auto sooner = [&](int64_t due) {
+    if (due == 0) return;
     const int64_t left = std::max<int64_t>(0, due - now);
     if (wait < 0 || left < wait) wait = left;
-  }
+  };
+  sooner(lines_due_ms_.load());
+  sooner(shares_due_ms_.load());
+  for (const auto& instance : instances_) sooner(instance->due_ms.load());
+  if (busy_skipped && wait >= 0 && wait < static_cast<int64_t>(kBusyInstanceRecheckMs)) wait = kBusyInstanceRecheckMs;
   return wait < 0 ? INFINITE : static_cast<DWORD>(std::min<int64_t>(wait, 0x7FFFFFFF));
 }
 
@@ -531,18 +662,19 @@ DWORD WINAPI PipeServer::worker_main(void* server) {
 }
 
 void PipeServer::worker_loop() {
+  bool busy_skipped = false;
   for (;;) {
     DWORD bytes = 0;
     ULONG_PTR key = 0;
     OVERLAPPED* ov = nullptr;
-    const BOOL ok = GetQueuedCompletionStatus(port_.get(), &bytes, &key, &ov, wait_ms());
+    const BOOL ok = GetQueuedCompletionStatus(port_.get(), &bytes, &key, &ov, wait_ms(busy_skipped));
     const DWORD error = ok ? 0 : GetLastError();
     if (ov) {
       complete(*reinterpret_cast<Instance*>(key), error, bytes);
     } else if (error != WAIT_TIMEOUT) {
       return;  // the wake-up that stop() posts, or the port closed
     }
-    sweep();
+    busy_skipped = sweep();
   }
 }
 

@@ -22,8 +22,14 @@
 //                         given 1 s; prints "queue sent=K of N"
 //   squat:N               tries to make N instances of the pipe name, as a server would;
 //                         keeps those it made; prints "squat made=K of N error=E" (the last)
+//   hold:N:PING_MS:FOR_MS takes every connection it can, up to N, for FOR_MS: once a second it
+//                         opens more where there is room, and sends "ping" on each of its
+//                         connections every PING_MS, which keeps them alive; prints
+//                         "hold most=M ended=E pings=P" (M held at once at most, E of its
+//                         connections ended by the server)
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -195,6 +201,47 @@ int main(int argc, char** argv) {
         held.push_back(std::move(h));
       }
       std::printf("squat made=%d of %d error=%lu\n", made, n, error);
+    } else if (verb == "hold") {
+      const size_t c2 = arg.find(':'), c3 = arg.find(':', c2 + 1);
+      const size_t n = std::stoul(arg.substr(0, c2));
+      const ULONGLONG ping_ms = std::stoull(arg.substr(c2 + 1, c3 - c2 - 1));
+      const ULONGLONG until = GetTickCount64() + std::stoull(arg.substr(c3 + 1));
+      struct Held {
+        UniqueFile pipe;
+        ULONGLONG pinged;
+      };
+      std::vector<Held> mine;
+      size_t most = 0, ended = 0, pings = 0;
+      const std::string ping = encode_frame(R"({"op":"ping"})");
+      for (ULONGLONG now = GetTickCount64(); now < until; now = GetTickCount64()) {
+        while (mine.size() < n) {
+          UniqueFile h(CreateFileW(pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OVERLAPPED, nullptr));
+          if (!h) break;  // no room now
+          DWORD mode = PIPE_READMODE_MESSAGE;
+          SetNamedPipeHandleState(h.get(), &mode, nullptr, nullptr);
+          mine.push_back({std::move(h), now});
+        }
+        most = std::max(most, mine.size());
+        for (auto it = mine.begin(); it != mine.end();) {
+          bool alive = true;
+          if (now - it->pinged >= ping_ms) {
+            alive = send_raw(it->pipe.get(), ping) && read_reply(it->pipe.get(), 5000).rfind("reply ", 0) == 0;
+            it->pinged = now;
+            ++pings;
+          } else {
+            alive = PeekNamedPipe(it->pipe.get(), nullptr, 0, nullptr, nullptr, nullptr);  // fails once ended
+          }
+          if (alive) {
+            ++it;
+          } else {
+            ++ended;
+            it = mine.erase(it);
+          }
+        }
+        Sleep(1000);
+      }
+      std::printf("hold most=%zu ended=%zu pings=%zu\n", most, ended, pings);
     } else if (verb == "unpinned") {
       pinned = false;
     } else if (verb == "sleep") {

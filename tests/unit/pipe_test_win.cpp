@@ -10,6 +10,7 @@
 #include "channel/frame.hpp"
 #include "channel/pipe_client.hpp"
 #include "channel/pipe_io.hpp"
+#include "channel/connection_shares.hpp"
 #include "channel/pipe_server.hpp"
 #include "runtime/config.hpp"
 #include "base/json_text.hpp"
@@ -225,6 +226,9 @@ TEST(PipeRequest, OversizedRequestIsNeverSent) {
   EXPECT_EQ(server.requests.load(), 0);
 }
 
+// Shares that never end a connection: for the tests of what the server does at its limits.
+constexpr ShareLimits kNoShares{kMaxConnections, kMaxConnections, kMaxConnections, 0, 0};
+
 // The agent's own pipe server, run in this process on a pipe of the test's own.
 struct ServerFixture : ::testing::Test {
   std::wstring name = unique_pipe();
@@ -235,12 +239,15 @@ struct ServerFixture : ::testing::Test {
   void TearDown() override {
     if (server) server->stop();
   }
-  void start(std::wstring trusted = module_dir()) {
-    server = std::make_unique<PipeServer>(name, trusted, [this](const json& request, const std::wstring&) {
-      ++handled;
-      if (request.value("op", "") == "slow") Sleep(3000);
-      return json{{"echo", request}};
-    });
+  void start(std::wstring trusted = module_dir(), ShareLimits shares = ShareLimits{kMaxConnections}) {
+    server = std::make_unique<PipeServer>(
+        name, trusted,
+        [this](const json& request, const std::wstring&) {
+          ++handled;
+          if (request.value("op", "") == "slow") Sleep(3000);
+          return json{{"echo", request}};
+        },
+        shares);
     ASSERT_TRUE(server->start());
   }
   bool ask(const json& request, json& reply, std::string& error, const std::wstring& trusted = module_dir()) {
@@ -332,7 +339,7 @@ TEST_F(ServerFixture, UntrustedClientIsRefusedForEveryRequestWithinTheLineBudget
 // At the limit no instance is offered: a new client finds the pipe busy, waits, and is served
 // as soon as a connection ends. Stopping stays prompt with every slot taken.
 TEST_F(ServerFixture, AtTheConnectionLimitClientsWaitForRoom) {
-  start();
+  start(module_dir(), kNoShares);
   std::vector<UniqueFile> held;
   for (size_t i = 0; i < kMaxConnections; ++i) {
     held.push_back(open_client());
@@ -359,10 +366,50 @@ TEST_F(ServerFixture, AtTheConnectionLimitClientsWaitForRoom) {
   EXPECT_LT(elapsed_since(t0), 3000u);
 }
 
+// Every instance held by one process that sends nothing: a newcomer is served within the
+// connections' first second, and the process keeps its share of idle connections, the rest
+// ended, each with a line within the budget.
+TEST_F(ServerFixture, ConnectionsHeldBeyondTheSharesAreEndedSoANewcomerIsServed) {
+  start();
+  std::vector<UniqueFile> held;
+  for (size_t i = 0; i < kMaxConnections; ++i) {
+    held.push_back(open_client());
+    ASSERT_TRUE(held.back()) << i;
+  }
+  const ULONGLONG t0 = GetTickCount64();
+  json reply;
+  std::string error;
+  ASSERT_TRUE(ask(kRequest, reply, error)) << error;
+  EXPECT_LT(elapsed_since(t0), kShareGraceMs + 2000u);
+  // The process's share (less the one its newcomer took, if that was still being served when
+  // the rules came back to the process).
+  for (int i = 0; i < 500 && server->connection_count() > kSharePerProcess; ++i) Sleep(10);
+  Sleep(300);
+  const size_t left = server->connection_count();
+  EXPECT_TRUE(left == kSharePerProcess || left == kSharePerProcess - 1) << left;
+  size_t broken = 0;
+  for (const UniqueFile& h : held) {
+    char byte;
+    DWORD got = 0;
+    if (!pipe_io(h.get(), PipeDirection::read, &byte, 1, 10, got) && GetLastError() != ERROR_OPERATION_ABORTED) ++broken;
+  }
+  EXPECT_EQ(broken + left, kMaxConnections);
+  server->stop();
+  const std::string log = log_text();
+  const size_t lines = test::count_of(log, "WARN  pipe: ended an idle connection of pid ");
+  EXPECT_EQ(lines, static_cast<size_t>(kShareLineBurst));
+  EXPECT_NE(log.find(" user S-1-5-"), std::string::npos) << log;
+  EXPECT_NE(log.find(": its process holds more than 8 of the pipe's connections"), std::string::npos) << log;
+  EXPECT_NE(log.find("WARN  pipe: " + std::to_string(broken - lines) +
+                     " more connections ended for their share without a line\r\n"),
+            std::string::npos)
+      << log;
+}
+
 // Untrusted clients beyond their share are disconnected at once, without a thread; trusted
 // room is left, and a slot that frees up takes the next untrusted client again.
 TEST_F(ServerFixture, UntrustedClientsBeyondTheirShareAreDisconnected) {
-  start(L"C:\\somewhere\\else");
+  start(L"C:\\somewhere\\else", kNoShares);
   std::vector<UniqueFile> held;
   for (size_t i = 0; i < kMaxUntrustedConnections; ++i) {
     held.push_back(open_client());
@@ -491,16 +538,24 @@ TEST_F(ServerFixture, StopWhileIdleAndFinishedConnectionsAreReaped) {
   EXPECT_LT(elapsed_since(t0), 2000u);
 }
 
-TEST(PipeServerErrors, CreateFailureIsLoggedAndRetriedEveryTwoSeconds) {
+// Instances that cannot be made are tried again every two seconds; the log says once that the
+// name is short of them, gives the first failure, and counts the rest within its budget.
+TEST(PipeServerErrors, CreateFailureIsRetriedEveryTwoSecondsAndLoggedWithinABudget) {
   test::LogCapture log;
   PipeServer server(L"\\\\.\\not-a-pipe\\x", module_dir(), [](const json&, const std::wstring&) { return json(); });
   ASSERT_TRUE(server.start());
-  Sleep(3000);
+  Sleep(5000);
   const ULONGLONG t0 = GetTickCount64();
   server.stop();
   EXPECT_LT(elapsed_since(t0), 1000u);  // the pause ends early on stop
   EXPECT_EQ(server.last_error().rfind("CreateNamedPipe: ", 0), 0u) << server.last_error();
-  EXPECT_EQ(test::count_of(log.text(), "ERROR pipe CreateNamedPipe: "), 2u);
+  const std::string text = log.text();
+  EXPECT_EQ(test::count_of(text, "ERROR pipe CreateNamedPipe: "), 1u) << text;
+  EXPECT_EQ(test::count_of(text, " is short of instances: 64 of 64 could not be made; "), 1u) << text;
+  // Two more rounds of 64 in 5 s (at 2 and 4 s), told at the stop.
+  EXPECT_NE(text.find("ERROR pipe: " + std::to_string(64 * 3 - 1) + " more failed attempts to make an instance"),
+            std::string::npos)
+      << text;
 }
 
 }  // namespace
