@@ -8,10 +8,11 @@
 // - the processes of one user together kSharePerUser;
 // - kShareFreeReserve instances are kept free for newcomers: when fewer are left, the user
 //   holding the most gives up one, and within that user the process holding the most.
-// Within a process the least recently active connection goes first. A connection is ended only
-// while it waits for a request, and not in its first kShareGraceMs: a request that is being
-// read, handled or answered is never cut, and a client that opens a connection and sends at
-// once is never ended before it could. So many requests at once from one process are served
+// Within a process the least recently active connection goes first. The server ends a
+// connection only while it waits for a request (or has left a reply unread for kShareGraceMs),
+// and none in its first kShareGraceMs: a request that is being read, handled or answered is
+// never cut, and a client that opens a connection and sends at once is never ended before it
+// could. So many requests at once from one process are served
 // (each on a connection of its own), and only connections held open count against a share.
 // Portable: no Windows headers; times are a monotonic clock in milliseconds.
 #include <cstddef>

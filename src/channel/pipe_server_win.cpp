@@ -48,7 +48,8 @@ struct PipeServer::Instance {
   bool done_now = false;
   DWORD done_bytes = 0;
   bool served = false;  // counted in live_ (and in live_untrusted_ unless trusted)
-  bool share_end = false;  // ended for its share: its read's completion ends the connection
+  bool share_end = false;  // ended for its share: its operation's completion ends the connection
+  int64_t write_since_ms = 0;  // when the reply being written was started
   size_t slot = 0;         // its place in instances_ and in the shares
   uint64_t serial = 0;     // which connection of the instance, for the shares
   PeerCheck client;
@@ -437,18 +438,24 @@ void PipeServer::apply_shares(int64_t now, const Instance* held) {
   }
 }
 
-// Ends a connection for its share if it waits for a request now: its read is cancelled, and
-// the read's completion ends the connection (also one that completed meanwhile with a
-// request: the client is the share's holder). An instance whose lock is held is being served
-// (or is the caller's own, held): not now. Called under shares_lock_, so it only tries locks.
+// Ends a connection for its share if it waits for a request now, or has not read the reply
+// written to it for as long as a connection is spared at first (a client that reads its
+// replies takes them at once; one that does not would otherwise hold the connection for the
+// whole write limit). Its operation is cancelled, and the completion ends the connection (also
+// one that completed meanwhile: the client is the share's holder). An instance whose lock is
+// held is being served (or is the caller's own, held): not now. Called under shares_lock_, so
+// it only tries locks.
 bool PipeServer::end_for_share(const ShareEnding& ending, const Instance* held, std::vector<std::string>& lines) {
   if (ending.slot >= instances_.size()) return false;
   Instance& instance = *instances_[ending.slot];
   if (&instance == held) return false;
   std::unique_lock<std::mutex> hold(instance.lock, std::try_to_lock);
-  if (!hold || stopping_.load() || !instance.served || instance.serial != ending.serial ||
-      instance.step != Instance::Step::reading || instance.share_end)
+  if (!hold || stopping_.load() || !instance.served || instance.serial != ending.serial || instance.share_end)
     return false;
+  const bool waiting = instance.step == Instance::Step::reading;
+  const bool unread = instance.step == Instance::Step::writing &&
+                      tick_ms() - instance.write_since_ms >= shares_.limits().grace_ms;
+  if (!waiting && !unread) return false;
   instance.share_end = true;
   CancelIoEx(instance.pipe.get(), &instance.ov);
   const ShareLimits& limits = shares_.limits();
@@ -465,7 +472,8 @@ bool PipeServer::end_for_share(const ShareEnding& ending, const Instance* held, 
             std::to_string(limits.instances) + " are kept free for new clients";
       break;
   }
-  lines.push_back("pipe: ended an idle connection of pid " + std::to_string(instance.client.pid) + " image " +
+  lines.push_back(std::string("pipe: ended ") + (waiting ? "an idle connection" : "a connection that reads no reply") +
+                  " of pid " + std::to_string(instance.client.pid) + " image " +
                   to_utf8(instance.client.image) + " user " +
                   (instance.client.user.empty() ? std::string("(unknown)") : instance.client.user) + ": " + why +
                   " of the pipe's connections");
@@ -518,8 +526,9 @@ void PipeServer::answer_frame(Instance& instance, uint32_t length) {
     end_connection(instance);
     return;
   }
+  instance.write_since_ms = tick_ms();
   start_io(instance, false, instance.outbox.data(), static_cast<DWORD>(instance.outbox.size()),
-           tick_ms() + kReplyWriteTimeoutMs);
+           instance.write_since_ms + kReplyWriteTimeoutMs);
 }
 
 void PipeServer::complete(Instance& instance, DWORD error, DWORD bytes) {
@@ -552,7 +561,7 @@ void PipeServer::complete(Instance& instance, DWORD error, DWORD bytes) {
           }
           break;
         case Instance::Step::writing:
-          if (error != 0 || bytes != instance.outbox.size()) {
+          if (error != 0 || bytes != instance.outbox.size() || instance.share_end) {
             end_connection(instance);
           } else {
             std::string().swap(instance.outbox);

@@ -406,6 +406,32 @@ TEST_F(ServerFixture, ConnectionsHeldBeyondTheSharesAreEndedSoANewcomerIsServed)
       << log;
 }
 
+// A client that sends requests and never reads the replies holds its connection while the
+// server's write waits: beyond its process's share (here 1) it is ended too, once its reply has
+// gone unread for a second, before an idle connection that was active since.
+TEST_F(ServerFixture, AClientThatReadsNoReplyIsEndedForItsShare) {
+  start(module_dir(), ShareLimits{kMaxConnections, 1, kMaxConnections, 0, kShareGraceMs});
+  UniqueFile stalled = open_client();
+  ASSERT_TRUE(stalled);
+  std::string frame = encode_frame(compact_json(kRequest));
+  int sent = 0;
+  DWORD n = 0;
+  while (sent < 5000 && pipe_io(stalled.get(), PipeDirection::write, frame.data(), static_cast<DWORD>(frame.size()),
+                                500, n))
+    ++sent;
+  EXPECT_LT(sent, 5000);  // the server stopped reading: its reply write waits
+  Sleep(static_cast<DWORD>(kShareGraceMs) + 300);
+  json reply;
+  std::string error;
+  UniqueFile idle = open_client();
+  ASSERT_TRUE(idle);
+  for (int i = 0; i < 300 && PeekNamedPipe(stalled.get(), nullptr, 0, nullptr, nullptr, nullptr); ++i) Sleep(10);
+  EXPECT_FALSE(PeekNamedPipe(stalled.get(), nullptr, 0, nullptr, nullptr, nullptr));
+  EXPECT_TRUE(PeekNamedPipe(idle.get(), nullptr, 0, nullptr, nullptr, nullptr));
+  server->stop();
+  EXPECT_EQ(test::count_of(log_text(), "WARN  pipe: ended a connection that reads no reply of pid "), 1u);
+}
+
 // Untrusted clients beyond their share are disconnected at once, without a thread; trusted
 // room is left, and a slot that frees up takes the next untrusted client again.
 TEST_F(ServerFixture, UntrustedClientsBeyondTheirShareAreDisconnected) {
