@@ -21,25 +21,83 @@ std::string format_log_line(const LogClock& t, unsigned long thread_id, std::str
   return line;
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 character at the start of text and its code point; 0
+// when the bytes there are not one (a stray continuation byte, a sequence cut short, an
+// overlong form, a surrogate, or a value past U+10FFFF).
+size_t utf8_character(std::string_view text, uint32_t& code_point) {
+  const auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  size_t length = 0;
+  uint32_t low = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2, code_point = lead & 0x1F, low = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3, code_point = lead & 0x0F, low = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4, code_point = lead & 0x07, low = 0x10000;
+  } else {
+    return 0;
+  }
+  if (text.size() < length) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+    code_point = (code_point << 6) | (byte(i) & 0x3F);
+  }
+  if (code_point < low || code_point > 0x10FFFF || (code_point >= 0xD800 && code_point <= 0xDFFF)) return 0;
+  return length;
+}
+
+// Characters that would let a text pass for something else on an administrator's screen: the
+// C1 controls (U+009B is a terminal's escape), the bidirectional controls, which reorder what
+// follows them, and the line and paragraph separators.
+bool deceptive(uint32_t c) {
+  return (c >= 0x80 && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069) || c == 0x2028 || c == 0x2029;
+}
+
+}  // namespace
+
 void append_log_text(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   size_t run = 0;  // start of the pending run of bytes copied unchanged
-  for (size_t i = 0; i < text.size(); ++i) {
+  for (size_t i = 0; i < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != 0x7F) continue;
-    out.append(text, run, i - run);
-    run = i + 1;
-    switch (c) {
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      default: {
-        const char esc[4] = {'\\', 'x', kHex[c >> 4], kHex[c & 0x0F]};
-        out.append(esc, 4);
-      }
+    if (c >= 0x20 && c < 0x7F) {
+      ++i;
+      continue;
     }
+    uint32_t code_point = 0;
+    const size_t length = c < 0x80 ? 1 : utf8_character(text.substr(i), code_point);
+    if (length > 1 && !deceptive(code_point)) {
+      i += length;
+      continue;
+    }
+    out.append(text, run, i - run);
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (length > 1) {  // a character that may not be shown as itself
+      out += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(code_point >> shift) & 0x0F];
+    } else {  // a control byte, or a byte that is no part of a character
+      const char esc[4] = {'\\', 'x', kHex[c >> 4], kHex[c & 0x0F]};
+      out.append(esc, 4);
+    }
+    i += length > 1 ? length : 1;
+    run = i;
   }
   out.append(text, run, text.size() - run);
+}
+
+std::string visible_text(std::string_view text) {
+  std::string out;
+  append_log_text(out, text);
+  return out;
 }
 
 namespace {

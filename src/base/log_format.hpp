@@ -13,14 +13,23 @@ struct LogClock {
   int year, month, day, hour, minute, second, millisecond;
 };
 
-// "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ [%lu] %-5s " + message + "\r\n". Control bytes in the
-// message (below 0x20, and 0x7F) are written visibly as \r, \n, \t or \xHH, so one call
-// always makes exactly one line, whatever text from outside the message carries.
+// "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ [%lu] %-5s " + message + "\r\n", the message shown
+// by append_log_text: one call always makes exactly one line, whatever text from outside the
+// message carries.
 std::string format_log_line(const LogClock& t, unsigned long thread_id, std::string_view level,
                             std::string_view message);
 
-// Appends text with its control bytes escaped as format_log_line writes them.
+// Appends text so that it shows what it holds and nothing else, on one line: control bytes
+// (below 0x20, and 0x7F) as \r, \n, \t or \xhh; bytes that are no part of a well-formed UTF-8
+// character as \xhh; and the characters that could make a text pass for another on a screen
+// (the C1 controls U+0080 to U+009F, the bidirectional controls U+061C, U+200E, U+200F,
+// U+202A to U+202E and U+2066 to U+2069, and U+2028 and U+2029) as \uhhhh. Every other
+// character is copied as it is. The log, the diagnosis and the Event Log's inserts all show
+// text from outside through it.
 void append_log_text(std::string& out, std::string_view text);
+
+// append_log_text into a string of its own.
+std::string visible_text(std::string_view text);
 
 // The last `most` WARN and ERROR lines of a log's text (its tail may begin in the middle of a
 // line, which is never taken), oldest first, without their line ends. A line counts when it

@@ -94,6 +94,16 @@ def test_op_holding_a_forged_line_leaves_exactly_one_line(agent, storage):
     assert not any(l.startswith("2026-01-01T00:00:00.000Z") for l in log_lines(storage[0]))
 
 
+def test_a_client_from_a_folder_named_to_deceive_is_logged_escaped(agent, storage, tmp_path):
+    """U+202E reverses what follows it on a screen, U+009B starts a terminal's command."""
+    stranger = copy_program("raw_pipe_client.exe", str(tmp_path / "gpj.\u202eexe\u009b2J"))
+    raw("connect", 'frame:{"op":"ping"}', "read", storage_win=storage[1], program=stranger)
+    assert agent.interrupt() == 0
+    [line] = [l for l in log_lines(storage[0]) if "untrusted client pid " in l]
+    assert "gpj.\\u202eexe\\u009b2J\\raw_pipe_client.exe" in line, line
+    assert not re.search("[\u0080-\u009f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\u2028\u2029]", line)
+
+
 @pytest.mark.slow
 def test_refused_requests_cannot_rotate_the_log_however_they_are_sent(agent, storage, tmp_path):
     stranger = copy_program("raw_pipe_client.exe", str(tmp_path / "elsewhere"))

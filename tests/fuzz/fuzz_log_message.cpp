@@ -1,5 +1,6 @@
 // Log lines with any message bytes: one call gives exactly one line, the fixed prefix and
-// then the message with each control byte written visibly, ending in the one CR LF. Read
+// then the message with each control byte, each byte of no UTF-8 character and each character
+// that could deceive a reader written visibly, ending in the one CR LF. Read
 // back for its WARN and ERROR lines, a log of such a line holds exactly that one (never a
 // line the message forged), and any text read so is safe to print.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -11,24 +12,67 @@
 
 namespace {
 
-// The message as the log must show it, byte by byte.
+// The UTF-8 form of a code point.
+std::string encode(uint32_t c) {
+  std::string out;
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+  return out;
+}
+
+// The message as the log must show it: a character is one whose bytes are the UTF-8 form of
+// its code point (so never overlong), neither a surrogate nor past U+10FFFF; the deceptive ones
+// among them, and every byte that starts none, written visibly.
 std::string visible(std::string_view message) {
   std::string out;
-  for (const char ch : message) {
-    const unsigned char c = static_cast<unsigned char>(ch);
+  char esc[8];
+  for (size_t i = 0; i < message.size();) {
+    const unsigned char c = static_cast<unsigned char>(message[i]);
+    size_t taken = 0;
+    for (size_t n = 2; n <= 4 && !taken && i + n <= message.size(); ++n) {
+      uint32_t code = c & (0x7F >> n);
+      for (size_t k = 1; k < n; ++k) code = (code << 6) | (static_cast<unsigned char>(message[i + k]) & 0x3F);
+      if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF) || encode(code) != message.substr(i, n)) continue;
+      taken = n;
+      const bool bidi = code == 0x061C || code == 0x200E || code == 0x200F || (code >= 0x202A && code <= 0x202E) ||
+                        (code >= 0x2066 && code <= 0x2069);
+      if (code <= 0x9F || bidi || code == 0x2028 || code == 0x2029) {
+        std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(code));
+        out += esc;
+      } else {
+        out += message.substr(i, n);
+      }
+    }
+    if (taken) {
+      i += taken;
+      continue;
+    }
     if (c == '\r')
       out += "\\r";
     else if (c == '\n')
       out += "\\n";
     else if (c == '\t')
       out += "\\t";
-    else if (c < 0x20 || c == 0x7f) {
-      char esc[5];
+    else if (c < 0x20 || c >= 0x7f) {
       std::snprintf(esc, sizeof esc, "\\x%02x", c);
       out += esc;
     } else {
-      out += ch;
+      out += static_cast<char>(c);
     }
+    ++i;
   }
   return out;
 }

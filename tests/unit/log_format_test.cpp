@@ -22,6 +22,22 @@ TEST(LogFormat, PrefixLayoutAndLevelColumn) {
             "2026-03-04T05:06:07.089Z [1] WARN  op x\\r\\n2026-01-01T00:00:00.000Z [1] INFO  forged\\x1b\\x7f\\x00\\ \xC3\xA9\r\n");
 }
 
+// Text a user chooses (a folder name, a forged log line) shows what it holds and nothing
+// else: no terminal escape, no reordering, no second line, no bytes a terminal would guess at.
+TEST(LogFormat, TextThatCouldDeceiveIsShownEscaped) {
+  const std::string valid = "C:\\Program Files\\\xC3\xA9t\xC3\xA9 \xE4\xB8\xAD \xF0\x9F\x98\x80 \xE2\x80\x8D ~";
+  EXPECT_EQ(visible_text(valid), valid);  // é, 中, an emoji, a joiner: as they are
+  EXPECT_EQ(visible_text("a\xC2\x9B" "2Jb\xC2\x85\xC2\x80"), "a\\u009b2Jb\\u0085\\u0080");  // C1 controls
+  EXPECT_EQ(visible_text("exe.\xE2\x80\xAEtxt.\xE2\x81\xA6x\xE2\x81\xA9\xE2\x80\x8E\xE2\x80\x8F\xD8\x9C"),
+            "exe.\\u202etxt.\\u2066x\\u2069\\u200e\\u200f\\u061c");  // bidirectional controls
+  EXPECT_EQ(visible_text("1\xE2\x80\xA8" "2\xE2\x80\xA9" "3"), "1\\u20282\\u20293");  // line, paragraph separators
+  // Bytes that are no character: stray, cut short, overlong, a surrogate, past U+10FFFF.
+  EXPECT_EQ(visible_text("\xFF\xFE" "a\x80" "b\xE2\x80"), "\\xff\\xfea\\x80b\\xe2\\x80");
+  EXPECT_EQ(visible_text("\xC0\xAF\xED\xA0\x80\xF4\x90\x80\x80"),
+            "\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80");
+  EXPECT_EQ(visible_text("\xE2\x80\xAE\xE2\x80"), "\\u202e\\xe2\\x80");  // a character cut at the end
+}
+
 TEST(LogFormat, RotationIsStrictlyAboveTheLimit) {
   EXPECT_FALSE(log_needs_rotation(kLogRotateBytes - 10, 10));
   EXPECT_TRUE(log_needs_rotation(kLogRotateBytes - 10, 11));
