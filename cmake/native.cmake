@@ -46,7 +46,8 @@ target_compile_options(gtest_main PRIVATE -O0)
 include(GoogleTest)
 file(GLOB GUARDIAN_UNIT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/unit/*_test.cpp)
 add_executable(guardian_tests ${GUARDIAN_UNIT_SOURCES})
-target_include_directories(guardian_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/unit ${CMAKE_SOURCE_DIR}/tests/support)
+target_include_directories(guardian_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/unit ${CMAKE_SOURCE_DIR}/tests/support
+                           ${CMAKE_SOURCE_DIR}/sdk)
 target_compile_definitions(guardian_tests PRIVATE GUARDIAN_TESTDATA="${GUARDIAN_TESTDATA}")
 target_link_libraries(guardian_tests PRIVATE guardian_portable GTest::gtest GTest::gtest_main)
 # As in the Windows build: test code built quickly, its common headers parsed once.

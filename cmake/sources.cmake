@@ -18,3 +18,11 @@ list(FILTER GUARDIAN_PORTABLE_SOURCES EXCLUDE REGEX "(_win\\.cpp|_posix\\.cpp|/s
 set(GUARDIAN_WIN_SOURCES ${_guardian_all})
 list(FILTER GUARDIAN_WIN_SOURCES INCLUDE REGEX "_win\\.cpp$")
 list(REMOVE_ITEM GUARDIAN_WIN_SOURCES ${GUARDIAN_PLATFORM_WIN_SOURCES})
+
+# The client library's own build (GUARDIAN_CLIENT_ONLY, the 32-bit DLL) takes the folders the
+# library stands on and nothing above the channel.
+if(GUARDIAN_CLIENT_ONLY)
+  foreach(_list GUARDIAN_PORTABLE_SOURCES GUARDIAN_WIN_SOURCES GUARDIAN_PLATFORM_WIN_SOURCES)
+    list(FILTER ${_list} INCLUDE REGEX "/src/(base|store|docs|device|channel)/")
+  endforeach()
+endif()

@@ -8,6 +8,14 @@ packages="$packages python3-pefile"
 packages="$packages clang-14 libclang-rt-14-dev libfuzzer-14-dev llvm-14 libgcrypt20-dev"
 # Release packages: wixl builds the MSI, msitools edits, checks and unpacks it, osslsigncode signs.
 packages="$packages wixl msitools osslsigncode"
+# The 32-bit client library: its compiler, and Wine's 32-bit half to test it (wine32 is an
+# i386 package, so dpkg must know that architecture first). lld links the SDK's test program
+# compiled for the MSVC target, as other toolchains would.
+packages="$packages g++-mingw-w64-i686-posix wine32:i386 lld"
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  echo "adding the i386 architecture (for wine32)"
+  dpkg --add-architecture i386  # wine32 is then missing, and the lists are read again below
+fi
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -11,19 +11,37 @@ prefix=${1:?prefix}
 template=${2:-}
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
+. "$(dirname "$0")/wine-loader.sh"
 
 first_boot() {  # first_boot DIR
   mkdir -p "$1"
-  WINEPREFIX=$1 WINEARCH=win64 wineboot -i </dev/null >/dev/null 2>&1
+  WINEPREFIX=$1 WINEARCH=win64 "$wine" wineboot -i </dev/null >/dev/null 2>&1
   # Let the first boot finish everything it started (the SCM holds its database while it sets
   # up the new prefix's services) before anything else runs.
   WINEPREFIX=$1 wineserver -w </dev/null >/dev/null 2>&1
   # "/v" sets the reported version without a window.
-  WINEPREFIX=$1 wine winecfg /v win10 </dev/null >/dev/null 2>&1
+  WINEPREFIX=$1 "$wine" winecfg /v win10 </dev/null >/dev/null 2>&1
   WINEPREFIX=$1 wineserver -w </dev/null >/dev/null 2>&1
 }
 
-[ -f "$prefix/system.reg" ] && exit 0
+# The 32-bit part of a prefix (its syswow64 folder) exists only when the 32-bit Wine was there
+# when the prefix was made: a prefix made before it was installed is brought up to date.
+needs_32bit() {  # needs_32bit DIR
+  [ -d /usr/lib/i386-linux-gnu/wine ] && [ -f "$1/system.reg" ] && [ ! -f "$1/drive_c/windows/syswow64/kernel32.dll" ]
+}
+update_32bit() {  # update_32bit DIR
+  (
+    flock 9
+    if needs_32bit "$1"; then
+      WINEPREFIX=$1 "$wine" wineboot -u </dev/null >/dev/null 2>&1
+      WINEPREFIX=$1 wineserver -w </dev/null >/dev/null 2>&1
+    fi
+  ) 9>"$1.lock"
+}
+if [ -f "$prefix/system.reg" ]; then
+  needs_32bit "$prefix" && update_32bit "$prefix"
+  exit 0
+fi
 # Something else in the prefix's place (a half-made prefix, a user's folder): booted in place,
 # never removed.
 if [ -z "$template" ] || { [ -e "$prefix" ] && [ -n "$(ls -A "$prefix" 2>/dev/null)" ]; }; then
@@ -39,6 +57,7 @@ mkdir -p "$(dirname "$template")" "$(dirname "$prefix")"
     mv "$template.new" "$template"
   fi
 ) 9>"$template.lock"
+needs_32bit "$template" && update_32bit "$template"
 (
   flock 9
   if [ ! -f "$prefix/system.reg" ]; then

@@ -11,6 +11,7 @@ WINEPREFIX=${2:?prefix}
 export WINEPREFIX
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
+. "$(dirname "$0")/wine-loader.sh"
 # The server of this prefix: its working folder is named after the prefix's device and inode.
 server_pid() {
   key=$(printf 'server-%x-%x' $(stat -L -c '%d %i' "$WINEPREFIX"))
@@ -52,9 +53,9 @@ case "$action" in
       done
     done
     if [ -n "${3:-}" ]; then
-      WINEDEBUG=-all,+eventlog,fixme+advapi setsid wine wineboot </dev/null >/dev/null 2>"$3"
+      WINEDEBUG=-all,+eventlog,fixme+advapi setsid "$wine" wineboot </dev/null >/dev/null 2>"$3"
     else
-      setsid wine wineboot </dev/null >/dev/null 2>&1
+      setsid "$wine" wineboot </dev/null >/dev/null 2>&1
     fi
     ;;
   stop)

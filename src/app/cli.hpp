@@ -13,10 +13,14 @@ std::string help_text();
 // True when any argument from argv[2] on is exactly flag ("--unpinned", "--json").
 bool scan_flag(int argc, const char* const* argv, const char* flag);
 
+// The argument after the first flag from argv[2] on, or null ("--to-pipe NAME").
+const char* flag_value(int argc, const char* const* argv, const char* flag);
+
 // The flags that follow a command, read for every command.
 struct CommandFlags {
   bool unpinned = false;  // the pipe commands: the server is not pinned to this folder
   bool json = false;      // "--diagnose": one JSON document instead of lines
+  const char* to_pipe = nullptr;  // "--fingerprint": the pipe to write the document into
 };
 
 // Runs the command of argv[1] and returns the process exit code.

@@ -34,7 +34,7 @@ constexpr CommandRow kCommands[] = {
     {"--console", [](const CommandFlags&) { return console_main(); }},
     {"--install", [](const CommandFlags&) { return install_service(); }},
     {"--uninstall", [](const CommandFlags&) { return uninstall_service(); }},
-    {"--fingerprint", [](const CommandFlags&) { return fingerprint_command(); }},
+    {"--fingerprint", [](const CommandFlags& f) { return fingerprint_command(f.to_pipe); }},
     {"--ping", [](const CommandFlags& f) { return pipe_command("ping", f.unpinned); }},
     {"--specs", [](const CommandFlags& f) { return pipe_command("specs", f.unpinned); }},
     {"--peer", [](const CommandFlags& f) { return pipe_command("peer", f.unpinned); }},
@@ -49,7 +49,8 @@ constexpr CommandRow kCommands[] = {
 }  // namespace
 
 int run_command_line(int argc, const char* const* argv) {
-  const CommandFlags flags{scan_flag(argc, argv, "--unpinned"), scan_flag(argc, argv, "--json")};
+  const CommandFlags flags{scan_flag(argc, argv, "--unpinned"), scan_flag(argc, argv, "--json"),
+                           flag_value(argc, argv, "--to-pipe")};
   const char* command = argc > 1 && argv[1] ? argv[1] : "";
   for (const CommandRow& row : kCommands)
     if (std::strcmp(command, row.name) == 0) return row.run(flags);

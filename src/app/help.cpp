@@ -29,4 +29,10 @@ bool scan_flag(int argc, const char* const* argv, const char* flag) {
   return false;
 }
 
+const char* flag_value(int argc, const char* const* argv, const char* flag) {
+  for (int i = 2; i + 1 < argc; ++i)
+    if (argv[i] && std::strcmp(argv[i], flag) == 0) return argv[i + 1];
+  return nullptr;
+}
+
 }  // namespace guardian

@@ -26,6 +26,7 @@ int pipe_command(const std::string& op, bool unpinned) {
     case ClientResult::ok:
     case ClientResult::not_ok:
     case ClientResult::not_authentic:
+    case ClientResult::untrusted_client:
       break;
     default:
       std::fprintf(stderr, "pipe error: %s\n", client_result_text(answer.result));
@@ -33,7 +34,9 @@ int pipe_command(const std::string& op, bool unpinned) {
   }
   // The reply is printed whatever it holds, so that a refusal can be read.
   std::printf("%s\n", pretty_json(answer.reply).c_str());
-  std::printf("mac: %s\n", answer.result == ClientResult::not_authentic ? "INVALID/absent" : "valid");
+  std::printf("mac: %s\n", answer.result == ClientResult::not_authentic || answer.result == ClientResult::untrusted_client
+                                  ? "INVALID/absent"
+                                  : "valid");
   std::fflush(stdout);
   return answer.result == ClientResult::ok ? 0 : 4;
 }

@@ -12,11 +12,23 @@ struct OwnThread::Record {
 
 namespace {
 
+// What the thread holds: its share of the record, and a reference to the module its code is
+// in, so that a DLL unloaded while work it left behind still runs stays mapped until the
+// thread is done with it.
+struct ThreadContext {
+  std::shared_ptr<OwnThread::Record> record;
+  HMODULE module = nullptr;
+};
+
 DWORD WINAPI own_thread_main(void* context) {
-  const std::unique_ptr<std::shared_ptr<OwnThread::Record>> owned(
-      static_cast<std::shared_ptr<OwnThread::Record>*>(context));
-  (*owned)->work();
-  SetEvent((*owned)->ended.get());
+  HMODULE module = nullptr;
+  {
+    const std::unique_ptr<ThreadContext> owned(static_cast<ThreadContext*>(context));
+    module = owned->module;
+    owned->record->work();
+    SetEvent(owned->record->ended.get());
+  }
+  if (module) FreeLibraryAndExitThread(module, 0);
   return 0;
 }
 
@@ -29,10 +41,15 @@ OwnThread::OwnThread(std::function<void()> work) : record_(std::make_shared<Reco
     record_.reset();
     return;
   }
-  auto context = std::make_unique<std::shared_ptr<Record>>(record_);
+  auto context = std::make_unique<ThreadContext>();
+  context->record = record_;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&own_thread_main),
+                          &context->module))
+    context->module = nullptr;  // the thread then runs without holding its module
   const UniqueHandle thread(CreateThread(nullptr, 0, own_thread_main, context.get(), 0, nullptr));
   if (!thread) {
     error_ = GetLastError();
+    if (context->module) FreeLibrary(context->module);
     record_.reset();
     return;
   }

@@ -20,6 +20,17 @@ std::wstring dir_of(std::wstring_view path) {
   return std::wstring(path.substr(0, cut));
 }
 
+std::wstring plain_path_form(std::wstring_view path) {
+  if (!path.starts_with(L"\\\\?\\")) return std::wstring(path);
+  const std::wstring_view rest = path.substr(4);
+  if (rest.size() >= 4 && (rest[0] == L'U' || rest[0] == L'u') && (rest[1] == L'N' || rest[1] == L'n') &&
+      (rest[2] == L'C' || rest[2] == L'c') && rest[3] == L'\\')
+    return L"\\\\" + std::wstring(rest.substr(4));
+  const bool drive = rest.size() >= 2 && rest[1] == L':' &&
+                     ((rest[0] >= L'A' && rest[0] <= L'Z') || (rest[0] >= L'a' && rest[0] <= L'z'));
+  return drive ? std::wstring(rest) : std::wstring(path);
+}
+
 namespace {
 
 // The length of the volume root that path begins with: "C:", "\\server\share", the same

@@ -13,6 +13,11 @@ std::wstring path_join(std::wstring_view dir, std::wstring_view name);
 // Everything before the last '\' or '/'; "." when there is no separator.
 std::wstring dir_of(std::wstring_view path);
 
+// The path without the "\\?\" prefix that GetFinalPathNameByHandleW puts before its answer:
+// "\\?\C:\x" is "C:\x", "\\?\UNC\server\share\x" is "\\server\share\x". A path in another form
+// (a volume GUID path, a device path) is returned as it is.
+std::wstring plain_path_form(std::wstring_view path);
+
 // The folders above folder, nearest first, down to (not including) its volume's root: "C:",
 // "\\server\share", and their "\\?\" forms.
 std::vector<std::wstring> folders_above(std::wstring_view folder);

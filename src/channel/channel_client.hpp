@@ -4,6 +4,7 @@
 // from "channel.bin" under the device identity and kept), a request with a fresh nonce, the
 // exchange through pipe_request, and the verdict on the reply. Any number of threads may use
 // one client at once.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -19,6 +20,12 @@ namespace guardian {
 
 inline constexpr unsigned long kClientTimeoutMs = 30000;
 
+// A failed identity pass is remembered this long: calls in that time get its result at once
+// instead of running the pass again. The same holds for a key read again that brought no new
+// key, and an identity under which "channel.bin" did not open is computed again at most this
+// often (right after a boot a pass may not see the machine whole, and a later one does).
+inline constexpr unsigned long kIdentityRetryMs = 5000;
+
 struct ClientSettings {
   std::wstring pipe_name;
   std::wstring trusted_dir;  // the folder the server must run from; empty: not checked
@@ -32,9 +39,16 @@ enum class IdentitySource {
 };
 
 struct KeySettings {
-  std::wstring storage_dir;
+  std::wstring storage_dir;  // empty: the default storage folder, looked up when the key is first read
   IdentitySource identity = IdentitySource::agent_program;
   std::wstring agent_program;
+};
+
+// What bounds one call, and where it says why it failed.
+struct CallControl {
+  void* cancel_event = nullptr;   // ends the call as "cancelled" (else the client's cancel_pending)
+  uint64_t deadline = 0;          // a GetTickCount64 time by which the whole call ends; 0: none
+  std::string* detail = nullptr;  // on failure: what failed, with the Windows error, paths and programs
 };
 
 struct ClientReply {
@@ -55,34 +69,46 @@ class ChannelClient {
 
   // One request for op. A reply that does not verify under the key held makes the client read
   // its key again, once: when the agent has made a new secret, the reply verifies under the
-  // new key, and a request it refused for its MAC is sent once more. cancel_event (a handle)
-  // ends the request early as "cancelled"; without one, cancel_pending() does.
+  // new key, and a request it refused for its MAC is sent once more. The agent's refusal of a
+  // client outside its folder is "untrusted_client", and keeps the key. cancel_event (a
+  // handle) ends the request early as "cancelled"; without one, cancel_pending() does.
   ClientReply request(const std::string& op, void* cancel_event = nullptr);
+  ClientReply request(const std::string& op, const CallControl& control);
 
-  // The key, read now when it is not held yet: ok, no_key or cancelled.
-  ClientResult load_key();
+  // The key, read now when it is not held yet: ok, no_key, internal or cancelled. One thread
+  // reads it; the others that need it meanwhile wait for that one and share its result, and
+  // a failed identity pass is remembered for kIdentityRetryMs.
+  ClientResult load_key(const CallControl& control = {});
 
   // The companion's side: the request's MAC checked for op and nonce (ok or not_authentic),
   // and a reply envelope made for a body object, for the nonce the nonce rule gives.
-  ClientResult check_request(std::string_view op, std::string_view nonce, std::string_view mac);
-  ClientResult make_reply(bool ok, std::string_view nonce, nlohmann::json body, nlohmann::json& reply);
+  ClientResult check_request(std::string_view op, std::string_view nonce, std::string_view mac,
+                             const CallControl& control = {});
+  ClientResult make_reply(bool ok, std::string_view nonce, nlohmann::json body, nlohmann::json& reply,
+                          const CallControl& control = {});
 
   // Ends every request and key load pending now; those begun later are not affected, unless
   // later_too is set (the client is being closed): they then end as "cancelled" too.
   void cancel_pending(bool later_too = false);
 
+  // Ends the identity child, if one runs, without waiting for anything: for a client left
+  // behind by a host that cannot wait for its calls to return.
+  void end_children();
+
  private:
   struct Token;
+  struct KeyLoad;
   struct Exchange {
     ClientReply reply;
     std::string nonce;
   };
 
   std::shared_ptr<Token> current_token();
-  ClientResult current_key(void* cancel_event, Bytes& key, uint64_t& generation);
-  ClientResult load_key_locked(void* cancel_event, Bytes& key);
-  bool reload_key(uint64_t seen_generation, void* cancel_event, Bytes& key);
-  Exchange exchange(const std::string& op, const Bytes& key, void* cancel_event) const;
+  CallControl with_token(const CallControl& control, std::shared_ptr<Token>& token);
+  ClientResult obtain_key(const CallControl& control, bool reload, uint64_t seen_generation, Bytes& key,
+                          uint64_t& generation);
+  ClientResult run_load(const CallControl& control, Bytes& key, std::string& why, bool& remember);
+  Exchange exchange(const std::string& op, const Bytes& key, const CallControl& control) const;
 
   const ClientSettings settings_;
   const KeySettings keys_;
@@ -91,13 +117,24 @@ class ChannelClient {
   std::mutex token_lock_;
   std::shared_ptr<Token> token_;
 
-  // Held while the key is read, so that one thread reads it and the others wait for it.
+  // Guards what follows; never held during an identity pass or a read of "channel.bin".
   std::mutex key_lock_;
   Bytes key_;
   uint64_t generation_ = 0;
+  std::shared_ptr<KeyLoad> load_;  // the read of the key in progress, if any
+  ClientResult failure_ = ClientResult::ok;
+  std::string failure_detail_;
+  uint64_t failure_at_ = 0;
+  uint64_t reload_at_ = 0;  // when a read of the key last brought nothing new
+
+  // Only the thread that runs the read of the key uses these.
+  std::wstring storage_dir_;
   std::string fingerprint_;
   bool identity_stale_ = false;
   uint64_t identity_at_ = 0;
+
+  // The job the identity child runs in; made once, under key_lock_, then only read.
+  std::atomic<void*> job_{nullptr};
 };
 
 }  // namespace guardian

@@ -10,9 +10,9 @@
 namespace guardian {
 namespace {
 
-constexpr std::array<const char*, 11> kResultTexts = {
-    "ok", "no_server", "untrusted_server", "io", "bad_json", "no_key",
-    "not_authentic", "not_ok", "bad_argument", "cancelled", "internal"};
+constexpr std::array<const char*, 13> kResultTexts = {
+    "ok",           "no_server", "untrusted_server", "io",       "bad_json",         "no_key",       "not_authentic",
+    "not_ok",       "bad_argument", "cancelled",     "internal", "untrusted_client", "access_denied"};
 
 bool nonce_kept(std::string_view nonce) { return !nonce.empty() && nonce.size() <= kMaxNonceBytes; }
 
@@ -24,9 +24,15 @@ const char* client_result_text(ClientResult result) {
 }
 
 ClientResult client_result_of_error(std::string_view word) {
-  for (ClientResult r : {ClientResult::no_server, ClientResult::untrusted_server, ClientResult::bad_json})
+  for (ClientResult r : {ClientResult::no_server, ClientResult::untrusted_server, ClientResult::bad_json,
+                         ClientResult::access_denied})
     if (word == client_result_text(r)) return r;
   return ClientResult::io;
+}
+
+bool is_client_refusal(const nlohmann::json& reply) {
+  static const nlohmann::json refusal = {{"body", {{"error", "untrusted_client"}}}, {"ok", false}};
+  return reply == refusal;
 }
 
 ReplyVerdict judge_reply(const Bytes& key, const nlohmann::json& reply, std::string_view nonce) {

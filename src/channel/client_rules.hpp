@@ -24,6 +24,8 @@ enum class ClientResult {
   bad_argument,      // the caller's input cannot make a request
   cancelled,         // ended by a cancellation before a reply came
   internal,          // out of memory or another resource of the process
+  untrusted_client,  // the server's exact refusal of a client that does not run from its folder
+  access_denied,     // the pipe refused this process its connection
 };
 
 // The result's short text: "ok", "no_server", ... ("unknown" outside the enumeration).
@@ -31,6 +33,11 @@ const char* client_result_text(ClientResult result);
 
 // The pipe client's failure word as a result; a word it does not know counts as "io".
 ClientResult client_result_of_error(std::string_view word);
+
+// The server's refusal of a client outside its folder, exactly as it is sent:
+// {"body":{"error":"untrusted_client"},"ok":false} and nothing else. It carries no MAC, so it
+// says nothing about the key, which a client then keeps.
+bool is_client_refusal(const nlohmann::json& reply);
 
 struct ReplyVerdict {
   ClientResult result = ClientResult::not_authentic;  // ok, not_ok or not_authentic

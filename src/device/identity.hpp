@@ -1,6 +1,7 @@
 #pragma once
 // The device identity: a fingerprint of the machine, its per-component digests and a small
 // hardware inventory, gathered in one pass over WMI and the registry.
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -37,25 +38,41 @@ bool identity_settled(const DeviceIdentity& identity);
 // start (device/wmi.hpp); the connection to WMI has no time-out of its own.
 DeviceIdentity collect_device_identity();
 
-// How an identity pass ended, in a child process or on a thread of its own.
-enum class ChildPass { done, failed, timed_out, stopped };
+// How an identity pass ended, in a child process or on a thread of its own: no_resources
+// when this process could not make what the pass needs (a pipe, a job, an event).
+enum class ChildPass { done, failed, timed_out, stopped, no_resources };
 
 // The limit of an identity pass: its queries end within kIdentityQueryBudgetMs of its start
 // (device/wmi.hpp); the rest is for starting the child process, a slow connection to WMI, the
 // registry and the hashing.
 inline constexpr unsigned long kIdentityPassLimitMs = 120000;
 
-// Runs program (the agent's executable) with "--fingerprint" in a child process that inherits
-// nothing but its standard handles (output to a pipe, the rest to NUL) and has no window, and
-// reads back its document. The pass ends early, the child with it, when cancel_event (optional)
-// is signalled: stopped; or after limit_ms: timed_out. On failed, why says what went wrong.
-// COM and WMI are loaded into the child only, never into the calling process.
+// Runs program (the agent's executable) with "--fingerprint --to-pipe NAME" in a child process
+// that inherits no handle and has no window, and reads back the document it writes into the
+// pipe NAME, which this process makes for it (and takes only from that child). The child runs
+// in job (a job object handle; when null, a job of the pass's own), which ends it when the
+// job's last handle is closed, with its holder or with this process. The pass ends early, the
+// child with it, when cancel_event (optional) is signalled: stopped; or after limit_ms:
+// timed_out. On any other end than done, why says what went wrong. COM and WMI are loaded
+// into the child only, never into the calling process.
 ChildPass identity_from_program(const std::wstring& program, unsigned long limit_ms, void* cancel_event,
-                                DeviceIdentity& identity, std::string& why);
+                                DeviceIdentity& identity, std::string& why, void* job = nullptr);
 
-// collect_device_identity on a thread of its own, which the caller waits for: the calling
-// thread's COM apartment is never touched (the process's COM security may be).
-DeviceIdentity collect_identity_on_own_thread();
+// A job object for identity_from_program's children, which ends every process in it when its
+// last handle is closed: a HANDLE for the caller to close, null on failure.
+void* make_identity_job();
+
+// The name a child of identity_from_program writes its document into: a pipe of this machine
+// with a name of letters, digits and dots only.
+bool identity_pipe_name_acceptable(const std::wstring& name);
+
+// A pass (collect_device_identity, or a stand-in) on a thread of its own, waited for together
+// with cancel_event (optional), for at most limit_ms: the calling thread's COM apartment is
+// never touched (the process's COM security may be). A pass left behind (WMI may keep it
+// waiting) writes only into a record of its own, and holds the module its code is in until it
+// ends. When no thread can be made: failed, with why.
+ChildPass identity_on_own_thread(const std::function<DeviceIdentity()>& pass, unsigned long limit_ms,
+                                 void* cancel_event, DeviceIdentity& identity, std::string& why);
 
 // HKLM\SOFTWARE\Microsoft\Cryptography "MachineGuid" as UTF-8; empty on any failure.
 std::string read_machine_guid();

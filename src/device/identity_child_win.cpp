@@ -1,111 +1,263 @@
-// The identity pass in a child process: the agent's executable run with --fingerprint.
+// The identity pass in a child process: the agent's executable run with --fingerprint, which
+// writes its document into a pipe that this process made for it and the child opens by name.
+// The child inherits no handle at all, so no handle of the host is ever inheritable for it
+// (another thread of the host may start processes that inherit whatever is inheritable).
 #include <windows.h>
 
 #include <algorithm>
 #include <string>
-#include <thread>
+#include <memory>
 #include <vector>
 
 #include "base/json_text.hpp"
+#include "base/own_thread.hpp"
 #include "base/text.hpp"
 #include "base/unique.hpp"
 #include "device/identity.hpp"
+#include "store/crypto.hpp"
 
 namespace guardian {
 namespace {
 
-// The document is about a kilobyte; the pipe holds all of it, so the child never waits for a
-// reader, and it is read once the child has ended.
+// The document is about a kilobyte; more than this is not an identity document.
 constexpr DWORD kDocumentPipeBytes = 1 << 20;
+
+// A wait of at most the time left before the deadline.
+DWORD left_until(ULONGLONG deadline) {
+  const ULONGLONG now = GetTickCount64();
+  return now >= deadline ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, INFINITE - 1));
+}
+
+// One overlapped operation on the document pipe, waited for with the cancel event until the
+// deadline; a pending one is cancelled and waited for before it returns.
+enum class PipeWait { done, failed, stopped, timed_out };
+
+PipeWait finish(HANDLE pipe, OVERLAPPED& ov, BOOL started, HANDLE cancel_event, ULONGLONG deadline, DWORD& got,
+                DWORD& error) {
+  got = 0;
+  if (!started) {
+    error = GetLastError();
+    if (error != ERROR_IO_PENDING) return PipeWait::failed;
+  }
+  const HANDLE waits[2] = {ov.hEvent, cancel_event};
+  const DWORD waited = WaitForMultipleObjects(cancel_event ? 2 : 1, waits, FALSE, left_until(deadline));
+  if (waited != WAIT_OBJECT_0) {
+    CancelIoEx(pipe, &ov);
+    DWORD ignored = 0;
+    GetOverlappedResult(pipe, &ov, &ignored, TRUE);
+    return waited == WAIT_OBJECT_0 + 1 ? PipeWait::stopped : PipeWait::timed_out;
+  }
+  if (GetOverlappedResult(pipe, &ov, &got, FALSE)) return PipeWait::done;
+  error = GetLastError();
+  return PipeWait::failed;
+}
+
+// A job that ends every process in it when its last handle is closed.
+UniqueHandle make_kill_job(DWORD& error) {
+  UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!job || !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    error = GetLastError();
+    job.reset();
+  }
+  return job;
+}
 
 }  // namespace
 
+void* make_identity_job() {
+  DWORD ignored = 0;
+  return make_kill_job(ignored).release();
+}
+
+bool identity_pipe_name_acceptable(const std::wstring& name) {
+  const std::wstring_view prefix = L"\\\\.\\pipe\\";
+  if (name.size() <= prefix.size() || name.size() > 256 || name.compare(0, prefix.size(), prefix) != 0) return false;
+  for (size_t i = prefix.size(); i < name.size(); ++i) {
+    const wchar_t c = name[i];
+    const bool letter_or_digit = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9');
+    if (!letter_or_digit && c != L'.') return false;
+  }
+  return name.find(L"..") == std::wstring::npos;
+}
+
 ChildPass identity_from_program(const std::wstring& program, unsigned long limit_ms, void* cancel_event,
-                                DeviceIdentity& identity, std::string& why) {
-  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-  UniqueFile read_end, write_end;
-  if (!CreatePipe(read_end.put(), write_end.put(), &inheritable, kDocumentPipeBytes) ||
-      !SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0)) {
-    why = "CreatePipe: " + win_error_text(GetLastError());
-    return ChildPass::failed;
+                                DeviceIdentity& identity, std::string& why, void* job) {
+  const ULONGLONG deadline = GetTickCount64() + limit_ms;
+  const HANDLE cancel = static_cast<HANDLE>(cancel_event);
+  const std::string nonce = random_hex(16);
+  if (nonce.empty()) {
+    why = "no random name for the identity pipe";
+    return ChildPass::no_resources;
   }
-  const UniqueFile nul(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   &inheritable, OPEN_EXISTING, 0, nullptr));
-  if (!nul) {
-    why = "NUL: " + win_error_text(GetLastError());
-    return ChildPass::failed;
+  const std::wstring pipe_name = L"\\\\.\\pipe\\Ostrival.Guardian.Identity." +
+                                 std::to_wstring(GetCurrentProcessId()) + L"." + to_utf16(nonce);
+  // One instance, inbound only, local only; its default access list lets only this user (and
+  // LocalSystem and the Administrators) write into it, and the writer is checked below.
+  const UniqueFile pipe(CreateNamedPipeW(pipe_name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE |
+                                                                FILE_FLAG_OVERLAPPED,
+                                         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
+                                         kDocumentPipeBytes, 0, nullptr));
+  if (!pipe) {
+    why = "CreateNamedPipe: " + win_error_text(GetLastError());
+    return ChildPass::no_resources;
   }
-  // The child inherits these two handles and no other, whatever else the process holds
-  // inheritable (it may be someone else's process).
-  SIZE_T list_size = 0;
-  InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
-  std::vector<unsigned char> list_buffer(list_size);
-  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_buffer.data());
-  if (!InitializeProcThreadAttributeList(list, 1, 0, &list_size)) {
-    why = "InitializeProcThreadAttributeList: " + win_error_text(GetLastError());
-    return ChildPass::failed;
+  UniqueHandle own_job;
+  if (!job) {
+    DWORD job_error = 0;
+    own_job = make_kill_job(job_error);
+    if (!own_job) {
+      why = "CreateJobObject: " + win_error_text(job_error);
+      return ChildPass::no_resources;
+    }
+    job = own_job.get();
   }
-  HANDLE inherited[2] = {write_end.get(), nul.get()};
-  STARTUPINFOEXW si{};
-  si.StartupInfo.cb = sizeof si;
-  si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-  si.StartupInfo.hStdInput = nul.get();
-  si.StartupInfo.hStdOutput = write_end.get();
-  si.StartupInfo.hStdError = nul.get();
-  si.lpAttributeList = list;
-  std::wstring command = L"\"" + program + L"\" --fingerprint";
+  const UniqueHandle connected = make_event();
+  if (!connected) {
+    why = "CreateEvent: " + win_error_text(GetLastError());
+    return ChildPass::no_resources;
+  }
+
+  std::wstring command = L"\"" + program + L"\" --fingerprint --to-pipe " + pipe_name;
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  const bool created =
-      UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited, sizeof inherited, nullptr,
-                                nullptr) &&
-      CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE,
-                     EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW, nullptr, nullptr, &si.StartupInfo, &pi);
-  const DWORD create_error = GetLastError();
-  DeleteProcThreadAttributeList(list);
-  if (!created) {
-    why = "CreateProcess: " + win_error_text(create_error);
+  // Suspended until it is in the job, so that no part of it runs outside the job.
+  if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED | CREATE_NO_WINDOW,
+                      nullptr, nullptr, &si, &pi)) {
+    why = "CreateProcess " + to_utf8(program) + ": " + win_error_text(GetLastError());
     return ChildPass::failed;
   }
   const UniqueHandle process(pi.hProcess), thread(pi.hThread);
-  write_end.reset();  // the child holds the write end now
+  // Every way out from here on ends the child first.
+  struct EndChild {
+    HANDLE process;
+    bool armed = true;
+    ~EndChild() {
+      if (!armed) return;
+      TerminateProcess(process, 1);
+      WaitForSingleObject(process, 5000);
+    }
+  } end_child{process.get()};
+  if (!AssignProcessToJobObject(static_cast<HANDLE>(job), process.get())) {
+    why = "AssignProcessToJobObject: " + win_error_text(GetLastError());
+    return ChildPass::no_resources;
+  }
 
-  const HANDLE waits[2] = {process.get(), static_cast<HANDLE>(cancel_event)};
-  const DWORD waited = WaitForMultipleObjects(cancel_event ? 2 : 1, waits, FALSE, limit_ms);
+  OVERLAPPED connect{};
+  connect.hEvent = connected.get();
+  const BOOL connect_started = ConnectNamedPipe(pipe.get(), &connect);
+  DWORD connect_error = connect_started ? 0 : GetLastError();
+  ResumeThread(thread.get());
+
+  // The child connects, or ends without having done so.
+  if (!connect_started && connect_error == ERROR_IO_PENDING) {
+    const HANDLE waits[3] = {connected.get(), process.get(), cancel};
+    const DWORD waited = WaitForMultipleObjects(cancel ? 3 : 2, waits, FALSE, left_until(deadline));
+    if (waited != WAIT_OBJECT_0) {
+      CancelIoEx(pipe.get(), &connect);
+      DWORD ignored = 0;
+      GetOverlappedResult(pipe.get(), &connect, &ignored, TRUE);
+    }
+    if (waited == WAIT_OBJECT_0 + 2) return ChildPass::stopped;
+    if (waited == WAIT_OBJECT_0 + 1) {
+      DWORD exit_code = 1;
+      GetExitCodeProcess(process.get(), &exit_code);
+      why = to_utf8(program) + " ended with exit code " + std::to_string(exit_code) + " before it wrote an identity";
+      return ChildPass::failed;
+    }
+    if (waited != WAIT_OBJECT_0) {
+      why = "no result within " + std::to_string(limit_ms / 1000) + " s";
+      return ChildPass::timed_out;
+    }
+    DWORD ignored = 0;
+    connect_error = GetOverlappedResult(pipe.get(), &connect, &ignored, FALSE) ? 0 : GetLastError();
+  } else if (connect_error == ERROR_PIPE_CONNECTED) {
+    connect_error = 0;
+  }
+  if (connect_error != 0) {
+    why = "ConnectNamedPipe: " + win_error_text(connect_error);
+    return ChildPass::failed;
+  }
+  // The writer must be the child: any other process of this user could open the name too.
+  ULONG writer = 0;
+  if (!GetNamedPipeClientProcessId(pipe.get(), &writer) || writer != pi.dwProcessId) {
+    why = "the identity pipe was opened by process " + std::to_string(writer) + ", not by the child " +
+          std::to_string(pi.dwProcessId);
+    return ChildPass::failed;
+  }
+
+  std::string text;
+  const UniqueHandle read_event = make_event();
+  if (!read_event) {
+    why = "CreateEvent: " + win_error_text(GetLastError());
+    return ChildPass::no_resources;
+  }
+  std::vector<char> chunk(64 * 1024);
+  for (;;) {
+    OVERLAPPED ov{};
+    ov.hEvent = read_event.get();
+    ResetEvent(read_event.get());
+    DWORD got = 0, error = 0;
+    const BOOL started = ReadFile(pipe.get(), chunk.data(), static_cast<DWORD>(chunk.size()), nullptr, &ov);
+    const PipeWait end = finish(pipe.get(), ov, started, cancel, deadline, got, error);
+    if (end == PipeWait::stopped) return ChildPass::stopped;
+    if (end == PipeWait::timed_out) {
+      why = "no result within " + std::to_string(limit_ms / 1000) + " s";
+      return ChildPass::timed_out;
+    }
+    if (end == PipeWait::failed) {
+      if (error == ERROR_BROKEN_PIPE) break;  // the child closed its end: the whole document is here
+      why = "reading the identity: " + win_error_text(error);
+      return ChildPass::failed;
+    }
+    text.append(chunk.data(), got);
+    if (text.size() > kDocumentPipeBytes) {
+      why = "the identity document is larger than " + std::to_string(kDocumentPipeBytes) + " bytes";
+      return ChildPass::failed;
+    }
+  }
+
+  const HANDLE waits[2] = {process.get(), cancel};
+  const DWORD waited = WaitForMultipleObjects(cancel ? 2 : 1, waits, FALSE, left_until(deadline));
+  if (waited == WAIT_OBJECT_0 + 1) return ChildPass::stopped;
   if (waited != WAIT_OBJECT_0) {
-    TerminateProcess(process.get(), 1);
-    WaitForSingleObject(process.get(), 5000);
-    if (waited == WAIT_OBJECT_0 + 1) return ChildPass::stopped;
     why = "no result within " + std::to_string(limit_ms / 1000) + " s";
     return ChildPass::timed_out;
   }
+  end_child.armed = false;
   DWORD exit_code = 1;
   GetExitCodeProcess(process.get(), &exit_code);
   if (exit_code != 0) {
-    why = "exit code " + std::to_string(exit_code);
+    why = to_utf8(program) + " ended with exit code " + std::to_string(exit_code);
     return ChildPass::failed;
   }
-  // The child has ended, so all it wrote is in the pipe: only that is read, never up to the
-  // end of the pipe, which another process of the host application may hold open (one that
-  // inherited the write end while it was inheritable, through its own CreateProcess).
-  std::string text;
-  char chunk[4096];
-  DWORD available = 0, got = 0;
-  while (text.size() < kDocumentPipeBytes && PeekNamedPipe(read_end.get(), nullptr, 0, nullptr, &available, nullptr) &&
-         available > 0 &&
-         ReadFile(read_end.get(), chunk, std::min<DWORD>(available, sizeof chunk), &got, nullptr) && got > 0)
-    text.append(chunk, got);
   if (!identity_from_document(parse_json(text.begin(), text.end()), identity)) {
-    why = "no identity document";
+    why = "no identity document from " + to_utf8(program);
     return ChildPass::failed;
   }
   return ChildPass::done;
 }
 
-DeviceIdentity collect_identity_on_own_thread() {
-  DeviceIdentity identity;
-  std::thread pass([&identity] { identity = collect_device_identity(); });
-  pass.join();
-  return identity;
+ChildPass identity_on_own_thread(const std::function<DeviceIdentity()>& pass, unsigned long limit_ms,
+                                 void* cancel_event, DeviceIdentity& identity, std::string& why) {
+  const auto result = std::make_shared<DeviceIdentity>();
+  const OwnThread thread([pass, result] { *result = pass(); });
+  switch (thread.wait(limit_ms, cancel_event)) {
+    case WaitEnd::done:
+      identity = std::move(*result);
+      return ChildPass::done;
+    case WaitEnd::stopped:
+      return ChildPass::stopped;
+    case WaitEnd::timed_out:
+      why = "no result within " + std::to_string(limit_ms / 1000) + " s";
+      return ChildPass::timed_out;
+    case WaitEnd::failed:
+      break;
+  }
+  why = "CreateThread: " + win_error_text(thread.error());
+  return ChildPass::failed;
 }
 
 }  // namespace guardian

@@ -117,16 +117,12 @@ void append_canonical_number(std::string& out, double x) {
   const bool negative = std::signbit(x);
   const double mag = negative ? -x : x;
   if (mag < 1e21 && std::floor(mag) == mag) {
-    // Integral and below 2^70: the exact digits of the magnitude.
+    // Integral and below 2^70: the exact digits of the magnitude (fixed notation with no
+    // fraction is exact, as printf's "%.0f" is, on 32-bit targets too).
     if (negative) out += '-';
-    unsigned __int128 n = static_cast<unsigned __int128>(mag);
     char buf[32];
-    char* p = buf + sizeof buf;
-    do {
-      *--p = static_cast<char>('0' + static_cast<int>(n % 10));
-      n /= 10;
-    } while (n != 0);
-    out.append(p, buf + sizeof buf);
+    const auto digits = std::to_chars(buf, buf + sizeof buf, mag, std::chars_format::fixed, 0);
+    out.append(buf, digits.ptr);
     return;
   }
   // Shortest round-trip digits in scientific form: d[.ddd]e±XX.

@@ -24,6 +24,7 @@ void check_companion_at(ChannelContext& context, const std::wstring& pipe_name) 
       break;
     case ClientResult::not_ok:
     case ClientResult::not_authentic:
+    case ClientResult::untrusted_client:
       error = "bad_response";
       break;
     default:

@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <string>
 
+#include "base/module_path.hpp"
 #include "base/paths.hpp"
+#include "channel/channel_places.hpp"
 
 namespace guardian {
 
@@ -23,18 +25,8 @@ std::wstring resolve_storage_dir(bool honour_env);
 // Why resolve_storage_dir gave nothing: "OV_STORAGE_DIR is too long (N characters; ...)".
 std::string storage_dir_env_error();
 
-// <common application data>\Ostrival\guardian ("C:\ProgramData" when the system cannot name it).
-std::wstring default_storage_dir();
-
-// The folder of the running executable, without a trailing separator.
-std::wstring module_dir();
-
-// The full path of the running executable (empty on failure).
-std::wstring module_path();
-
-// The folder of the module that holds this code: the executable's, or a DLL's when the code
-// is linked into one (empty on failure).
-std::wstring code_module_dir();
+// default_storage_dir() is the channel's (channel/channel_places.hpp), module_dir() and its
+// kin are base's (base/module_path.hpp): the client library reads them too.
 
 // The longest storage directory, in characters. Without long-path support a Windows path
 // holds at most 259 characters, and the agent's files need room below the directory

@@ -59,49 +59,6 @@ int shell_create_directory(const std::wstring& dir) {
 
 }  // namespace
 
-std::wstring default_storage_dir() {
-  wchar_t base[MAX_PATH] = {};
-  UniqueLibrary shell;
-  decltype(&SHGetFolderPathW) get_folder = nullptr;
-  if (!hold_system_function(shell, kShell, "SHGetFolderPathW", get_folder) ||
-      FAILED(get_folder(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base))) {
-    lstrcpynW(base, L"C:\\ProgramData", MAX_PATH);
-  }
-  return path_join(path_join(base, L"Ostrival"), L"guardian");
-}
-
-namespace {
-
-// The full path of a loaded module (null: the executable); empty on failure.
-std::wstring path_of_module(HMODULE module) {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0) return {};
-    if (n < path.size()) {
-      path.resize(n);
-      return path;
-    }
-    if (path.size() >= 32768) return {};
-    path.resize(path.size() * 2);  // cut short: a longer path
-  }
-}
-
-}  // namespace
-
-std::wstring module_path() { return path_of_module(nullptr); }
-
-std::wstring module_dir() { return dir_of(module_path()); }
-
-std::wstring code_module_dir() {
-  HMODULE self = nullptr;
-  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                          reinterpret_cast<LPCWSTR>(&code_module_dir), &self))
-    return {};
-  const std::wstring path = path_of_module(self);
-  return path.empty() ? path : dir_of(path);
-}
-
 int create_secured_level(const std::wstring& dir) {
   PSECURITY_DESCRIPTOR sd = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kStorageDirSddl, SDDL_REVISION_1, &sd, nullptr))

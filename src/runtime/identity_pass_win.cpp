@@ -21,24 +21,9 @@ ChildPass identity_from_child(DeviceIdentity& identity, std::string& why) {
 }
 
 // One pass on a thread of its own, waited for together with the stop event, for at most
-// kIdentityPassLimitMs; a pass left behind writes only into a record of its own.
+// kIdentityPassLimitMs.
 ChildPass identity_in_agent(const std::function<DeviceIdentity()>& pass, DeviceIdentity& identity, std::string& why) {
-  const auto result = std::make_shared<DeviceIdentity>();
-  const OwnThread thread([pass, result] { *result = pass(); });
-  switch (thread.wait(kIdentityPassLimitMs, stop_event())) {
-    case WaitEnd::done:
-      identity = std::move(*result);
-      return ChildPass::done;
-    case WaitEnd::stopped:
-      return ChildPass::stopped;
-    case WaitEnd::timed_out:
-      why = "no result within " + std::to_string(kIdentityPassLimitMs / 1000) + " s";
-      return ChildPass::timed_out;
-    case WaitEnd::failed:
-      break;
-  }
-  why = "CreateThread: " + win_error_text(thread.error());
-  return ChildPass::failed;
+  return identity_on_own_thread(pass, kIdentityPassLimitMs, stop_event(), identity, why);
 }
 
 }  // namespace
@@ -69,6 +54,7 @@ DeviceIdentity collect_agent_identity(bool first_attempt, const IdentityPasses& 
       // this time; start-up fails (or the settle loop tries again).
       log_warn("identity pass in a child process: " + why);
       return {};
+    case ChildPass::no_resources:
     case ChildPass::failed:
       if (first_attempt) break;
       log_warn("identity pass in a child process: " + why);

@@ -9,7 +9,20 @@
  *                                 this thread after 500 ms: "cancel RESULT MS" (MS from the cancel)
  *   sta STORAGE                   in a single-threaded apartment: "sta RESULT before=T after=T security=HRESULT"
  *   rekey STORAGE                 "first RESULT", waits for a line on standard input, "second RESULT"
- * STORAGE is the agent's storage folder. */
+ *   passes STORAGE FOLDER N       N threads need the key of one client at once, its identity program
+ *                                 from FOLDER: "pass RESULT MS" each, then four calls one after the
+ *                                 other: "after RESULT MS" each, then "failure TEXT"
+ *   refused STORAGE FOLDER        two requests to an agent in FOLDER that does not serve this
+ *                                 program: "refused RESULT MS" each, then "failure TEXT"
+ *   limit STORAGE PIPE MS         a client's first request (its key, then PIPE, whose server never
+ *                                 answers) with a limit of MS for the whole call and 30 s for each
+ *                                 step: "limit RESULT MS", then "failure TEXT"
+ *   exit-pending STORAGE PIPE FOLDER MODE
+ *                                 a plug-in (library_plugin.dll) leaves a call waiting ("call": on
+ *                                 PIPE; "pass": the identity pass of FOLDER's program), and the
+ *                                 program returns from main; the plug-in closes its client as
+ *                                 it is unloaded at exit: "exiting", then the plug-in's line
+ * STORAGE is the agent's storage folder; FOLDER is "-" for the default (the DLL's). */
 #include <windows.h>
 #include <objbase.h>
 
@@ -20,8 +33,9 @@
 #include "guardian_client.h"
 
 static wchar_t storage[1024];
+static wchar_t folder[1024];
 
-static guardian_client* open_client(const wchar_t* pipe, uint32_t timeout_ms) {
+static guardian_client* open_limited(const wchar_t* pipe, uint32_t timeout_ms, uint32_t call_limit_ms) {
   guardian_client_options options;
   guardian_client* client = NULL;
   guardian_result result;
@@ -30,12 +44,18 @@ static guardian_client* open_client(const wchar_t* pipe, uint32_t timeout_ms) {
   options.storage_folder = storage;
   options.pipe_name = pipe;
   options.timeout_ms = timeout_ms;
+  options.server_folder = folder[0] ? folder : NULL;
+  options.call_limit_ms = call_limit_ms;
   result = guardian_client_open(&options, &client);
   if (result != GUARDIAN_OK) {
     printf("open %s\n", guardian_result_text(result));
     exit(3);
   }
   return client;
+}
+
+static guardian_client* open_client(const wchar_t* pipe, uint32_t timeout_ms) {
+  return open_limited(pipe, timeout_ms, 0);
 }
 
 static double now_ms(void) {
@@ -173,6 +193,76 @@ static int run_sta(void) {
   return 0;
 }
 
+static void print_failure(guardian_client* client) {
+  char* text = NULL;
+  guardian_client_last_failure(client, &text);
+  printf("failure %s\n", text ? text : "(none)");
+  guardian_free(text);
+}
+
+struct Needs {
+  guardian_client* client;
+  HANDLE go;
+  guardian_result result;
+  double ms;
+};
+
+static DWORD WINAPI need_key(void* argument) {
+  struct Needs* needs = (struct Needs*)argument;
+  double started;
+  WaitForSingleObject(needs->go, INFINITE);
+  started = now_ms();
+  needs->result = guardian_client_load_key(needs->client);
+  needs->ms = now_ms() - started;
+  return 0;
+}
+
+static int run_passes(int n) {
+  guardian_client* client = open_client(NULL, 0);
+  struct Needs needs[16];
+  HANDLE threads[16];
+  HANDLE go = CreateEventW(NULL, TRUE, FALSE, NULL);
+  int i;
+  if (n < 1 || n > 16) return 2;
+  for (i = 0; i < n; ++i) {
+    needs[i].client = client;
+    needs[i].go = go;
+    threads[i] = CreateThread(NULL, 0, need_key, &needs[i], 0, NULL);
+  }
+  SetEvent(go);
+  WaitForMultipleObjects((DWORD)n, threads, TRUE, INFINITE);
+  for (i = 0; i < n; ++i) {
+    printf("pass %s %.0f\n", guardian_result_text(needs[i].result), needs[i].ms);
+    CloseHandle(threads[i]);
+  }
+  for (i = 0; i < 4; ++i) {
+    double started = now_ms();
+    guardian_result result = guardian_client_load_key(client);
+    printf("after %s %.0f\n", guardian_result_text(result), now_ms() - started);
+  }
+  print_failure(client);
+  guardian_client_close(client);
+  return 0;
+}
+
+static int run_exit_pending(const wchar_t* pipe, const char* mode) {
+  typedef int(__cdecl * Start)(const wchar_t*, const wchar_t*, const wchar_t*, const char*);
+  HMODULE plugin = LoadLibraryW(L"library_plugin.dll");
+  Start start = plugin ? (Start)(void*)GetProcAddress(plugin, "plugin_start") : NULL;
+  int started;
+  if (!start) {
+    printf("no plug-in %lu\n", (unsigned long)GetLastError());
+    return 2;
+  }
+  started = start(storage, pipe, folder[0] ? folder : NULL, mode);
+  if (started != 0) {
+    printf("plug-in %d\n", started);
+    return 2;
+  }
+  printf("exiting\n");
+  return 0; /* the C runtime calls ExitProcess: every other thread ends, then the plug-in's DllMain runs */
+}
+
 int main(int argc, char** argv) {
   const char* command = argc > 1 ? argv[1] : "";
   setvbuf(stdout, NULL, _IONBF, 0);
@@ -183,6 +273,37 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc < 3 || !MultiByteToWideChar(CP_UTF8, 0, argv[2], -1, storage, 1024)) return 2;
+  if (strcmp(command, "passes") == 0 || strcmp(command, "refused") == 0 || strcmp(command, "exit-pending") == 0) {
+    const char* given = strcmp(command, "exit-pending") == 0 ? (argc > 4 ? argv[4] : "-") : (argc > 3 ? argv[3] : "-");
+    if (strcmp(given, "-") != 0 && !MultiByteToWideChar(CP_UTF8, 0, given, -1, folder, 1024)) return 2;
+  }
+  if (strcmp(command, "passes") == 0 && argc > 4) return run_passes(atoi(argv[4]));
+  if (strcmp(command, "refused") == 0) {
+    guardian_client* client = open_client(NULL, 0);
+    int i;
+    for (i = 0; i < 2; ++i) {
+      double started = now_ms();
+      guardian_result result = send_op(client, "ping", 0);
+      printf("refused %s %.0f\n", guardian_result_text(result), now_ms() - started);
+    }
+    print_failure(client);
+    guardian_client_close(client);
+    return 0;
+  }
+  if ((strcmp(command, "limit") == 0 || strcmp(command, "exit-pending") == 0) && argc > 4) {
+    wchar_t pipe[256];
+    if (!MultiByteToWideChar(CP_UTF8, 0, argv[3], -1, pipe, 256)) return 2;
+    if (strcmp(command, "exit-pending") == 0) return argc > 5 ? run_exit_pending(pipe, argv[5]) : 2;
+    {
+      guardian_client* client = open_limited(pipe, 30000, (uint32_t)strtoul(argv[4], NULL, 10));
+      double started = now_ms();
+      guardian_result result = send_op(client, "ping", 0); /* the key first, within the same limit */
+      printf("limit %s %.0f\n", guardian_result_text(result), now_ms() - started);
+      print_failure(client);
+      guardian_client_close(client);
+      return 0;
+    }
+  }
   if (strcmp(command, "ops") == 0) {
     guardian_client* client = open_client(NULL, 0);
     send_op(client, "ping", 1);

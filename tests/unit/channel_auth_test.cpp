@@ -149,9 +149,25 @@ TEST(ClientRules, ReplyVerdictsAndResults) {
   EXPECT_FALSE(refused_for_mac(judge_reply(kKey, make_reply(kKey, false, "n1", json{{"error", 1}}), "n1")));
 
   EXPECT_STREQ(client_result_text(ClientResult::untrusted_server), "untrusted_server");
-  EXPECT_STREQ(client_result_text(static_cast<ClientResult>(11)), "unknown");
+  EXPECT_STREQ(client_result_text(static_cast<ClientResult>(13)), "unknown");
+  EXPECT_STREQ(client_result_text(ClientResult::untrusted_client), "untrusted_client");
+  EXPECT_STREQ(client_result_text(ClientResult::access_denied), "access_denied");
+  EXPECT_EQ(client_result_of_error("access_denied"), ClientResult::access_denied);
   EXPECT_EQ(client_result_of_error("bad_json"), ClientResult::bad_json);
   EXPECT_EQ(client_result_of_error("something"), ClientResult::io);
+}
+
+// Only the agent's exact refusal says "this application is not served": anything else that
+// does not verify may mean a new secret, and the key is read again.
+TEST(ClientRules, TheRefusalOfAnUntrustedClientIsRecognisedExactly) {
+  EXPECT_TRUE(is_client_refusal(rejection_reply("untrusted_client")));
+  EXPECT_TRUE(is_client_refusal(json::parse(R"({"ok":false,"body":{"error":"untrusted_client"}})")));
+  EXPECT_FALSE(is_client_refusal(rejection_reply("bad_request")));
+  EXPECT_FALSE(is_client_refusal(json::parse(R"({"body":{"error":"untrusted_client"},"ok":true})")));
+  EXPECT_FALSE(is_client_refusal(json::parse(R"({"body":{"error":"untrusted_client","x":1},"ok":false})")));
+  EXPECT_FALSE(is_client_refusal(json::parse(R"({"body":{"error":"untrusted_client"},"mac":"00","ok":false})")));
+  EXPECT_FALSE(is_client_refusal(make_reply(kKey, false, "n1", json{{"error", "untrusted_client"}})));
+  EXPECT_FALSE(is_client_refusal(json::array()));
 }
 
 TEST(ClientRules, OperationsAndTheNonceRule) {

@@ -31,7 +31,28 @@ TEST(ClientLibrary, OptionsAndArgumentsAreChecked) {
   EXPECT_EQ(open_with(later.known), GUARDIAN_OK);
   later.added = 1;
   EXPECT_EQ(open_with(later.known), GUARDIAN_BAD_ARGUMENT);
+  // An application built against the first version's header hands in the first version's
+  // record: it is taken, the fields it lacks count as zero. One byte short is not a record.
+  struct First {
+    uint32_t size, flags, timeout_ms;
+    const wchar_t *pipe_name, *server_folder, *storage_folder;
+  } first{};
+  static_assert(sizeof first == GUARDIAN_CLIENT_OPTIONS_SIZE_V1);
+  first.size = sizeof first;
+  EXPECT_EQ(open_with(reinterpret_cast<const guardian_client_options&>(first)), GUARDIAN_OK);
+  first.pipe_name = L"C:\\some\\file";  // its fields are read
+  EXPECT_EQ(open_with(reinterpret_cast<const guardian_client_options&>(first)), GUARDIAN_BAD_ARGUMENT);
+  struct Between {  // a record that ends inside a field: the field counts as absent
+    First known;
+    uint16_t half;
+  } between{};
+  between.known.size = GUARDIAN_CLIENT_OPTIONS_SIZE_V1 + 2;
+  between.half = 0xFFFF;
+  EXPECT_EQ(open_with(reinterpret_cast<const guardian_client_options&>(between)), GUARDIAN_OK);
   guardian_client_options options{};
+  options.size = GUARDIAN_CLIENT_OPTIONS_SIZE_V1 - 1;
+  EXPECT_EQ(open_with(options), GUARDIAN_BAD_ARGUMENT);
+  options.size = 0;
   EXPECT_EQ(open_with(options), GUARDIAN_BAD_ARGUMENT);  // no size
   options.size = sizeof options;
   EXPECT_EQ(open_with(options), GUARDIAN_OK);

@@ -36,6 +36,17 @@ TEST(FoldersAbove, NearestFirstDownToTheVolumeRoot) {
   EXPECT_EQ(folders_above(L"\\\\?\\UNC\\server\\share\\a\\b"), V{L"\\\\?\\UNC\\server\\share\\a"});
 }
 
+TEST(PlainPathForm, DropsTheLongPathPrefixOnly) {
+  EXPECT_EQ(plain_path_form(L"\\\\?\\C:\\Program Files\\App"), L"C:\\Program Files\\App");
+  EXPECT_EQ(plain_path_form(L"\\\\?\\UNC\\server\\share\\app"), L"\\\\server\\share\\app");
+  EXPECT_EQ(plain_path_form(L"\\\\?\\unc\\server\\share"), L"\\\\server\\share");
+  EXPECT_EQ(plain_path_form(L"C:\\App"), L"C:\\App");
+  // A volume path has no plainer form: it stays, and then matches no folder given by letter.
+  const std::wstring volume = L"\\\\?\\Volume{6c1e1d2a-0000-0000-0000-100000000000}\\App";
+  EXPECT_EQ(plain_path_form(volume), volume);
+  EXPECT_EQ(plain_path_form(L"\\\\?\\"), L"\\\\?\\");
+}
+
 TEST(ServiceProgram, QuotedOrTheWholeText) {
   EXPECT_EQ(service_program(L"\"C:\\Program Files\\O\\g.exe\""), L"C:\\Program Files\\O\\g.exe");
   EXPECT_EQ(service_program(L"\"C:\\O\\g.exe\" --flag"), L"C:\\O\\g.exe");

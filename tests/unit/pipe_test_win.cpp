@@ -6,6 +6,10 @@
 #include <thread>
 #include <vector>
 
+#include <windows.h>
+#include <sddl.h>
+
+#include "base/paths.hpp"
 #include "channel/auth.hpp"
 #include "channel/frame.hpp"
 #include "channel/pipe_client.hpp"
@@ -36,6 +40,60 @@ TEST(IsInDirectory, TrustRule) {
     EXPECT_FALSE(is_in_directory(L"", dir)) << dir;
   }
   EXPECT_FALSE(is_in_directory(L"C:\\x.exe", L""));
+}
+
+// A folder named in another form than its final one (a "\\?\" path, 8.3 names) still holds
+// what lies in it; a sibling folder, a missing folder and nothing still do not.
+TEST(IsInDirectory, FoldersCompareInTheirFinalForm) {
+  test::ScratchDir scratch;
+  const std::wstring folder = scratch.file(L"Guardian Agent Folder");
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(scratch.file(L"Guardian Agent Folder2").c_str(), nullptr));
+  const std::wstring image = path_join(folder, L"ostrival_guardian.exe");
+  unsigned long error = 0;
+  const std::wstring final_form = final_folder_form(folder, error);
+  ASSERT_FALSE(final_form.empty()) << error;
+  EXPECT_EQ(final_form.rfind(L"\\\\?\\", 0), std::wstring::npos) << to_utf8(final_form);
+  EXPECT_TRUE(is_in_directory(path_join(final_form, L"x.exe"), folder)) << to_utf8(final_form);
+
+  EXPECT_FALSE(is_in_directory(image, L"\\\\?\\" + folder));
+  EXPECT_TRUE(is_in_directory_final(image, L"\\\\?\\" + folder));
+  EXPECT_TRUE(is_in_directory_final(L"\\\\?\\" + image, folder));
+  wchar_t short_name[MAX_PATH];
+  const DWORD n = GetShortPathNameW(folder.c_str(), short_name, MAX_PATH);
+  if (n > 0 && n < MAX_PATH && std::wstring(short_name) != folder) {
+    EXPECT_FALSE(is_in_directory(image, short_name));
+    EXPECT_TRUE(is_in_directory_final(image, short_name)) << to_utf8(short_name);
+    EXPECT_TRUE(is_in_directory_final(path_join(short_name, L"x.exe"), folder)) << to_utf8(short_name);
+  }
+  EXPECT_FALSE(is_in_directory_final(path_join(folder + L"2", L"x.exe"), L"\\\\?\\" + folder));
+  EXPECT_FALSE(is_in_directory_final(image, scratch.file(L"missing")));
+  EXPECT_FALSE(is_in_directory_final(L"", folder));
+  EXPECT_FALSE(is_in_directory_final(image, L""));
+  EXPECT_TRUE(final_folder_form(scratch.file(L"missing"), error).empty());
+  EXPECT_EQ(error, static_cast<unsigned long>(ERROR_FILE_NOT_FOUND));
+}
+
+// A pipe that refuses this process is not a pipe that is missing.
+TEST(PipeClient, APipeThatRefusesThisProcessIsAccessDenied) {
+  const std::wstring name = unique_pipe();
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(D;;GA;;;WD)", SDDL_REVISION_1, &sd, nullptr));
+  const UniqueLocal owned(sd);
+  SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
+  const UniqueFile server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                           PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 65540, 65540, 0, &sa));
+  ASSERT_TRUE(server);
+  const UniqueFile probe(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (probe) GTEST_SKIP() << "Wine does not enforce a pipe's access list";
+  json reply;
+  std::string error, detail;
+  PipeCallLimits limits;
+  limits.timeout_ms = 2000;
+  limits.detail = &detail;
+  EXPECT_FALSE(pipe_request(name, L"", json{{"op", "ping"}}, reply, error, limits));
+  EXPECT_EQ(error, "access_denied");
+  EXPECT_NE(detail.find("(0x00000005)"), std::string::npos) << detail;
 }
 
 // The rule itself is tested on given times in peer_rules_test.cpp; here on a real process:

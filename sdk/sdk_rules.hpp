@@ -1,0 +1,34 @@
+#pragma once
+// The client library's rules for the options record that its callers hand in, whatever
+// version of the header they were built with. Portable: no Windows headers.
+#include <cstddef>
+#include <cstdint>
+
+namespace guardian::sdk {
+
+// The first version's record: three 32-bit fields, then three pointers (aligned as pointers).
+inline constexpr size_t kOptionsSizeV1 =
+    (3 * sizeof(uint32_t) + alignof(void*) - 1) / alignof(void*) * alignof(void*) + 3 * sizeof(void*);
+
+// A record a caller may hand in: at least the first version's, and no larger than limit (a
+// size beyond it is not a record at all).
+constexpr bool options_size_acceptable(size_t given, size_t known, size_t limit) {
+  return given >= kOptionsSizeV1 && given <= (known > limit ? known : limit);
+}
+
+// Whether the bytes of record from `from` up to `to` (the fields of a later version that this
+// one does not know) are all zero, that is, at their defaults.
+inline bool bytes_zero(const unsigned char* record, size_t from, size_t to) {
+  for (size_t i = from; i < to; ++i)
+    if (record[i] != 0) return false;
+  return true;
+}
+
+// How much of a record of size `given` this version reads into its own of size `known`.
+constexpr size_t bytes_to_copy(size_t given, size_t known) { return given < known ? given : known; }
+
+// Whether a record of size `given` holds the whole field at offset with size bytes (an older,
+// smaller record lacks the fields added after it, which then count as zero).
+constexpr bool field_present(size_t given, size_t offset, size_t size) { return given >= offset + size; }
+
+}  // namespace guardian::sdk
