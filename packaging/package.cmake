@@ -6,8 +6,10 @@
 # programs and the strip tool. Output, in GUARDIAN_PACKAGE_DIR (default <build>/package):
 #   OstrivalGuardian-<version>-x64.msi   per-machine installer (see guardian.wxs)
 #   OstrivalGuardian-<version>-x64.zip   the same files in one folder, with INSTALL.txt
-#   OstrivalGuardian-SDK-<version>.zip   the client library for applications: its header, import
-#                                         library, DLL and example, with the licence texts
+#   OstrivalGuardian-SDK-<version>.zip   the client library for applications, 64- and 32-bit: its
+#                                         headers, import libraries and .def files, DLLs with their
+#                                         debugging information, CMake package file and example,
+#                                         with the licence texts (see sdk/stage.cmake)
 # With a certificate and key, the exe and the DLLs are signed before they go into any
 # package, and the MSI after it is built.
 cmake_minimum_required(VERSION 3.21)
@@ -118,17 +120,36 @@ file(MAKE_DIRECTORY ${stage}/licenses)
 # The programs, without their debugging information, signed when a certificate is given.
 # wixl leaves the File table's versions empty, so they are read from the files here, as
 # Windows Installer's file versioning expects them.
-set(programs ${GUARDIAN_AGENT_EXE} ${GUARDIAN_CLIENT_DLL} ${GUARDIAN_PACKAGE_DLLS})
+# The 32-bit client library and the DLLs it loads go into the folder x86, for 32-bit
+# applications. Each file is named by its File table key (guardian.wxs), since the two folders
+# hold files of the same names.
+set(programs "AgentExe:${GUARDIAN_AGENT_EXE}" "ClientDll:${GUARDIAN_CLIENT_DLL}")
+list(GET GUARDIAN_PACKAGE_DLLS 0 gcrypt)
+list(GET GUARDIAN_PACKAGE_DLLS 1 gpg_error)
+list(APPEND programs "GcryptDll:${gcrypt}" "GpgErrorDll:${gpg_error}"
+     "ClientDllX86:${GUARDIAN_CLIENT_DLL_X86}")
+list(GET GUARDIAN_PACKAGE_DLLS_X86 0 gcrypt)
+list(GET GUARDIAN_PACKAGE_DLLS_X86 1 gpg_error)
+list(APPEND programs "GcryptDllX86:${gcrypt}" "GpgErrorDllX86:${gpg_error}")
+file(MAKE_DIRECTORY ${stage}/x86)
 set(file_versions)
-foreach(program ${programs})
+foreach(entry ${programs})
+  string(REGEX MATCH "^([A-Za-z0-9]+):(.*)$" entry "${entry}")
+  set(key ${CMAKE_MATCH_1})
+  set(program ${CMAKE_MATCH_2})
   get_filename_component(file ${program} NAME)
-  run(${GUARDIAN_STRIP} --strip-unneeded -o ${stage}/${file} ${program})
+  set(strip ${GUARDIAN_STRIP})
+  if(key MATCHES "X86$")
+    set(file x86/${file})
+    set(strip ${GUARDIAN_STRIP_X86})
+  endif()
+  run(${strip} --strip-unneeded -o ${stage}/${file} ${program})
   if(signing)
     sign(${stage}/${file})
   endif()
   file_version(${stage}/${file} version)
   if(version)
-    list(APPEND file_versions -q "UPDATE File SET Version = '${version}' WHERE FileName = '${file}'")
+    list(APPEND file_versions -q "UPDATE File SET Version = '${version}' WHERE File = '${key}'")
   endif()
 endforeach()
 
@@ -200,13 +221,10 @@ run(${CMAKE_COMMAND} -E chdir ${GUARDIAN_PACKAGE_DIR}
     ${CMAKE_COMMAND} -E tar cf ${zip}.tmp --format=zip ${name})
 file(RENAME ${zip}.tmp ${zip})
 
-# The SDK: what an application is built with. Its DLL is the one the packages install (the
-# applications load that one, from the agent's folder).
-file(MAKE_DIRECTORY ${sdk_stage}/include ${sdk_stage}/lib ${sdk_stage}/bin ${sdk_stage}/example)
-file(COPY_FILE ${GUARDIAN_SDK_SOURCE}/include/guardian_client.h ${sdk_stage}/include/guardian_client.h)
-file(COPY_FILE ${GUARDIAN_CLIENT_IMPLIB} ${sdk_stage}/lib/ostrival_guardian_client.lib)
-file(COPY_FILE ${stage}/ostrival_guardian_client.dll ${sdk_stage}/bin/ostrival_guardian_client.dll)
-file(COPY_FILE ${GUARDIAN_SDK_SOURCE}/example/example.c ${sdk_stage}/example/example.c)
+# The SDK: what an application is built with. Its DLLs are the ones the packages install (the
+# applications load those, from the agent's folder).
+include(${GUARDIAN_SDK_SOURCE}/stage.cmake)
+guardian_stage_sdk(${sdk_stage} ${stage}/ostrival_guardian_client.dll ${stage}/x86/ostrival_guardian_client.dll)
 file(COPY ${stage}/licenses DESTINATION ${sdk_stage})
 run(${CMAKE_COMMAND} -E chdir ${GUARDIAN_PACKAGE_DIR}
     ${CMAKE_COMMAND} -E tar cf ${sdk_zip}.tmp --format=zip ${sdk_name})

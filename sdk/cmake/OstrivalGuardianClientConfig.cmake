@@ -1,7 +1,7 @@
 # The client library for CMake: find_package(OstrivalGuardianClient) gives the imported target
 # OstrivalGuardian::client (the DLL, its import library and the header's folder) for the
 # architecture being built: 64-bit from bin/ and lib/, 32-bit from bin/x86/ and lib/x86/.
-#   find_package(OstrivalGuardianClient 1.2 REQUIRED PATHS <the SDK's folder>)
+#   find_package(OstrivalGuardianClient 1.2 REQUIRED)   with OstrivalGuardianClient_DIR=<SDK>/lib/cmake/OstrivalGuardianClient
 #   target_link_libraries(app PRIVATE OstrivalGuardian::client)
 # Install the DLL beside the agent (the 32-bit one in its subfolder x86), not with the
 # application: OSTRIVAL_GUARDIAN_CLIENT_DLL names it, for tests that run the application.

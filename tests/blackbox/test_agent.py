@@ -260,10 +260,13 @@ def library(*args, timeout=300):
 
 def test_client_library_exports_its_interface_only_and_carries_its_version():
     import pefile
-    pe = pefile.PE(exe("ostrival_guardian_client.dll"))
-    exported = sorted(e.name.decode() for e in pe.DIRECTORY_ENTRY_EXPORT.symbols)
     declared = sorted(set(re.findall(r"GUARDIAN_CALL (guardian_\w+)\(", open(HEADER).read())))
-    assert exported == declared and len(declared) == 11
+    assert len(declared) == 12
+    # The 32-bit DLL exports the same names, undecorated, though its functions are __stdcall.
+    for dll in (exe("ostrival_guardian_client.dll"), os.path.join(exe("x86"), "ostrival_guardian_client.dll")):
+        exported = sorted(e.name.decode() for e in pefile.PE(dll).DIRECTORY_ENTRY_EXPORT.symbols)
+        assert exported == declared, dll
+    pe = pefile.PE(exe("ostrival_guardian_client.dll"))
     strings = {k.decode(): v.decode() for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
                for table in info.StringTable for k, v in table.entries.items()}
     assert strings == {"CompanyName": "Ostrival", "FileDescription": "Ostrival Guardian client library",
@@ -347,14 +350,12 @@ def channel_key(secret, fingerprint):
 
 
 def canonical(value):
-    """The canonical form, for what the agent's replies hold here: objects of strings."""
+    """The canonical form, for what the agent's replies hold: objects, arrays, strings, integers."""
     return json.dumps(value, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
 
 
-def test_the_readmes_worked_example_holds_and_a_client_made_by_its_steps_is_served(agent, storage):
-    """The README's worked example follows from the steps it gives, and a "peer" request made by
-    those steps alone (with Python's own hashing) gets an authentic answer from the agent."""
-    block = open(README, encoding="utf-8").read().split("## Worked example", 1)[1]
+def example_values(block):
+    """The label and value lines of one of the README's worked examples."""
     block = block.split("```text\n", 1)[1].split("```", 1)[0]
     values, last = {}, None
     for line in block.splitlines():
@@ -363,6 +364,14 @@ def test_the_readmes_worked_example_holds_and_a_client_made_by_its_steps_is_serv
         else:
             last, _, rest = line.partition("  ")
             values[last] = rest.strip()
+    return values
+
+
+def test_the_readmes_worked_example_holds_and_a_client_made_by_its_steps_is_served(agent, storage):
+    """The README's worked example follows from the steps it gives, and a "peer" request made by
+    those steps alone (with Python's own hashing) gets an authentic answer from the agent."""
+    block = open(README, encoding="utf-8").read().split("## Worked example", 1)[1]
+    values = example_values(block)
     fp = hashlib.sha256(b"worked example").hexdigest()
     key = channel_key(bytes(range(32)), fp)
     nonce = values["nonce"]
@@ -374,6 +383,17 @@ def test_the_readmes_worked_example_holds_and_a_client_made_by_its_steps_is_serv
     assert values["body MAC"] == hmac.new(key, canonical(body).encode(), "sha256").hexdigest()
     assert values["reply"] == canonical({"body": body, "mac": values["body MAC"], "nonce": nonce, "ok": True})
 
+    # The second example: a body that holds an array, written by another writer, and its
+    # canonical form, over which the MAC is computed.
+    array = example_values(block.split("### A body that holds an array", 1)[1])
+    nonce2 = array["nonce"]
+    assert array["request MAC"] == hmac.new(key, f"specs|{nonce2}".encode(), "sha256").hexdigest()
+    body2 = json.loads(array["reply body"])
+    assert array["reply body"] != array["canonical form"] == canonical(body2)
+    assert isinstance(body2["hw"]["disks"], list) and body2["nonce"] == nonce2
+    assert array["body MAC"] == hmac.new(key, array["canonical form"].encode(), "sha256").hexdigest()
+    assert f"{len(array['canonical form'].encode())} bytes" in open(README, encoding="utf-8").read()
+
     # The same steps against the agent: this machine's fingerprint, the secret in channel.bin.
     fp = json.loads(run(exe("ostrival_guardian.exe"), "--fingerprint").stdout)["fp"]
     secret = bytes.fromhex(run(exe("channel_secret_tool.exe"), storage[1], fp).stdout.decode().strip())
@@ -382,4 +402,10 @@ def test_the_readmes_worked_example_holds_and_a_client_made_by_its_steps_is_serv
     request = {"mac": hmac.new(key, f"peer|{nonce}".encode(), "sha256").hexdigest(), "nonce": nonce, "op": "peer"}
     reply = replies(raw("connect", "frame:" + canonical(request), "read", storage_win=storage[1]))[0]
     assert reply["ok"] is True and reply["body"]["nonce"] == nonce and reply["body"]["peer"] == "ok", reply
+    assert hmac.compare_digest(reply["mac"], hmac.new(key, canonical(reply["body"]).encode(), "sha256").hexdigest())
+    # A "specs" reply, whose body holds arrays, verifies under the same rule.
+    nonce = os.urandom(16).hex()
+    request = {"mac": hmac.new(key, f"specs|{nonce}".encode(), "sha256").hexdigest(), "nonce": nonce, "op": "specs"}
+    reply = replies(raw("connect", "frame:" + canonical(request), "read", storage_win=storage[1]))[0]
+    assert reply["ok"] is True and isinstance(reply["body"]["hw"]["disks"], list), reply
     assert hmac.compare_digest(reply["mac"], hmac.new(key, canonical(reply["body"]).encode(), "sha256").hexdigest())

@@ -29,6 +29,8 @@ INSTALLED_AGENT = r"C:\Program Files\Ostrival\Guardian\ostrival_guardian.exe"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 CHANNEL_BIN = os.path.join(STORAGE, "channel.bin")
 PROGRAMS = ["ostrival_guardian.exe", "ostrival_guardian_client.dll", "libgcrypt-20.dll", "libgpg-error-0.dll"]
+# The 32-bit client library and the DLLs it loads, for 32-bit applications.
+PROGRAMS_X86 = ["x86/ostrival_guardian_client.dll", "x86/libgcrypt-20.dll", "x86/libgpg-error-0.dll"]
 SDK_SOURCE = os.path.join(os.path.dirname(__file__), "..", "..", "sdk")
 
 
@@ -192,7 +194,8 @@ def test_silent_install_serves_and_silent_removal_keeps_the_storage_directory(ms
     assert config_of()["path"] == '"' + INSTALLED_AGENT + '"'
     # A client from the program folder is trusted and derives the service's channel key.
     ask_installed_agent("--peer")
-    assert sorted(os.listdir(PROGRAM_DIR)) == sorted(PROGRAMS + ["licenses"])
+    assert sorted(os.listdir(PROGRAM_DIR)) == sorted(PROGRAMS + ["licenses", "x86"])
+    assert sorted(os.listdir(os.path.join(PROGRAM_DIR, "x86"))) == sorted(n[4:] for n in PROGRAMS_X86)
 
     # Removal by product code, as management tools do it.
     code, log = msiexec.remove(product_code(msi))
@@ -263,7 +266,7 @@ def test_signed_programs_and_msi_verify_with_the_ca_and_one_changed_byte_fails(s
     with zipfile.ZipFile(package(out, VERSION, "zip")) as z:
         z.extractall(tmp_path / "zip")
     for folder in (tmp_path / "msi" / "Ostrival" / "Guardian", tmp_path / "zip" / f"OstrivalGuardian-{VERSION}-x64"):
-        for name in PROGRAMS:
+        for name in PROGRAMS + PROGRAMS_X86:
             assert verify(folder / name, ca) == 0, folder / name
     install_text = (tmp_path / "zip" / f"OstrivalGuardian-{VERSION}-x64" / "INSTALL.txt").read_text()
     assert f"Version {VERSION}." in install_text and "The programs are signed" in install_text
@@ -284,7 +287,7 @@ def test_an_unsigned_build_says_so_and_the_zip_carries_the_install_text_and_lice
         names = {n[len(folder):] for n in z.namelist() if n.startswith(folder) and not n.endswith("/")}
         exe = z.read(folder + "ostrival_guardian.exe")
         assert b"The programs in this build are not signed." in z.read(folder + "INSTALL.txt")
-    assert names == set(PROGRAMS) | {"INSTALL.txt"} | {f"licenses/{n}.txt" for n in (
+    assert names == set(PROGRAMS + PROGRAMS_X86) | {"INSTALL.txt"} | {f"licenses/{n}.txt" for n in (
         "THIRD-PARTY-NOTICES", "LGPL-2.1", "libgcrypt", "libgpg-error", "nlohmann-json", "mingw-w64")}
     (tmp_path / "unsigned.exe").write_bytes(exe)
     assert verify(tmp_path / "unsigned.exe") != 0
@@ -294,17 +297,31 @@ def test_an_unsigned_build_says_so_and_the_zip_carries_the_install_text_and_lice
     versions = dict(re.findall(r"^\w+\t\w+\t([^\t]+)\t\d+\t([^\t]*)\t", files, re.M))
     assert versions["ostrival_guardian.exe"] == VERSION + ".0", files
     assert all(re.fullmatch(r"\d+\.\d+\.\d+\.\d+", versions[name]) for name in PROGRAMS), files
+    # Each folder's file carries its own version (the 32-bit DLLs are other files of the same names).
+    keyed = dict(re.findall(r"^(\w+)\t\w+\t[^\t]+\t\d+\t([^\t]*)\t", files, re.M))
+    assert keyed["ClientDllX86"] == keyed["ClientDll"] == VERSION + ".0", files
 
-    # The SDK: the header and example as in the repository, the import library, and the DLL
-    # the packages install.
+    # The SDK: the header and example as in the repository, for each architecture the import
+    # library with its .def, the DLL the packages install with its debugging information; the
+    # version header and the CMake package file.
     sdk = f"OstrivalGuardian-SDK-{VERSION}/"
     with zipfile.ZipFile(os.path.join(tmp_path, f"OstrivalGuardian-SDK-{VERSION}.zip")) as z:
         files = {n[len(sdk):]: z.read(n) for n in z.namelist() if n.startswith(sdk) and not n.endswith("/")}
-    assert set(files) == {"include/guardian_client.h", "lib/ostrival_guardian_client.lib",
-                          "bin/ostrival_guardian_client.dll", "example/example.c"} | {
+    per_arch = {f"{kind}/{arch}ostrival_guardian_client.{ext}" for arch in ("", "x86/")
+                for kind, ext in (("lib", "lib"), ("lib", "def"), ("bin", "dll"), ("bin", "dll.debug"))}
+    assert set(files) == per_arch | {"include/guardian_client.h", "include/guardian_client_version.h",
+                                     "example/example.c",
+                                     "lib/cmake/OstrivalGuardianClient/OstrivalGuardianClientConfig.cmake",
+                                     "lib/cmake/OstrivalGuardianClient/OstrivalGuardianClientConfigVersion.cmake"} | {
                               n for n in names if n.startswith("licenses/")}
     for source in ("include/guardian_client.h", "example/example.c"):
         assert files[source] == open(os.path.join(SDK_SOURCE, source), "rb").read()
     with zipfile.ZipFile(package(tmp_path, VERSION, "zip")) as z:
-        assert files["bin/ostrival_guardian_client.dll"] == z.read(folder + "ostrival_guardian_client.dll")
-    assert files["lib/ostrival_guardian_client.lib"].startswith(b"!<arch>\n")
+        for arch in ("", "x86/"):
+            assert files[f"bin/{arch}ostrival_guardian_client.dll"] == z.read(f"{folder}{arch}ostrival_guardian_client.dll")
+            assert files[f"lib/{arch}ostrival_guardian_client.lib"].startswith(b"!<arch>\n")
+            assert b"guardian_client_last_failure" in files[f"lib/{arch}ostrival_guardian_client.def"]
+            # The DLL is stripped, and names its debugging information, which holds the symbols.
+            assert b"ostrival_guardian_client.dll.debug" in files[f"bin/{arch}ostrival_guardian_client.dll"]
+            assert b"guardian_client_open" in files[f"bin/{arch}ostrival_guardian_client.dll.debug"]
+    assert f'"{VERSION}"'.encode() in files["include/guardian_client_version.h"]
