@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -92,16 +93,33 @@ int run(int requests_per_run) {
   }
 
   // What the library adds to a request outside the exchange, in-process (no pipe, so the
-  // machine's load hardly moves it): the operation name's check, the call's count under the
-  // client's lock, the body's compact text and its copy for the caller.
+  // machine's load hardly moves it): the operation name's check, the call's entry with its
+  // thread and its cancellation under the client's lock, the body's compact text and its copy
+  // for the caller, the call's exit, and the thread's failure text looked up and cleared.
   const nlohmann::json body = first_ping.value("body", nlohmann::json::object());
   std::mutex lock;
+  std::vector<DWORD> callers;
+  const auto token = std::make_shared<int>(0);
+  std::vector<std::pair<DWORD, std::string>> failures_by_thread(64);
   const double added = bench::time_per_call(
       [&] {
         bench::keep(operation_acceptable("peer"));
-        { std::lock_guard<std::mutex> hold(lock); }
+        std::shared_ptr<int> held;
+        {
+          std::lock_guard<std::mutex> hold(lock);
+          callers.push_back(GetCurrentThreadId());
+          held = token;
+        }
         char* copy = _strdup(compact_json(body).c_str());
-        { std::lock_guard<std::mutex> hold(lock); }
+        {
+          std::lock_guard<std::mutex> hold(lock);
+          callers.pop_back();
+        }
+        {
+          std::lock_guard<std::mutex> hold(lock);
+          for (auto& entry : failures_by_thread)
+            if (entry.first == GetCurrentThreadId()) entry.second.clear();
+        }
         std::free(copy);
       },
       20000);

@@ -105,6 +105,7 @@ def test_an_application_outside_the_agents_folder_is_told_untrusted_client(agent
     assert "untrusted_client" in lines[2], lines
 
 
+@pytest.mark.slow
 def test_a_limit_for_the_whole_call_ends_it(agent, storage, silent_pipe):
     # The first call computes the identity and reads the key (a second or so), then waits on a
     # server that never answers, each step with 30 s: the whole call ends at its limit.
