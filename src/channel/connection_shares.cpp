@@ -50,32 +50,26 @@ bool ConnectionShares::over(const Entry& entry) const {
          held_now + limits_.reserve > limits_.instances;
 }
 
-bool ConnectionShares::end_one(int64_t now_ms, ShareRule rule, const std::function<bool(const Entry&)>& filter,
+bool ConnectionShares::end_one(int64_t now_ms, ShareRule rule, const std::function<bool(const Entry&)>& holder,
+                               const std::function<bool(const Entry&)>& spared_while_young,
                                const std::function<bool(const ShareEnding&)>& try_end, int64_t& next) {
   auto sooner = [&next](int64_t at) { next = next < 0 ? at : std::min(next, at); };
-  struct Candidate {
-    size_t slot, user_count, process_count;
-    int64_t active_ms;
-  };
-  std::vector<Candidate> candidates;
+  std::vector<size_t> candidates;
   for (size_t slot = 0; slot < entries_.size(); ++slot) {
     const Entry& e = entries_[slot];
-    if (!e.live || e.ending || !filter(e)) continue;
-    if (now_ms - e.connected_ms < limits_.grace_ms) {
+    if (!e.live || e.ending || !holder(e)) continue;
+    if (now_ms - e.connected_ms < limits_.grace_ms && spared_while_young(e)) {
       sooner(e.connected_ms + limits_.grace_ms);
       continue;
     }
-    candidates.push_back({slot, count_user(e.owner.user), count_process(e.owner.process), e.active_ms});
+    candidates.push_back(slot);
   }
-  std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
-    if (a.user_count != b.user_count) return a.user_count > b.user_count;
-    if (a.process_count != b.process_count) return a.process_count > b.process_count;
-    if (a.active_ms != b.active_ms) return a.active_ms < b.active_ms;
-    return a.slot < b.slot;
+  std::sort(candidates.begin(), candidates.end(), [this](size_t a, size_t b) {
+    return entries_[a].active_ms != entries_[b].active_ms ? entries_[a].active_ms < entries_[b].active_ms : a < b;
   });
-  for (const Candidate& c : candidates) {
-    Entry& e = entries_[c.slot];
-    if (try_end(ShareEnding{c.slot, e.serial, e.owner, rule})) {
+  for (const size_t slot : candidates) {
+    Entry& e = entries_[slot];
+    if (try_end(ShareEnding{slot, e.serial, e.owner, rule})) {
       e.ending = true;
       return true;
     }
@@ -84,47 +78,66 @@ bool ConnectionShares::end_one(int64_t now_ms, ShareRule rule, const std::functi
   return false;
 }
 
+std::vector<ConnectionShares::Tally> ConnectionShares::tally() const {
+  std::vector<Tally> counts(entries_.size());
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    const Entry& e = entries_[i];
+    if (!e.live || e.ending) continue;
+    for (const Entry& other : entries_) {
+      if (!other.live || other.ending) continue;
+      if (other.owner.process == e.owner.process) ++counts[i].process;
+      if (other.owner.user == e.owner.user) ++counts[i].user;
+    }
+  }
+  for (size_t i = 0; i < entries_.size(); ++i)
+    for (size_t j = 0; j < entries_.size(); ++j)
+      if (counts[i].user && counts[j].user && entries_[j].owner.user == entries_[i].owner.user)
+        counts[i].most_in_user = std::max(counts[i].most_in_user, counts[j].process);
+  return counts;
+}
+
 int64_t ConnectionShares::apply(int64_t now_ms, const std::function<bool(const ShareEnding&)>& try_end) {
   int64_t next = -1;
-  // While every connection is in its first moments (many requests at once), nothing can be
-  // ended: only when the first of them may be.
-  int64_t young_until = -1;
-  for (const Entry& e : entries_) {
-    if (!e.live || e.ending) continue;
-    if (now_ms - e.connected_ms >= limits_.grace_ms) {
-      young_until = -1;
-      break;
-    }
-    const int64_t until = e.connected_ms + limits_.grace_ms;
-    young_until = young_until < 0 ? until : std::min(young_until, until);
-  }
-  if (young_until >= 0) return young_until;
   bool unmet = false;
-  // Each process, then each user, over its share: the first entry of each stands for it.
-  const auto keep_shares = [&](const auto& key_of, size_t share, ShareRule rule) {
-    for (size_t i = 0; i < entries_.size(); ++i) {
-      const Entry& e = entries_[i];
-      if (!e.live || e.ending) continue;
-      const auto key = key_of(e);
-      const auto same = [&](const Entry& other) { return key_of(other) == key; };
-      const auto held_by = [&](const Entry& other) { return other.live && !other.ending && same(other); };
-      if (std::any_of(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(i), held_by)) continue;
-      while (static_cast<size_t>(std::count_if(entries_.begin(), entries_.end(), held_by)) > share) {
-        if (!end_one(now_ms, rule, same, try_end, next)) {
-          unmet = true;
-          break;
-        }
-      }
-    }
+  std::vector<Tally> counts = tally();
+  const auto slot_of = [this](const Entry& e) { return static_cast<size_t>(&e - entries_.data()); };
+  const auto of = [&](const Entry& e) -> const Tally& { return counts[slot_of(e)]; };
+  // Ends one connection by rule among those holder admits; counts follow.
+  const auto end = [&](ShareRule rule, const auto& holder, const auto& spared_while_young) {
+    const bool ended = end_one(now_ms, rule, holder, spared_while_young, try_end, next);
+    if (ended) counts = tally();
+    else unmet = true;
+    return ended;
   };
-  keep_shares([](const Entry& e) -> const ClientProcess& { return e.owner.process; }, limits_.per_process,
-              ShareRule::process);
-  keep_shares([](const Entry& e) -> const std::string& { return e.owner.user; }, limits_.per_user, ShareRule::user);
-  while (held() + limits_.reserve > limits_.instances) {
-    if (!end_one(now_ms, ShareRule::reserve, [](const Entry&) { return true; }, try_end, next)) {
-      unmet = true;
-      break;
+  // A process past its share gives up its old connections: never one in its first moments,
+  // so that many requests at once from one process are all served.
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    const ClientProcess process = entries_[i].owner.process;
+    const auto same = [&process](const Entry& e) { return e.owner.process == process; };
+    while (counts[i].process > limits_.per_process && end(ShareRule::process, same, [](const Entry&) { return true; })) {
     }
+  }
+  // A user past its share gives up connections of its processes that hold the most, and only
+  // theirs (never a smaller process's because the biggest one's are new or busy); a process
+  // past its own share is not spared for its connections' youth.
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    const std::string user = entries_[i].owner.user;
+    const auto biggest = [&](const Entry& e) { return e.owner.user == user && of(e).process == of(e).most_in_user; };
+    const auto young_spared = [&](const Entry& e) { return of(e).process <= limits_.per_process; };
+    while (counts[i].user > limits_.per_user && end(ShareRule::user, biggest, young_spared)) {
+    }
+  }
+  // Too few instances free: the user holding the most gives one up, from its process holding
+  // the most, and nobody else; a holder past a share is not spared for its connections' youth,
+  // so one that opens connections again and again as they are ended cannot keep the reserve.
+  while (held() + limits_.reserve > limits_.instances) {
+    size_t top = 0;
+    for (const Tally& t : counts) top = std::max(top, t.user);
+    const auto biggest = [&](const Entry& e) { return of(e).user == top && of(e).process == of(e).most_in_user; };
+    const auto young_spared = [&](const Entry& e) {
+      return of(e).process <= limits_.per_process && of(e).user <= limits_.per_user;
+    };
+    if (!end(ShareRule::reserve, biggest, young_spared)) break;
   }
   pressed_ = unmet;
   if (!unmet) return -1;

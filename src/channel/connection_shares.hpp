@@ -8,11 +8,14 @@
 // - the processes of one user together kSharePerUser;
 // - kShareFreeReserve instances are kept free for newcomers: when fewer are left, the user
 //   holding the most gives up one, and within that user the process holding the most.
-// Within a process the least recently active connection goes first. The server ends a
-// connection only while it waits for a request (or has left a reply unread for kShareGraceMs),
-// and none in its first kShareGraceMs: a request that is being read, handled or answered is
-// never cut, and a client that opens a connection and sends at once is never ended before it
-// could. So many requests at once from one process are served
+// Only the holder past a share gives up connections, never another because the holder's are
+// busy; within it the least recently active connection goes first. The server ends a
+// connection only while it waits for a request, is slow to send one, or has left a reply
+// unread (the last two for kShareGraceMs): a request that is being handled or answered is never
+// cut. A connection in its first kShareGraceMs is spared, so that a client that opens one and
+// sends at once is never ended before it could, unless its process or user is past its share
+// and instances must be freed for newcomers: a holder that opens connections again as fast as
+// they are ended cannot keep the reserve. So many requests at once from one process are served
 // (each on a connection of its own), and only connections held open count against a share.
 // Portable: no Windows headers; times are a monotonic clock in milliseconds.
 #include <cstddef>
@@ -98,6 +101,8 @@ class ConnectionShares {
 
   // Connections held now (those being ended not counted).
   size_t held() const;
+  // Fewer instances free than the reserve.
+  bool reserve_short() const { return held() + limits_.reserve > limits_.instances; }
 
  private:
   struct Entry {
@@ -109,12 +114,21 @@ class ConnectionShares {
     int64_t active_ms = 0;
   };
 
+  // What each live connection's holders hold: its process, its user, and the user's process
+  // that holds the most.
+  struct Tally {
+    size_t process = 0, user = 0, most_in_user = 0;
+  };
+
   size_t count_process(const ClientProcess& process) const;
   size_t count_user(const std::string& user) const;
   bool over(const Entry& entry) const;
-  // Ends one connection among those filter admits, the biggest holder's least recently active
-  // first; false when none could be ended now (next is then lowered to when to try again).
-  bool end_one(int64_t now_ms, ShareRule rule, const std::function<bool(const Entry&)>& filter,
+  std::vector<Tally> tally() const;
+  // Ends the least recently active connection of those holder admits, but none in its first
+  // kShareGraceMs that spared_while_young admits; false when none could be ended now (next is
+  // then lowered to when to try again).
+  bool end_one(int64_t now_ms, ShareRule rule, const std::function<bool(const Entry&)>& holder,
+               const std::function<bool(const Entry&)>& spared_while_young,
                const std::function<bool(const ShareEnding&)>& try_end, int64_t& next);
 
   ShareLimits limits_;

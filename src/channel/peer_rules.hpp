@@ -21,25 +21,32 @@ inline bool process_predates_connection(uint64_t process_created, uint64_t conne
   return process_created != 0 && process_created <= connected_at + stepped_back;
 }
 
-// How far the wall clock has been set back, as seen by comparing it with a monotonic clock:
-// the two advance together, so a drop in their difference is a step back of the wall clock.
-// Every reading is noted; the answer is the largest difference seen less the present one.
+// How much later than now the wall clock has lately shown, as seen by comparing it with a
+// monotonic clock: the two advance together, so a drop in their difference is a step back of
+// the wall clock. A process created before the step has a creation time up to that much ahead
+// of the clock, and that allowance shrinks as the clock runs on: once it has caught up with
+// where it stood, no process made before the step looks younger than a connection.
+// Every reading is noted; between two readings the clock is taken to have shown at most what
+// the earlier difference gives at the later one (the step came at some moment between them).
 class ClockSteps {
  public:
-  // Both readings in the same units (100 ns); returns how far the wall clock now stands
-  // behind where it stood at its highest.
+  // Both readings in the same units (100 ns); returns the allowance (0 when the clock shows
+  // the latest it has shown).
   uint64_t note(uint64_t wall, uint64_t monotonic) {
-    const int64_t offset = static_cast<int64_t>(wall - monotonic);
+    const uint64_t offset = wall - monotonic;  // modular: only compared through the sums below
     std::lock_guard<std::mutex> hold(lock_);
-    if (!seen_ || offset > highest_) highest_ = offset;
+    if (seen_ && monotonic + last_offset_ > latest_) latest_ = monotonic + last_offset_;
+    if (!seen_ || wall > latest_) latest_ = wall;
     seen_ = true;
-    return static_cast<uint64_t>(highest_ - offset);
+    last_offset_ = offset;
+    return latest_ - wall;
   }
 
  private:
   std::mutex lock_;
   bool seen_ = false;
-  int64_t highest_ = 0;
+  uint64_t last_offset_ = 0;
+  uint64_t latest_ = 0;  // the latest the wall clock can have shown
 };
 
 }  // namespace guardian

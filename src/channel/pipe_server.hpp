@@ -105,7 +105,7 @@ class PipeServer {
   void on_connected(Instance& instance);
   void next_frame(Instance& instance);
   void answer_frame(Instance& instance, uint32_t length);
-  void complete(Instance& instance, DWORD error, DWORD bytes);
+  void complete(Instance& instance, DWORD error, DWORD bytes, uint64_t completed_at);
   bool sweep();
   DWORD wait_ms(bool busy_skipped);
   void apply_shares(int64_t now, const Instance* held);

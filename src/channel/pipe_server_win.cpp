@@ -49,7 +49,13 @@ struct PipeServer::Instance {
   DWORD done_bytes = 0;
   bool served = false;  // counted in live_ (and in live_untrusted_ unless trusted)
   bool share_end = false;  // ended for its share: its operation's completion ends the connection
-  int64_t write_since_ms = 0;  // when the reply being written was started
+  // Since when the client has left the server's replies waiting: from the first reply write
+  // that could not be done at once, until the client has kept quiet for a while (a read of its
+  // next request waited kShareGraceMs), whatever it read meanwhile; 0 while it keeps up.
+  int64_t unread_since_ms = 0;
+  int64_t read_waits_since_ms = 0;  // when the read now pending began to wait; 0: none waits
+  int64_t first_byte_ms = 0;  // when the first bytes of the frame being read came; 0: none yet
+  uint64_t completed_at = 0;  // when the completion being handled was taken from the port
   size_t slot = 0;         // its place in instances_ and in the shares
   uint64_t serial = 0;     // which connection of the instance, for the shares
   PeerCheck client;
@@ -112,6 +118,7 @@ bool PipeServer::start() {
 
   // Every instance now, so that the name never has a free one another process could take.
   // One that fails for another reason than another server's instances rests and is made again.
+  clock_steps_.note(precise_time_now(), monotonic_time_now());
   SECURITY_ATTRIBUTES sa{sizeof sa, security_.get(), FALSE};
   std::string first_failure;
   bool any = false;
@@ -328,6 +335,15 @@ void PipeServer::start_io(Instance& instance, bool read, void* buffer, DWORD cou
   ++in_flight_;
   const BOOL started = read ? ReadFile(instance.pipe.get(), buffer, count, nullptr, &instance.ov)
                             : WriteFile(instance.pipe.get(), buffer, count, nullptr, &instance.ov);
+  const DWORD error = started ? ERROR_SUCCESS : GetLastError();
+  // A reply that cannot be written at once finds the client's side full: it has not read what
+  // it was sent. That counts from the first such reply until the client has been quiet, not
+  // until it takes one more reply, which a client that reads one reply for each request it
+  // queues would always do.
+  if (!started) {
+    if (read) instance.read_waits_since_ms = tick_ms();
+    else if (instance.unread_since_ms == 0) instance.unread_since_ms = tick_ms();
+  }
   if (started && instance.skip_on_success) {
     // Done at once, and nothing queued: complete() goes on with it. It runs the caller's
     // completion, which holds a count of its own, so this one never brings in_flight_ to 0.
@@ -339,7 +355,6 @@ void PipeServer::start_io(Instance& instance, bool read, void* buffer, DWORD cou
     return;
   }
   if (!started) {
-    const DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING && !post_result(instance, error)) {
       release_one();
       rest(instance);
@@ -364,6 +379,9 @@ void PipeServer::drop_client(Instance& instance) {
   }
   instance.client = PeerCheck{};
   instance.share_end = false;
+  instance.unread_since_ms = 0;
+  instance.read_waits_since_ms = 0;
+  instance.first_byte_ms = 0;
   std::string().swap(instance.inbox);
   std::string().swap(instance.outbox);
   instance.have = 0;
@@ -387,7 +405,9 @@ void PipeServer::rest(Instance& instance) {
 // Who the client is, decided here, once for the connection, from one handle to its process:
 // its image, its creation time and its user.
 void PipeServer::on_connected(Instance& instance) {
-  const uint64_t connected_at = precise_time_now();
+  // The connection was made before its completion was taken from the port: that moment, not
+  // this one, is what a process must have been created before.
+  const uint64_t connected_at = instance.completed_at ? instance.completed_at : precise_time_now();
   const uint64_t stepped_back = clock_steps_.note(connected_at, monotonic_time_now());
   ULONG pid = 0;
   PeerCheck client;
@@ -409,16 +429,19 @@ void PipeServer::on_connected(Instance& instance) {
   ++live_;
   instance.served = true;
   const int64_t now = tick_ms();
-  bool pressed = false;
+  bool apply = false;
   {
     std::lock_guard<std::mutex> hold(shares_lock_);
     instance.serial = ++next_serial_;
     shares_.connected(instance.slot, instance.serial, ClientOwner{{pid, client.created}, client.user}, now);
-    pressed = shares_.pressed();
+    // Applied now when the newcomer took the reserve, or when no time to apply them is set;
+    // otherwise at that time (the sweep's).
+    const int64_t due = shares_due_ms_.load();
+    apply = shares_.pressed() && (shares_.reserve_short() || due == 0 || due <= now);
   }
   instance.client = std::move(client);
   instance.frame_due_ms = now + kRequestReadTimeoutMs;
-  if (pressed) apply_shares(now, &instance);
+  if (apply) apply_shares(now, &instance);
   next_frame(instance);
 }
 
@@ -452,10 +475,13 @@ bool PipeServer::end_for_share(const ShareEnding& ending, const Instance* held, 
   std::unique_lock<std::mutex> hold(instance.lock, std::try_to_lock);
   if (!hold || stopping_.load() || !instance.served || instance.serial != ending.serial || instance.share_end)
     return false;
-  const bool waiting = instance.step == Instance::Step::reading;
-  const bool unread = instance.step == Instance::Step::writing &&
-                      tick_ms() - instance.write_since_ms >= shares_.limits().grace_ms;
-  if (!waiting && !unread) return false;
+  const int64_t now = tick_ms();
+  const int64_t grace = shares_.limits().grace_ms;
+  const bool reading = instance.step == Instance::Step::reading;
+  const bool waiting = reading && instance.have == 0;
+  const bool slow = reading && instance.have != 0 && now - instance.first_byte_ms >= grace;
+  const bool unread = instance.unread_since_ms != 0 && now - instance.unread_since_ms >= grace;
+  if (!waiting && !slow && !unread) return false;
   instance.share_end = true;
   CancelIoEx(instance.pipe.get(), &instance.ov);
   const ShareLimits& limits = shares_.limits();
@@ -472,7 +498,9 @@ bool PipeServer::end_for_share(const ShareEnding& ending, const Instance* held, 
             std::to_string(limits.instances) + " are kept free for new clients";
       break;
   }
-  lines.push_back(std::string("pipe: ended ") + (waiting ? "an idle connection" : "a connection that reads no reply") +
+  const char* what = waiting ? "an idle connection" : slow ? "a connection slow to send its request"
+                                                            : "a connection that reads no reply";
+  lines.push_back(std::string("pipe: ended ") + what +
                   " of pid " + std::to_string(instance.client.pid) + " image " +
                   to_utf8(instance.client.image) + " user " +
                   (instance.client.user.empty() ? std::string("(unknown)") : instance.client.user) + ": " + why +
@@ -521,20 +549,21 @@ void PipeServer::answer_frame(Instance& instance, uint32_t length) {
   }
   instance.inbox.erase(0, kFrameHeaderSize + length);
   instance.have -= kFrameHeaderSize + length;
+  instance.first_byte_ms = instance.have ? tick_ms() : 0;
   instance.outbox = encode_frame(compact_json(reply));
   if (instance.outbox.empty()) {  // longer than a frame may be
     end_connection(instance);
     return;
   }
-  instance.write_since_ms = tick_ms();
   start_io(instance, false, instance.outbox.data(), static_cast<DWORD>(instance.outbox.size()),
-           instance.write_since_ms + kReplyWriteTimeoutMs);
+           tick_ms() + kReplyWriteTimeoutMs);
 }
 
-void PipeServer::complete(Instance& instance, DWORD error, DWORD bytes) {
+void PipeServer::complete(Instance& instance, DWORD error, DWORD bytes, uint64_t completed_at) {
   {
     std::lock_guard<std::mutex> hold(instance.lock);
     instance.due_ms.store(0);
+    instance.completed_at = completed_at;
     if (instance.posted) {
       instance.posted = false;
       error = instance.posted_error;
@@ -556,6 +585,12 @@ void PipeServer::complete(Instance& instance, DWORD error, DWORD bytes) {
           if (error != 0 || bytes == 0 || instance.share_end) {
             end_connection(instance);
           } else {
+            const int64_t now = tick_ms();
+            if (instance.read_waits_since_ms != 0 &&
+                now - instance.read_waits_since_ms >= shares_.limits().grace_ms)
+              instance.unread_since_ms = 0;
+            instance.read_waits_since_ms = 0;
+            if (instance.have == 0) instance.first_byte_ms = now;
             instance.have += bytes;
             next_frame(instance);
           }
@@ -567,14 +602,11 @@ void PipeServer::complete(Instance& instance, DWORD error, DWORD bytes) {
             std::string().swap(instance.outbox);
             const int64_t now = tick_ms();
             instance.frame_due_ms = now + kRequestReadTimeoutMs;
-            bool pressed = false;
             {
               std::lock_guard<std::mutex> hold(shares_lock_);
               shares_.active(instance.slot, now);
-              pressed = shares_.pressed();
             }
             next_frame(instance);
-            if (pressed) apply_shares(now, &instance);
           }
           break;
         case Instance::Step::resting:
@@ -679,7 +711,7 @@ void PipeServer::worker_loop() {
     const BOOL ok = GetQueuedCompletionStatus(port_.get(), &bytes, &key, &ov, wait_ms(busy_skipped));
     const DWORD error = ok ? 0 : GetLastError();
     if (ov) {
-      complete(*reinterpret_cast<Instance*>(key), error, bytes);
+      complete(*reinterpret_cast<Instance*>(key), error, bytes, precise_time_now());
     } else if (error != WAIT_TIMEOUT) {
       return;  // the wake-up that stop() posts, or the port closed
     }

@@ -102,5 +102,25 @@ TEST(ConnectionShares, TheReserveIsKeptFreeByTheBiggestHolder) {
   EXPECT_EQ(t.shares.held() + kShareFreeReserve, ShareLimits{}.instances);
 }
 
+// A holder that opens connection after connection as they are ended, or keeps them busy,
+// never makes another client pay for it: only the holder's own connections are ended, new ones
+// too once it is past a share, and none while they are busy.
+TEST(ConnectionShares, OnlyTheHolderPastAShareGivesUpConnections) {
+  for (const bool same_user : {true, false}) {
+    Table t;
+    const size_t victim = t.connect(1, "S-1-5-21-victim", 0, 4);
+    const std::string attacker = same_user ? "S-1-5-21-victim" : "S-1-5-21-attacker";
+    const size_t last = t.connect(2, attacker, 5000, 57);  // all new at 5000
+    t.busy = {last - 56, last - 55};  // two of them being served
+    EXPECT_GE(t.apply(5001), 0) << same_user;
+    ASSERT_FALSE(t.ended.empty()) << same_user;
+    for (const size_t slot : t.ended) {
+      EXPECT_GT(slot, victim) << same_user;
+      EXPECT_FALSE(t.busy.count(slot)) << same_user;
+    }
+    EXPECT_LE(t.shares.held(), same_user ? kSharePerUser : kSharePerUser + 4) << same_user;
+  }
+}
+
 }  // namespace
 }  // namespace guardian

@@ -457,17 +457,20 @@ TEST_F(ServerFixture, ConnectionsHeldBeyondTheSharesAreEndedSoANewcomerIsServed)
   const size_t lines = test::count_of(log, "WARN  pipe: ended an idle connection of pid ");
   EXPECT_EQ(lines, static_cast<size_t>(kShareLineBurst));
   EXPECT_NE(log.find(" user S-1-5-"), std::string::npos) << log;
-  EXPECT_NE(log.find(": its process holds more than 8 of the pipe's connections"), std::string::npos) << log;
+  EXPECT_TRUE(log.find(": its process holds more than 8 of the pipe's connections") != std::string::npos ||
+              log.find(": its user's processes hold more than 32 of the pipe's connections") != std::string::npos)
+      << log;
   EXPECT_NE(log.find("WARN  pipe: " + std::to_string(broken - lines) +
                      " more connections ended for their share without a line\r\n"),
             std::string::npos)
       << log;
 }
 
-// A client that sends requests and never reads the replies holds its connection while the
-// server's write waits: beyond its process's share (here 1) it is ended too, once its reply has
-// gone unread for a second, before an idle connection that was active since.
-TEST_F(ServerFixture, AClientThatReadsNoReplyIsEndedForItsShare) {
+// A client that sends requests and reads the replies slower than they come (here one each
+// 300 ms) keeps the server's writes waiting, one after another: beyond its process's share
+// (here 1) it is ended too, once it has left replies waiting for a second, before an idle
+// connection that was active since.
+TEST_F(ServerFixture, AClientThatDoesNotKeepUpWithItsRepliesIsEndedForItsShare) {
   start(module_dir(), ShareLimits{kMaxConnections, 1, kMaxConnections, 0, kShareGraceMs});
   UniqueFile stalled = open_client();
   ASSERT_TRUE(stalled);
@@ -478,13 +481,15 @@ TEST_F(ServerFixture, AClientThatReadsNoReplyIsEndedForItsShare) {
                                 500, n))
     ++sent;
   EXPECT_LT(sent, 5000);  // the server stopped reading: its reply write waits
-  Sleep(static_cast<DWORD>(kShareGraceMs) + 300);
-  json reply;
-  std::string error;
-  UniqueFile idle = open_client();
-  ASSERT_TRUE(idle);
-  for (int i = 0; i < 300 && PeekNamedPipe(stalled.get(), nullptr, 0, nullptr, nullptr, nullptr); ++i) Sleep(10);
-  EXPECT_FALSE(PeekNamedPipe(stalled.get(), nullptr, 0, nullptr, nullptr, nullptr));
+  UniqueFile idle;
+  bool ended = false;
+  for (int i = 0; i < 15 && !ended; ++i) {
+    std::string reply;
+    ended = !read_frame(stalled.get(), reply, 300) && GetLastError() != ERROR_OPERATION_ABORTED;
+    if (!ended) Sleep(300);
+    if (i == 3) idle = open_client();
+  }
+  EXPECT_TRUE(ended);
   EXPECT_TRUE(PeekNamedPipe(idle.get(), nullptr, 0, nullptr, nullptr, nullptr));
   server->stop();
   EXPECT_EQ(test::count_of(log_text(), "WARN  pipe: ended a connection that reads no reply of pid "), 1u);
