@@ -22,6 +22,8 @@ TEST(Hex, EncodeAndDecode) {
   Bytes out{9, 9};
   ASSERT_TRUE(from_hex("0A0b", out));
   EXPECT_EQ(out, (Bytes{0x0A, 0x0B}));
+  ASSERT_TRUE(from_hex("FfaF", out));  // the ends of both letter ranges (a key written in upper case)
+  EXPECT_EQ(out, (Bytes{0xFF, 0xAF}));
   ASSERT_TRUE(from_hex("", out));
   EXPECT_TRUE(out.empty());
 
@@ -31,6 +33,7 @@ TEST(Hex, EncodeAndDecode) {
   EXPECT_FALSE(from_hex("zz", out));
   EXPECT_FALSE(from_hex("0g", out));
   EXPECT_FALSE(from_hex("g0", out));
+  EXPECT_FALSE(from_hex("0G", out));
 }
 
 TEST(Sha256, KnownAnswers) {

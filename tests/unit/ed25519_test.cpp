@@ -121,14 +121,19 @@ TEST(Ed25519Rules, PointEncodings) {
 
 // Keys of the prime-order subgroup with a coordinate below 2^192 abort the library's
 // verification; they are refused, and keys just above the bound still verify (without abort).
+// So is a key of full order whose [L]A is the other point with x = 0, (0, -1).
 TEST(Ed25519Rules, KeysWithASmallCoordinateAreRefused) {
   const Bytes sig(64, 1);
   for (const char* key : {"1a00000000000000000000000000000000000000000000000000000000000000",   // y = 26
                           "66b61bd5414a4eda13b6dd9de54201f5c77038dd69fc49dfe882fddd277cc4f5",   // x = 67
-                          "0100000000000000000000000000000000000000000400000000000000000080"})  // found by fuzzing
+                          "0100000000000000000000000000000000000000000400000000000000000080",   // found by fuzzing
+                          "57501fe0ca9a7fd1ccc15150424212578fe0feb13da5d2ac0000000000000000",   // y of 192 bits
+                          // RFC 8032's test key 1 plus (0, -1): (-x, -y)
+                          "16a567fe7d4ef5482ab4012c369bf8c5f11e8d0c2559dcda50fde59708f8aee5"})
     EXPECT_FALSE(Ed25519PublicKey(hex(key)).usable()) << key;
   for (const char* key : {"0100000000000000000000000000000000000000000000000200000000000000",   // y > 2^193
-                          "0200000000000000000000000000000000000000000000000001000000000000"}) {
+                          "0200000000000000000000000000000000000000000000000001000000000000",
+                          "bdc0a2262a7c3e15f09a1c2dbd7dbb267686613b898c94a80100000000000000"}) {  // y of 193 bits
     EXPECT_TRUE(Ed25519PublicKey(hex(key)).usable()) << key;
     EXPECT_FALSE(ed25519_verify("m", sig, hex(key))) << key;
   }

@@ -49,6 +49,7 @@ TEST(HttpBodyComplete, FramingRules) {
   EXPECT_FALSE(body_complete(200, L("-1"), false, 0));
   EXPECT_FALSE(body_complete(200, L(""), false, 0));
   EXPECT_FALSE(body_complete(200, L("99999999999999999999"), false, 0));
+  EXPECT_FALSE(body_complete(200, L("18446744073709551616"), false, 0));  // 2^64 must not wrap to 0
   EXPECT_TRUE(body_complete(200, L("18446744073"), false, 18446744073ull));
   // A transfer coding frames the body itself; Content-Length does not count then.
   EXPECT_TRUE(body_complete(200, L("1000"), true, 5));

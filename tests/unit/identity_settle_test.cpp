@@ -24,6 +24,7 @@ struct Machine {
   std::string sealed_under;  // the fingerprint channel.bin opens under; none: no channel.bin
   std::vector<uint32_t> waits;
   uint64_t clock = 0;
+  uint64_t pass_ms = 300;  // each pass takes a while too
   int stop_after_waits = -1;
   int collected = 0;
   test::LogCapture log;
@@ -43,7 +44,7 @@ struct Machine {
     h.wait = [this](uint32_t ms) {
       if (static_cast<int>(waits.size()) == stop_after_waits) return false;
       waits.push_back(ms);
-      clock += ms + 300;  // each pass takes a while too
+      clock += ms + pass_ms;
       return true;
     };
     h.now_ms = [this] { return clock; };
@@ -108,6 +109,16 @@ TEST(SettleIdentity, AfterTheWindowGoesOnWithTheLatestPass) {
   EXPECT_EQ(test::count_of(log, "WARN  identity not settled"), 2u);
   EXPECT_NE(log.find("WARN  identity not settled after 12"), std::string::npos) << log;
   EXPECT_EQ(log.find("INFO"), std::string::npos);
+
+  // Passes that take no time: the last pause ends exactly on the window, which is then over.
+  Machine exact;
+  exact.passes = {pass('n', false)};
+  exact.pass_ms = 0;
+  exact.stop_after_waits = 40;  // a window that never ends would wait on at no cost
+  EXPECT_EQ(settle_identity(id, exact.hooks()), SettleResult::window_over);
+  EXPECT_EQ(exact.clock, kIdentitySettleWindowMs);
+  EXPECT_EQ(exact.waits.back(), 3000u);  // 1 + 2 + 4 s, 22 times 5 s, then the 3 s left
+  EXPECT_EQ(exact.collected, 26);
 }
 
 TEST(SettleIdentity, AStopEndsTheWaitSilently) {

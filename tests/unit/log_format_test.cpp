@@ -63,6 +63,9 @@ TEST(LogFormat, ProblemLinesAreTheLastWarnAndErrorLinesOfTheLayout) {
   // Cut between characters: 42 bytes end in the middle of the second "é".
   EXPECT_EQ(log_problem_lines(tail, false, 2, 42).front(), "2026-03-04T05:06:07.089Z [9] WARN  \\x1b[2J\xC3\xA9...");
   EXPECT_TRUE(log_problem_lines("2026-03-04T05:06:07.089Z [7] WARN  w", false, 5, 100).empty());
+  // A line of exactly the limit is whole: neither cut nor marked.
+  const std::string at_limit = "2026-03-04T05:06:07.089Z [7] WARN  w1";
+  EXPECT_EQ(log_problem_lines(at_limit, true, 5, at_limit.size()), std::vector<std::string>{at_limit});
 }
 
 // The diagnosis shows texts from outside (a service's path, the log) by the same rule: one
@@ -101,6 +104,10 @@ TEST(LineBudget, BurstThenOneAnIntervalWithTheRestCounted) {
   // At the end, what is left out is handed out whatever the budget.
   EXPECT_EQ(budget.take_unreported(10000000), 0u);
   EXPECT_EQ(budget.take_unreported(10000000, true), 1u);
+  // A burst of 0 is read as 1: the first event still has its line.
+  LineBudget none(0, 60000);
+  EXPECT_TRUE(none.admit(0, skipped));
+  EXPECT_FALSE(none.admit(1, skipped));
 }
 
 // The Event Log's share of the same rules: its inserts are shown like log text and bounded,
