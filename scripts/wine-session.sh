@@ -2,6 +2,8 @@
 # Starts or stops the Wine session of a prefix, detached from the caller's output, so that
 # the Wine server and the service processes it starts never hold a test runner's pipes.
 # Usage: wine-session.sh start|stop PREFIX [DEBUG_FILE]
+# The persistent server's pid is kept in PREFIX.server.pid, and PREFIX.server.log says when it
+# started and how it ended.
 # With DEBUG_FILE, the session boots with the Event Log's debug channels on, and the output of
 # the programs it starts (the SCM and the services) goes to that file: Wine's ReportEventW
 # prints each entry's type, ID and strings there.
@@ -45,13 +47,20 @@ case "$action" in
         exit 1
       fi
       wineserver -k </dev/null >/dev/null 2>&1
-      setsid wineserver -p </dev/null >/dev/null 2>&1
+      # In the foreground of a shell of its own, which notes how it ended: a server that is gone
+      # leaves every program of its session blocked for good, and its log then says whether it
+      # crashed, was killed or was ended (README, "Running tests").
+      setsid sh -c 'wineserver -f -p </dev/null >/dev/null 2>>"$1"
+        echo "$(date -u +%Y-%m-%dT%H:%M:%SZ) wine server ended with status $?" >>"$1"' sh "$WINEPREFIX.server.log" \
+        </dev/null >/dev/null 2>&1 &
       waited=0
       while [ -z "$(server_pid)" ] && [ "$waited" -lt 50 ]; do
         sleep 0.1
         waited=$((waited + 1))
       done
     done
+    server_pid >"$WINEPREFIX.server.pid"
+    echo "$(date -u +%Y-%m-%dT%H:%M:%SZ) session started on wine server $(cat "$WINEPREFIX.server.pid")" >>"$WINEPREFIX.server.log"
     if [ -n "${3:-}" ]; then
       WINEDEBUG=-all,+eventlog,fixme+advapi setsid "$wine" wineboot </dev/null >/dev/null 2>"$3"
     else

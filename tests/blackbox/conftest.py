@@ -8,9 +8,21 @@ import tempfile
 
 import pytest
 
+import hang_report
+
 BIN = os.environ.get("GUARDIAN_BIN", "")
 WINE_RUN = os.environ.get("GUARDIAN_WINE_RUN", "")
 WINEPREFIX = os.environ.get("WINEPREFIX", "")
+
+
+def report_hang(why, logs=()):
+    """Saves the backtraces of every process of this lane's Wine session and the logs given,
+    before the test ends anything, into the build tree's "hangs" folder; prints the file's path."""
+    folder = os.path.join(os.environ.get("GUARDIAN_BUILD") or tempfile.gettempdir(), "hangs")
+    gone = hang_report.server_gone(WINEPREFIX)
+    path = hang_report.save(folder, why + ("; " + gone if gone else ""), WINEPREFIX, BIN, logs)
+    print("hang report: " + path)
+    return path
 
 
 def exe(name):
@@ -49,11 +61,26 @@ def run(program, *args, env=None, timeout=120, stdin=subprocess.DEVNULL):
     if env:
         full_env.update(env)
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        r = subprocess.run([WINE_RUN, program_path(program), *args], env=full_env, stdin=stdin, stdout=out, stderr=err,
-                           timeout=timeout)
+        p = subprocess.Popen([WINE_RUN, program_path(program), *args], env=full_env, stdin=stdin, stdout=out, stderr=err)
+        try:
+            p.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            out.seek(0)
+            err.seek(0)
+            report_hang("%s %s did not end within %s s" % (os.path.basename(program), " ".join(args), timeout),
+                        [("its output", out.read()), ("its errors", err.read())])
+            p.kill()
+            p.wait()
+            raise
+        r = subprocess.CompletedProcess(p.args, p.returncode)
         out.seek(0)
         err.seek(0)
         r.stdout, r.stderr = out.read(), err.read()
+    if r.returncode == 0 and not r.stdout and not r.stderr and not hang_report.server_persistent(WINEPREFIX):
+        # Wine loses a program's whole output now and then when the session's server is not
+        # persistent (scripts/test.sh runs a test that failed with this line once more).
+        print("wine signature: output-lost (%s exited 0 with no output; the session's server is not persistent)"
+              % os.path.basename(program))
     return r
 
 
@@ -69,6 +96,19 @@ def start(program, *args, env=None, stdin=subprocess.DEVNULL, stderr=subprocess.
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "slow: takes more than a few seconds; skipped by scripts/test.sh --quick")
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    """A test that fails after the lane's Wine server has gone says so: every program of the
+    session is then blocked for good, whatever it was doing (scripts/test.sh runs such a test once
+    more)."""
+    outcome = yield
+    report = outcome.get_result()
+    if report.failed and WINEPREFIX:
+        gone = hang_report.server_gone(WINEPREFIX)
+        if gone:
+            report.sections.append(("wine", "wine signature: server-gone (%s)" % gone))
 
 
 def pytest_collection_modifyitems(config, items):
@@ -129,7 +169,11 @@ class Console:
                 code = self.proc.wait(timeout=min(5, timeout))
             except subprocess.TimeoutExpired:
                 self.proc.send_signal(signal.SIGINT)
-                code = self.proc.wait(timeout=max(timeout - 5, 1))
+                try:
+                    code = self.proc.wait(timeout=max(timeout - 5, 1))
+                except subprocess.TimeoutExpired:
+                    report_hang("still running %d s after Ctrl+C" % timeout, [("its standard error", self.stderr)])
+                    raise
         finally:
             if self.proc.poll() is None:
                 self.proc.kill()
