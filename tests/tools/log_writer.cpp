@@ -1,5 +1,8 @@
 // Test tool: one process among several writing one log file.
 // Usage: log_writer PATH TAG THREADS LINES
+//        log_writer view PATH   opens PATH as a log viewer does (reading, sharing reading and
+//                               writing but not deletion), prints "viewing", and keeps it open
+//                               until standard input ends
 // Once the log is configured, prints "lock " and the descriptor of the log's lock as read
 // back from it, then waits for a line (or the end) of standard input. Then THREADS threads
 // each log LINES lines "TAG thread T line I" followed by a filler that makes every line 150
@@ -19,6 +22,22 @@
 #include "base/log.hpp"
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "view") {
+    guardian::UniqueFile viewed;
+    // A log being rotated is missing for a moment, until its next line.
+    for (int tries = 0; !viewed && tries < 50; ++tries) {
+      if (tries) Sleep(100);
+      viewed.reset(CreateFileW(guardian::to_utf16(argv[2]).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, 0, nullptr));
+    }
+    if (!viewed) return 1;
+    std::printf("viewing\n");
+    std::fflush(stdout);
+    char rest[16];
+    while (std::fgets(rest, sizeof rest, stdin)) {
+    }
+    return 0;
+  }
   if (argc != 5) return 64;
   guardian::configure_log(guardian::to_utf16(argv[1]), false);
   PSECURITY_DESCRIPTOR sd = nullptr;

@@ -11,6 +11,8 @@
 //   close                 closes the connection
 //   repeat:N:OP           N requests through the pipe client, each on a new connection;
 //                         prints "repeat ok=A failed=B" and the failure words
+//   timed:N:OP            as repeat, each request timed: "timed ok=A failed=B max_ms=M" and
+//                         the failure words
 //   unpinned              later repeats do not check the server's folder
 //   frames:N:TEXT         N frames with TEXT on this connection, each followed by a read;
 //                         prints "frames replied=K"
@@ -249,24 +251,31 @@ int main(int argc, char** argv) {
     } else if (verb == "close") {
       pipe.reset();
       std::printf("closed by client\n");
-    } else if (verb == "repeat") {
+    } else if (verb == "repeat" || verb == "timed") {
       const size_t c2 = arg.find(':');
       const int n = std::stoi(arg.substr(0, c2));
       const std::string op = arg.substr(c2 + 1);
       int ok = 0;
       std::map<std::string, int> failures;
+      LARGE_INTEGER frequency, began, ended;
+      QueryPerformanceFrequency(&frequency);
+      double longest_ms = 0;
       for (int k = 0; k < n; ++k) {
         nlohmann::json reply;
         std::string error;
         const std::string nonce = random_hex(16);
+        QueryPerformanceCounter(&began);
         if (pipe_request(pipe_name, pinned ? module_dir() : std::wstring(), make_request(channel_key(), op, nonce),
                          reply, error, 30000) &&
             verify_reply(channel_key(), reply, nonce))
           ++ok;
         else
           ++failures[error.empty() ? "bad_reply" : error];
+        QueryPerformanceCounter(&ended);
+        longest_ms = std::max(longest_ms, (ended.QuadPart - began.QuadPart) * 1000.0 / frequency.QuadPart);
       }
-      std::printf("repeat ok=%d failed=%d", ok, n - ok);
+      std::printf("%s ok=%d failed=%d", verb.c_str(), ok, n - ok);
+      if (verb == "timed") std::printf(" max_ms=%.1f", longest_ms);
       for (const auto& [word, count] : failures) std::printf(" %s=%d", word.c_str(), count);
       std::printf("\n");
     } else {
