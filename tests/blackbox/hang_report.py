@@ -81,7 +81,10 @@ def unix_processes(prefix):
 
 def server_pids(prefix):
     """The host pids of the prefix's Wine server: its working folder is named after the prefix."""
-    key = "server-%x-%x" % (os.stat(prefix).st_dev, os.stat(prefix).st_ino)
+    try:
+        key = "server-%x-%x" % (os.stat(prefix).st_dev, os.stat(prefix).st_ino)
+    except OSError:
+        return []
     pids = []
     for entry in os.listdir("/proc"):
         try:

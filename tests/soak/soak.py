@@ -37,7 +37,8 @@ REQUEST_LIMIT_S = 30  # a client's own limit for one request
 STOP_LIMIT_S = 3
 HANG_S = 120  # a client or a stop still running after this long is a hang
 WARM_UP_S = 15
-WRITER_LINES = 12000  # 150-byte lines: 1.8 MB, at most one rotation of the 2 MiB log
+LOG_LIMIT = 2 * 1024 * 1024  # the log is rotated before it passes this
+WRITER_LINE_BYTES = 150
 
 
 class Soak:
@@ -441,16 +442,19 @@ class Soak:
     # --- the log -------------------------------------------------------------------------------
 
     def rotation(self, tag, held):
-        """Another writer adds 1.8 MB to the agent's log (one rotation), while a viewer holds the log
-        when held; then its lines are counted in both generations."""
+        """Another writer takes the agent's log 300 KB past its limit (one rotation, by renaming it,
+        or by copying and emptying it while a viewer holds it when held); then its lines are counted
+        in both generations."""
         turn = self.agent
         log = os.path.join(turn["storage"], "guardian.log")
+        before = os.stat(log) if os.path.exists(log) else None
+        lines = (LOG_LIMIT - (before.st_size if before else 0)) // WRITER_LINE_BYTES + 2000
         viewer = None
         if held:
             viewer = self.popen(os.path.join(self.bin, "log_writer.exe"), "view", self.win(log), stdin=subprocess.PIPE)
-            if viewer.stdout.readline() != b"viewing\n":
+            if viewer.stdout.readline().strip() != b"viewing":
                 self.problem("the log viewer could not open %s" % log)
-        writer = self.popen(os.path.join(self.bin, "log_writer.exe"), self.win(log), tag, "1", str(WRITER_LINES),
+        writer = self.popen(os.path.join(self.bin, "log_writer.exe"), self.win(log), tag, "1", str(lines),
                             stdin=subprocess.PIPE)
         try:
             writer.stdin.write(b"go\n")
@@ -474,6 +478,9 @@ class Soak:
             self.problem("log writer %s did not finish: %r" % (tag, out[-200:]))
             return
         self.faults["held rotations" if held else "rotations"] += 1
+        after = os.stat(log)
+        if before and (after.st_ino == before.st_ino) != held:
+            self.problem("log writer %s: the log was %s" % (tag, "renamed though held" if held else "not renamed"))
         seen = {}
         for name in ("guardian.log.1", "guardian.log"):
             for line in read(os.path.join(turn["storage"], name)).split(b"\r\n"):
@@ -483,7 +490,7 @@ class Soak:
         for name in ("guardian.log.1", "guardian.log"):
             self.check_lines(os.path.join(turn["storage"], name))
         doubled = sum(1 for n in seen.values() if n > 1)
-        lost = WRITER_LINES - len(seen)
+        lost = lines - len(seen)
         with self.lock:
             self.writer_lines += len(seen)
         if doubled or lost:
