@@ -87,7 +87,8 @@ def test_sentinel_from_another_folder_is_untrusted(storage, tmp_path):
     try:
         assert sentinel.wait_for(b"sentinel 1.2.4 serving")
         assert wait_count(agent, b"WARN  peer ping failed: untrusted_server\r\n", 2)
-        assert peer(storage[1])["peer"] == "unresponsive"
+        # A check a second: by the time the request is answered, a third may have made it missing.
+        assert peer(storage[1])["peer"] in ("unresponsive", "missing")
         # The name is taken: the suite's own companion refuses to share it, and says by whom.
         r = run(exe("ostrival_sentinel.exe"), env={"OV_STORAGE_DIR": storage[1]}, timeout=60)
         assert r.returncode == 2
