@@ -25,7 +25,7 @@ import tempfile
 import threading
 import time
 
-TOP = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+TOP = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 sys.path.insert(0, os.path.join(TOP, "tests", "blackbox"))
 import hang_report  # noqa: E402
 
