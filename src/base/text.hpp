@@ -11,7 +11,16 @@ std::wstring to_utf16(std::string_view text);
 
 // The system's US-English message for a Windows error code, trimmed, followed by " (0x%08lX)".
 // When the system has no message only " (0x........)" remains, leading blank included.
+// WinHTTP's codes (kWinHttpFirstError to kWinHttpLastError) are not in the system's table but
+// in winhttp.dll's own, which is read instead; where that has none, the program's own short
+// text for the code (winhttp_error_fallback) is used.
 std::string win_error_text(unsigned long code);
+
+inline constexpr unsigned long kWinHttpFirstError = 12001;
+inline constexpr unsigned long kWinHttpLastError = 12185;
+
+// A short text for the WinHTTP codes this program can meet; empty for any other code.
+std::string_view winhttp_error_fallback(unsigned long code);
 
 // The portable half of win_error_text: trims blanks and control characters off the message
 // and appends the code part.
