@@ -4,13 +4,14 @@
 // message table compiled into the executable (resources/messages.mc); an entry carries only
 // its ID and its inserts.
 //
-// Only the service writes entries: until start_event_log, report_event does nothing, so
-// console runs and the commands write none. Reporting never blocks and never fails the
-// caller: entries wait in a small bounded queue that a thread-pool work item hands to the
-// Event Log, which may be slow or stopped. When the queue is full an entry is dropped and
-// counted, and the count becomes an entry of its own once the queue has emptied. The queue's
-// lock is held for a few instructions only and nothing else is taken under it, so any thread
-// may report at any time, the log's and the agent's locks held or not.
+// Only the service, "--install" and "--uninstall" write entries: until start_event_log,
+// report_event does nothing, so console runs and the other commands write none. Reporting
+// never blocks and never fails the caller: entries wait in a small bounded queue that a
+// thread-pool work item hands to the Event Log, which may be slow or stopped. When the queue
+// is full an entry is dropped and counted, and the count becomes an entry of its own once the
+// queue has emptied. The queue's lock is held for a few instructions only and nothing else is
+// taken under it, so any thread may report at any time, the log's and the agent's locks held
+// or not.
 #include <cstdint>
 #include <deque>
 #include <initializer_list>
@@ -29,16 +30,20 @@ enum class AgentEvent : uint32_t {
   startup_failed = 0xC00003EA,      // 1002 error: the reason, as in the log's ERROR line
   identity_slow = 0x800003EB,       // 1003 warning: seconds
   identity_unsettled = 0x800003EC,  // 1004 warning: seconds, the identity start-up went on with
-  companion_missing = 0x800003ED,   // 1005 warning: failed checks in a row, the last error word
-  companion_back = 0x400003EE,      // 1006 information: missing since (UTC)
+  companion_failing = 0x800003ED,   // 1005 warning: failed checks in a row, why, what to do
+  companion_back = 0x400003EE,      // 1006 information: failing since (UTC)
   log_unwritable = 0x800003EF,      // 1007 warning: the log's path, why
   events_dropped = 0x800003F0,      // 1008 warning: how many entries were dropped
+  installed = 0x400003F1,           // 1009 information: version, program, what it replaced
+  removed = 0x400003F2,             // 1010 information: version, program, what was removed
+  secret_created = 0x400003F3,      // 1011 information: the path of the new channel.bin
 };
 
 // Queues one entry; a no-op before start_event_log.
 void report_event(AgentEvent id, std::initializer_list<std::string_view> inserts = {});
 
-// The service host calls this once, before the agent body runs.
+// The service host calls this once, before the agent body runs; so do "--install" and
+// "--uninstall", for the entries that record them (which they flush before they exit).
 void start_event_log();
 
 // Waits up to timeout_ms until every queued entry has been handed to the Event Log; false

@@ -22,10 +22,13 @@ static_assert(static_cast<DWORD>(AgentEvent::stopped) == MSG_AGENT_STOPPED);
 static_assert(static_cast<DWORD>(AgentEvent::startup_failed) == MSG_STARTUP_FAILED);
 static_assert(static_cast<DWORD>(AgentEvent::identity_slow) == MSG_IDENTITY_SLOW);
 static_assert(static_cast<DWORD>(AgentEvent::identity_unsettled) == MSG_IDENTITY_UNSETTLED);
-static_assert(static_cast<DWORD>(AgentEvent::companion_missing) == MSG_COMPANION_MISSING);
+static_assert(static_cast<DWORD>(AgentEvent::companion_failing) == MSG_COMPANION_FAILING);
 static_assert(static_cast<DWORD>(AgentEvent::companion_back) == MSG_COMPANION_BACK);
 static_assert(static_cast<DWORD>(AgentEvent::log_unwritable) == MSG_LOG_UNWRITABLE);
 static_assert(static_cast<DWORD>(AgentEvent::events_dropped) == MSG_EVENTS_DROPPED);
+static_assert(static_cast<DWORD>(AgentEvent::installed) == MSG_INSTALLED);
+static_assert(static_cast<DWORD>(AgentEvent::removed) == MSG_REMOVED);
+static_assert(static_cast<DWORD>(AgentEvent::secret_created) == MSG_SECRET_CREATED);
 
 class EventSink {
  public:

@@ -26,6 +26,24 @@ Bytes load_or_create_channel_secret(const ProtectedStore& store);
 enum class ChannelFileState { opens, missing, does_not_open };
 ChannelFileState probe_channel_file(const ProtectedStore& store);
 
+// Why "channel.bin" gives no secret to a reader with the store's fingerprint, in words for an
+// administrator. The program never removes the file itself: when it reads but does not hold a
+// secret for this device, the remedy is to renew it (channel_renewal_steps).
+struct ChannelFileProblem {
+  enum class Kind {
+    none,              // it opens, or it is missing
+    unreadable,        // it cannot be read (text: the Windows error)
+    sealed_elsewhere,  // it reads, but does not unseal: another device fingerprint's
+    not_a_secret,      // it unseals, but does not hold 32 bytes
+  };
+  Kind kind = Kind::none;
+  std::string text;  // what the file does, for "channel.bin " or its path to lead: "was sealed under ..."
+};
+ChannelFileProblem channel_file_problem(const ProtectedStore& store);
+
+// How an administrator renews the secret at path.
+std::string channel_renewal_steps(const std::string& path);
+
 // The channel key from "channel.bin" under the store's fingerprint, quietly: key is set only
 // when the file opens (the result says what the file was to this reader).
 ChannelFileState load_channel_key(const ProtectedStore& store, std::string_view fingerprint, Bytes& key);

@@ -20,11 +20,13 @@ struct ChannelContext {
   DeviceIdentity identity;
   Bytes channel_key;
 
-  // Guards the three companion fields; taken before the Logger's lock, never after.
+  // Guards the companion fields; taken before the Logger's lock, never after.
   std::mutex state_lock;
   std::string peer_state = "ok";
   int64_t peer_since = 0;
   int32_t peer_failures = 0;
+  bool peer_checked = false;  // whether any check has run yet ("peer" says "ok" before the first)
+  std::string peer_reason;    // the reason code of the last check when it failed, else empty
 
   // Lines about requests with a bad MAC. Whoever sends those lacks the key, and any user can
   // make a client in the install folder send them (with a storage directory of its own), so

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "channel/auth.hpp"
+#include "base/event_log.hpp"
 #include "base/log.hpp"
 #include "base/text.hpp"
 #include "base/unique.hpp"
@@ -147,6 +148,33 @@ ChannelFileState load_channel_key(const ProtectedStore& store, std::string_view 
   return state;
 }
 
+ChannelFileProblem channel_file_problem(const ProtectedStore& store) {
+  using Kind = ChannelFileProblem::Kind;
+  Bytes blob;
+  if (!read_whole_file(store.path_of(kChannelFile), blob)) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return {};
+    return {Kind::unreadable, "cannot be read: " + win_error_text(error)};
+  }
+  Bytes secret;
+  const bool unsealed = store.unseal(blob, secret);
+  const size_t size = secret.size();
+  std::fill(secret.begin(), secret.end(), 0);
+  if (!unsealed)
+    return {Kind::sealed_elsewhere,
+            "was sealed under another device fingerprint (the hardware changed, or the file came from another "
+            "machine)"};
+  if (size != kChannelSecretSize)
+    return {Kind::not_a_secret, "opens, but holds " + std::to_string(size) + " bytes, not a secret"};
+  return {};
+}
+
+std::string channel_renewal_steps(const std::string& path) {
+  return "sc stop OstrivalGuardian, del \"" + path +
+         "\", sc start OstrivalGuardian, then restart the companion and the suite's applications, which read the "
+         "new key";
+}
+
 Bytes load_or_create_channel_secret(const ProtectedStore& store) {
   const std::wstring path = store.path_of(kChannelFile);
   const std::wstring temp = store.path_of(temp_name());
@@ -157,9 +185,15 @@ Bytes load_or_create_channel_secret(const ProtectedStore& store) {
       Bytes blob;
       if (random_bytes(secret.data(), secret.size()) && store.seal(secret, blob)) {
         switch (create_channel_file(path, temp, blob)) {
-          case CreateOutcome::created:
-            log_info("channel.bin created");
+          case CreateOutcome::created: {
+            // A new key for every client: whoever holds the earlier one no longer verifies.
+            const std::string where = to_utf8(path);
+            log_info("channel.bin created: a new channel secret, in " + where +
+                     "; every client that holds an earlier key must read it again (restart the companion and the "
+                     "suite's applications)");
+            report_event(AgentEvent::secret_created, {where});
             return secret;
+          }
           case CreateOutcome::fatal:
             return {};
           case CreateOutcome::write_failed:

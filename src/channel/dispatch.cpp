@@ -77,7 +77,12 @@ nlohmann::json dispatch_request(ChannelContext& context, const nlohmann::json& r
   }
   if (op == "peer") {
     std::lock_guard<std::mutex> hold(context.state_lock);
-    nlohmann::json body = {{"peer", context.peer_state}, {"since", iso8601_utc(context.peer_since)}};
+    // "checked" and "reason" (the code of the last failed check) let a client tell the "ok" of
+    // a companion not checked yet from one that answered, and why one failed.
+    nlohmann::json body = {{"peer", context.peer_state},
+                           {"since", iso8601_utc(context.peer_since)},
+                           {"checked", context.peer_checked},
+                           {"reason", context.peer_state == "ok" ? std::string() : context.peer_reason}};
     return make_reply(context.channel_key, true, nonce, std::move(body));
   }
   return make_error_reply(context, nonce, "unknown_op");

@@ -18,45 +18,23 @@ void check_companion_at(ChannelContext& context, const std::wstring& pipe_name) 
   // A stop during the call ends the check early; it is not judged, so stopping leaves
   // neither a failure nor a change of state behind.
   if (stop && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return;
-  std::string error;
-  switch (answer.result) {
-    case ClientResult::ok:
-      break;
-    case ClientResult::not_ok:
-    case ClientResult::not_authentic:
-    case ClientResult::untrusted_client:
-      error = "bad_response";
-      break;
-    default:
-      error = client_result_text(answer.result);
-      break;
-  }
-  const bool succeeded = error.empty();
-  if (!succeeded) log_warn("peer ping failed: " + error);
+  const std::string failure = answer.result == ClientResult::ok ? std::string() : client_result_text(answer.result);
+  if (!failure.empty()) log_warn("peer ping failed: " + companion_error_word(failure));
 
-  std::string old_state;
-  std::string new_state;
-  int32_t failures = 0;
-  int64_t old_since = 0;
+  CompanionChange change;
   {
     std::lock_guard<std::mutex> hold(context.state_lock);
-    old_state = context.peer_state;
-    old_since = context.peer_since;
-    new_state = next_peer_state(succeeded, context.peer_failures);
-    failures = context.peer_failures;
-    context.peer_state = new_state;
-    if (new_state != old_state) {
-      context.peer_since = now_seconds();
-      log_warn("peer sentinel: " + old_state + " -> " + new_state);
-    }
+    change = record_companion_check(context, failure, now_seconds());
+    if (!change.log_line.empty()) log_warn(change.log_line);
   }
-  // An administrator hears of the companion when it goes missing and when it is back, not of
-  // every check that fails.
-  if (new_state == old_state) return;
-  if (new_state == "missing") {
-    report_event(AgentEvent::companion_missing, {std::to_string(failures), error});
-  } else if (old_state == "missing") {
-    report_event(AgentEvent::companion_back, {iso8601_utc(old_since)});
+  // An administrator hears of the companion when its checks have failed three times in a row
+  // (with why, which for a companion that answers wrongly is never "missing") and when it
+  // answers again, not of every check that fails.
+  if (change.went_missing) {
+    report_event(AgentEvent::companion_failing,
+                 {std::to_string(change.failures), companion_failure_text(failure), companion_failure_todo(failure)});
+  } else if (change.came_back) {
+    report_event(AgentEvent::companion_back, {iso8601_utc(change.failing_since)});
   }
 }
 

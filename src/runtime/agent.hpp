@@ -5,6 +5,7 @@
 
 #include "base/stop_event.hpp"
 #include "device/identity.hpp"
+#include "runtime/storage_guard.hpp"
 
 namespace guardian {
 
@@ -39,5 +40,12 @@ DeviceIdentity collect_agent_identity(bool first_attempt, const IdentityPasses& 
 // Serves the pipe and supervises the companion until the stop event is signalled; false when
 // the pipe server could not be started.
 bool agent_main_loop(AgentContext& ctx);
+
+// For "--install" and "--uninstall", whose lines belong in the agent's own log: the default
+// storage folder checked as the agent's start-up checks it before writing there (made as the
+// agent makes it when create is set; otherwise used only when it is there), and the log
+// configured on it, without a copy on standard error. The returned check holds the folder
+// until it is destroyed; when its refused is set, no log was configured.
+StorageCheck open_agent_log(bool create);
 
 }  // namespace guardian

@@ -69,7 +69,37 @@ IdentitySettling settling_in(const std::wstring& storage_dir) {
   return hooks;
 }
 
+// In the default folder the log has an access list of its own, which a log left by an older
+// version gets now; elsewhere the folder is the caller's, and so is its list. The storage
+// check's warnings are its first lines.
+void configure_agent_log(const std::wstring& storage_dir, bool console, const std::vector<std::string>& warnings) {
+  const std::wstring log_path = path_join(storage_dir, L"guardian.log");
+  const bool own_log_list = is_default_storage_dir(storage_dir);
+  const std::string log_list_failure = own_log_list ? secure_log_files(log_path) : std::string();
+  configure_log(log_path, console, own_log_list ? kLogFileSddl : nullptr);
+  for (const std::string& line : warnings) log_warn(line);
+  if (!log_list_failure.empty()) log_warn("log keeps the access list it had: " + log_list_failure);
+}
+
 }  // namespace
+
+StorageCheck open_agent_log(bool create) {
+  const std::wstring dir = default_storage_dir();
+  StorageCheck check;
+  const DWORD attributes = GetFileAttributesW(dir.c_str());
+  if (!create && (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))) {
+    check.refused = "no storage folder";
+    return check;
+  }
+  check = secure_default_storage_dir(dir);
+  if (check.refused.empty()) check.refused = prepare_storage_dir(dir);
+  if (!check.refused.empty()) {
+    check.held.reset();
+    return check;
+  }
+  configure_agent_log(dir, false, check.warnings);
+  return check;
+}
 
 bool agent_startup(AgentContext& ctx) {
   // Before anything else, so that a second agent leaves no trace in its storage directory.
@@ -95,7 +125,19 @@ bool agent_startup(AgentContext& ctx) {
   ctx.store = ProtectedStore(ctx.storage_dir, ctx.identity.fingerprint);
   Bytes secret = load_or_create_channel_secret(ctx.store);
   if (secret.size() != kChannelSecretSize) {
-    startup_failed("no channel secret");
+    // Said with its cause and remedy: the Event Log entry may be all an administrator reads.
+    std::string reason = "no channel secret";
+    const ChannelFileProblem problem = channel_file_problem(ctx.store);
+    if (problem.kind != ChannelFileProblem::Kind::none) reason += ": channel.bin " + problem.text;
+    if (problem.kind == ChannelFileProblem::Kind::sealed_elsewhere ||
+        problem.kind == ChannelFileProblem::Kind::not_a_secret) {
+      if (!identity_settled(ctx.identity))
+        reason += "; but WMI listed no network adapter, so this device's fingerprint may lack a part it has at "
+                  "other times: if the hardware did not change, find out why first";
+      reason += "; to renew the secret, as an administrator: " +
+                channel_renewal_steps(to_utf8(ctx.store.path_of(kChannelFile)));
+    }
+    startup_failed(reason);
     return false;
   }
   ctx.channel_key = derive_channel_key(secret, ctx.identity.fingerprint);
@@ -173,14 +215,7 @@ int run_agent(bool console) {
     startup_failed("storage dir unusable: " + to_utf8(storage_dir) + " (" + check.refused + ")");
     return 2;
   }
-  // In the default folder the log has an access list of its own, which a log left by an
-  // older version gets now; elsewhere the folder is the caller's, and so is its list.
-  const std::wstring log_path = path_join(storage_dir, L"guardian.log");
-  const bool own_log_list = is_default_storage_dir(storage_dir);
-  const std::string log_list_failure = own_log_list ? secure_log_files(log_path) : std::string();
-  configure_log(log_path, console, own_log_list ? kLogFileSddl : nullptr);
-  for (const std::string& line : check.warnings) log_warn(line);
-  if (!log_list_failure.empty()) log_warn("log keeps the access list it had: " + log_list_failure);
+  configure_agent_log(storage_dir, console, check.warnings);
 
   AgentContext ctx(storage_dir, module_dir());
   if (console) ctx.watchdog_interval_sec = watchdog_interval_from_env();

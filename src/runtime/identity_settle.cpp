@@ -45,9 +45,16 @@ SettleResult settle_identity(DeviceIdentity& identity, const IdentitySettling& h
   for (;;) {
     const uint64_t waited = hooks.now_ms() - began;
     if (waited >= kIdentitySettleWindowMs) {
-      log_warn("identity not settled after " + seconds_text(waited) + " s; going on with " +
-               fingerprint_summary(identity));
-      report_event(AgentEvent::identity_unsettled, {seconds_text(waited), fingerprint_summary(identity)});
+      // WMI is to blame only when it still lists no adapter; an identity it gave whole that
+      // channel.bin does not open under is another device's, which start-up then says.
+      if (identity_settled(identity)) {
+        log_warn("channel.bin still does not open after " + seconds_text(waited) + " s under " +
+                 fingerprint_summary(identity) + ", which WMI gave whole; going on with it");
+      } else {
+        log_warn("identity not settled after " + seconds_text(waited) + " s; going on with " +
+                 fingerprint_summary(identity));
+        report_event(AgentEvent::identity_unsettled, {seconds_text(waited), fingerprint_summary(identity)});
+      }
       return SettleResult::window_over;
     }
     const uint64_t pause = std::min<uint64_t>(retry_ms, kIdentitySettleWindowMs - waited);

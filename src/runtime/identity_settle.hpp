@@ -34,8 +34,9 @@ enum class SettleResult { ready, window_over, stopped };
 // kIdentitySettleWindowMs; the window over, start-up goes on with the latest identity as if
 // it had not waited. A ready first pass costs nothing more. Logs one WARN when the wait
 // begins and one INFO (settled after N s) or WARN (window over) when it ends, with an Event
-// Log entry for a window that ran out or a wait of kIdentitySlowSettleMs or more; a stop (wait
-// returning false) ends it silently. identity is
+// Log entry for a wait of kIdentitySlowSettleMs or more, and for a window that ran out while
+// WMI still listed no adapter (not for one whose identity WMI gave whole: channel.bin is then
+// another device's, which start-up reports); a stop (wait returning false) ends it silently. identity is
 // replaced by the pass that ended the wait (passes without a 64-character fingerprint are
 // never taken).
 SettleResult settle_identity(DeviceIdentity& identity, const IdentitySettling& hooks);

@@ -57,8 +57,9 @@ def test_client_commands_get_authenticated_replies(agent, storage):
     assert peer.returncode == 0
     reply, mac = reply_and_mac(peer.stdout)
     assert mac == "mac: valid\n"
-    assert sorted(reply["body"]) == ["nonce", "peer", "since"]
+    assert sorted(reply["body"]) == ["checked", "nonce", "peer", "reason", "since"]
     assert reply["body"]["peer"] == "ok" and ISO.fullmatch(reply["body"]["since"])
+    assert (reply["body"]["checked"], reply["body"]["reason"]) == (False, "")  # not checked yet
 
 
 def test_bad_input_gets_the_exact_replies_and_never_hurts_the_agent(agent, storage):
@@ -287,7 +288,7 @@ def test_client_library_gets_authentic_replies_from_many_threads_and_from_an_sta
         got[op] = (result, code, json.loads(body))
     assert got["ping"][:2] == ("ok", "-") and got["ping"][2]["agent"] == "guardian"
     assert got["specs"][0] == "ok" and got["specs"][2]["fp"] == got["ping"][2]["fp"]
-    assert got["peer"][0] == "ok" and sorted(got["peer"][2]) == ["nonce", "peer", "since"]
+    assert got["peer"][0] == "ok" and sorted(got["peer"][2]) == ["checked", "nonce", "peer", "reason", "since"]
     # An operation the agent does not serve: an authentic refusal, with its wire code.
     assert got["no_such_op"][:2] == ("not_ok", "unknown_op") and got["no_such_op"][2]["error"] == "unknown_op"
 

@@ -11,6 +11,7 @@ import pytest
 from conftest import Console, client, exe, run, start, start_agent, win_path
 
 FAST = {"OV_WATCHDOG_INTERVAL_SEC": "1"}
+NO_SERVER = b"no program serves \\\\.\\pipe\\Ostrival.Sentinel: the companion does not run\r\n"
 
 
 def peer(storage_win):
@@ -51,12 +52,13 @@ def test_missing_companion_then_sentinel_brings_it_back(storage):
     sentinel = None
     try:
         before = peer(storage[1])
-        assert before["peer"] == "ok"
-        assert wait_count(agent, b"WARN  peer sentinel: ok -> unresponsive\r\n", 1)
+        assert (before["peer"], before["checked"]) == ("ok", False)
+        assert wait_count(agent, b"WARN  peer sentinel: not checked yet -> unresponsive: " + NO_SERVER, 1)
         assert b"WARN  peer ping failed: no_server\r\n" in agent.stderr
         first = peer(storage[1])
         assert first["peer"] == "unresponsive" and first["since"] >= before["since"]
-        assert wait_count(agent, b"WARN  peer sentinel: unresponsive -> missing\r\n", 1)
+        assert (first["checked"], first["reason"]) == (True, "no_server")
+        assert wait_count(agent, b"WARN  peer sentinel: unresponsive -> missing: " + NO_SERVER, 1)
         text = agent.stderr.decode()
         # The change to missing came with the third failed check.
         failures_before_missing = text[:text.index("unresponsive -> missing")].count("peer ping failed: no_server")
@@ -70,7 +72,8 @@ def test_missing_companion_then_sentinel_brings_it_back(storage):
         sentinel = Console(exe("ostrival_sentinel.exe"), env={"OV_STORAGE_DIR": storage[1]})
         assert sentinel.wait_for(b"sentinel 1.2.4 serving")
         assert wait_count(agent, b"WARN  peer sentinel: missing -> ok\r\n", 1)
-        assert peer(storage[1])["peer"] == "ok"
+        back = peer(storage[1])
+        assert (back["peer"], back["checked"], back["reason"]) == ("ok", True, "")
     finally:
         if sentinel:
             sentinel.interrupt()
@@ -88,7 +91,10 @@ def test_sentinel_from_another_folder_is_untrusted(storage, tmp_path):
         assert sentinel.wait_for(b"sentinel 1.2.4 serving")
         assert wait_count(agent, b"WARN  peer ping failed: untrusted_server\r\n", 2)
         # A check a second: by the time the request is answered, a third may have made it missing.
-        assert peer(storage[1])["peer"] in ("unresponsive", "missing")
+        body = peer(storage[1])
+        assert body["peer"] in ("unresponsive", "missing") and body["reason"] == "untrusted_server", body
+        assert b"unresponsive: the program that serves \\\\.\\pipe\\Ostrival.Sentinel does not run from the " \
+            b"agent's folder" in agent.stderr
         # The name is taken: the suite's own companion refuses to share it, and says by whom.
         r = run(exe("ostrival_sentinel.exe"), env={"OV_STORAGE_DIR": storage[1]}, timeout=60)
         assert r.returncode == 2
@@ -96,6 +102,31 @@ def test_sentinel_from_another_folder_is_untrusted(storage, tmp_path):
         squatter = win_path(str(folder / "ostrival_sentinel.exe")).encode()
         assert r.stderr.endswith(b" (" + squatter + b"); only one companion may run on a machine\r\n"), r.stderr
         assert sentinel.proc.poll() is None
+    finally:
+        sentinel.interrupt()
+        assert agent.interrupt() == 0
+
+
+def test_a_companion_that_holds_an_earlier_secret_is_told_from_a_missing_one(storage, tmp_path):
+    """A companion started before the agent made a new secret answers with replies that do not
+    verify: the log, "peer" and --diagnose say so and what to do, and never call it gone."""
+    earlier = win_path(str(tmp_path))
+    assert start_agent(earlier).interrupt() == 0  # the earlier secret
+    agent = start_agent(storage[1], FAST)
+    sentinel = Console(exe("ostrival_sentinel.exe"), env={"OV_STORAGE_DIR": earlier})
+    try:
+        words = b"it answers, but its reply does not verify under the agent's key: it holds an earlier secret"
+        assert wait_count(agent, b"unresponsive: " + words + b"\r\n", 1), agent.stderr
+        assert b"WARN  peer ping failed: bad_response\r\n" in agent.stderr
+        assert peer(storage[1])["reason"] == "not_authentic"
+        checks = json.loads(client("--diagnose", "--json", storage_win=storage[1]).stdout)["checks"]
+        companion = next(c for c in checks if c["check"] == "companion")
+        assert (companion["state"], companion["todo"]) == (
+            "not_authentic", "restart the companion, so that it reads the channel secret again"), companion
+        assert re.fullmatch(r"ostrival_sentinel\.exe fails the agent's checks \((unresponsive|missing) since \S+Z\): "
+                            + re.escape(words.decode()) + r" \(the agent serves its applications without it\)",
+                            companion["found"]), companion
+        assert wait_count(agent, b"WARN  peer sentinel: unresponsive -> missing: " + words, 1)
     finally:
         sentinel.interrupt()
         assert agent.interrupt() == 0

@@ -13,8 +13,8 @@ import time
 
 from conftest import BIN, WINEPREFIX, run, win_path
 from test_service import (AGENT, INSTALLED, REMOVED, SERVICE, SERVICE_STOPPED, STORAGE, UP_LINE, config_of,  # noqa: F401
-                          fresh_storage, log_text, no_service, scm_ready, settle_scm, statuses, tool,
-                          wait_for_log)
+                          event_log_entries, fresh_storage, log_text, no_service, scm_ready, settle_scm, statuses,
+                          tool, wait_for_log)
 
 SESSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "wine-session.sh")
 CHANNEL = os.path.join(STORAGE, "channel.bin")
@@ -29,19 +29,9 @@ def reboot(debug_file=None):
     settle_scm()
 
 
-def event_log_entries(debug_file):
-    """What Wine's ReportEventW printed, as (type, ID, [strings]): a "fixme" line with the type
-    and ID, then one line per string, all from the reporting thread."""
-    entries, last = [], {}
-    for line in open(debug_file, encoding="utf-8", errors="replace").read().splitlines():
-        thread, _, rest = line.partition(":")
-        report = re.match(r"fixme:advapi:ReportEventW \(\w+,0x(\w{4}),0x0000,0x(\w{8}),", rest)
-        if report:
-            last[thread] = (int(report[1], 16), int(report[2], 16), [])
-            entries.append(last[thread])
-        elif thread in last and (text := re.match(r'(?:trace|warn|err):eventlog:ReportEventW L"(.*)"$', rest)):
-            last[thread][2].append(text[1].replace("\\\\", "\\"))
-    return entries
+def session_events(debug_file):
+    """The Event Log entries the session's services reported (see event_log_entries)."""
+    return event_log_entries(open(debug_file, encoding="utf-8", errors="replace").read())
 
 
 def peer_valid_within(seconds, program=AGENT):
@@ -161,15 +151,17 @@ def test_the_service_reports_its_start_its_stop_and_a_failed_start_up_to_the_eve
         assert tool("start", SERVICE).returncode == 0
         r = tool("wait", SERVICE, str(SERVICE_STOPPED), "120000")
         assert r.returncode == 0 and statuses(r.stdout)[-1][1:3] == (SERVICE_STOPPED, 1066), r.stdout
-        entries = event_log_entries(debug_file)
-        assert entries[:3] == [
+        entries = session_events(debug_file)
+        # The first start made the channel secret, and said that clients must read it again.
+        assert entries[:4] == [
+            (4, 0x400003F3, [r"C:\ProgramData\Ostrival\guardian\channel.bin"]),
             (4, 0x400003E8, ["1.2.4", r"\\.\pipe\Ostrival.Guardian"]),
             (4, 0x400003E9, []),
             (1, 0xC00003EA, [r"storage dir unusable: C:\ProgramData\Ostrival\guardian (a file stands in its place)"]),
         ]
-        assert len(entries) == 4 and entries[3][:2] == (2, 0x800003EF), entries
-        assert entries[3][2][0] == r"C:\ProgramData\Ostrival\guardian\guardian.log", entries
-        assert entries[3][2][1].endswith(" (0x00000003)"), entries  # the path is not found
+        assert len(entries) == 5 and entries[4][:2] == (2, 0x800003EF), entries
+        assert entries[4][2][0] == r"C:\ProgramData\Ostrival\guardian\guardian.log", entries
+        assert entries[4][2][1].endswith(" (0x00000003)"), entries  # the path is not found
         # A console run that fails the same way writes no entry at all.
         r = run(AGENT, "--console", env={"WINEDEBUG": "-all,+eventlog,fixme+advapi"}, timeout=120)
         assert r.returncode == 2 and b"ERROR storage dir unusable" in r.stderr and b"ReportEventW" not in r.stderr

@@ -23,7 +23,7 @@ struct ChannelSecretFixture : ::testing::Test {
 TEST_F(ChannelSecretFixture, CreatedOnceThenReadBackSilently) {
   const Bytes first = load_or_create_channel_secret(store);
   ASSERT_EQ(first.size(), 32u);
-  EXPECT_NE(log_text().find("INFO  channel.bin created\r\n"), std::string::npos);
+  EXPECT_NE(log_text().find("INFO  channel.bin created: a new channel secret, in "), std::string::npos);
   const std::string blob = test::slurp(dir.file(L"channel.bin"));
 
   const std::string before = log_text();

@@ -68,9 +68,10 @@ TEST_F(CompanionFixture, MissingCompanionGoesUnresponsiveThenMissing) {
   EXPECT_EQ(ctx.peer_failures, 4);
 
   const std::string log = log_text();
+  const std::string why = ": " + companion_failure_text("no_server") + "\r\n";
   EXPECT_NE(log.find("WARN  peer ping failed: no_server\r\n"), std::string::npos);
-  EXPECT_NE(log.find("WARN  peer sentinel: ok -> unresponsive\r\n"), std::string::npos);
-  EXPECT_NE(log.find("WARN  peer sentinel: unresponsive -> missing\r\n"), std::string::npos);
+  EXPECT_NE(log.find("WARN  peer sentinel: not checked yet -> unresponsive" + why), std::string::npos);
+  EXPECT_NE(log.find("WARN  peer sentinel: unresponsive -> missing" + why), std::string::npos);
   EXPECT_EQ(test::count_of(log, "peer ping failed"), 4u);
 
   // One good answer brings it back at once.
@@ -87,7 +88,15 @@ TEST_F(CompanionFixture, WrongAnswersAreBadResponses) {
     check_companion_at(ctx, pipe);
   }
   EXPECT_EQ(state(), "missing");
-  EXPECT_EQ(test::count_of(log_text(), "peer ping failed: bad_response\r\n"), 3u);
+  const std::string log = log_text();
+  EXPECT_EQ(test::count_of(log, "peer ping failed: bad_response\r\n"), 3u);
+  // A reply under another key (a companion that holds an earlier secret) and a refusal are
+  // told apart in the record.
+  EXPECT_NE(log.find("peer sentinel: not checked yet -> unresponsive: " + companion_failure_text("not_authentic")),
+            std::string::npos);
+  EXPECT_NE(log.find("peer sentinel: unresponsive -> missing: " + companion_failure_text("not_ok")),
+            std::string::npos);
+  EXPECT_EQ(ctx.peer_reason, "not_ok");
 }
 
 TEST_F(CompanionFixture, CompanionFromAnotherFolderIsUntrusted) {

@@ -67,8 +67,22 @@ TEST_F(DispatchFixture, SpecsCarriesTheIdentity) {
 TEST_F(DispatchFixture, PeerNeedsTheMacOverItsNonce) {
   const json good = dispatch_request(ctx, with_mac("peer", "abc"));
   EXPECT_EQ(good["ok"], true);
-  EXPECT_EQ(good["body"], (json{{"nonce", "abc"}, {"peer", "ok"}, {"since", iso8601_utc(1700000000)}}));
+  // Before the first check "peer" says "ok", and that it has not checked the companion yet.
+  EXPECT_EQ(good["body"], (json{{"nonce", "abc"},
+                                {"peer", "ok"},
+                                {"since", iso8601_utc(1700000000)},
+                                {"checked", false},
+                                {"reason", ""}}));
   EXPECT_TRUE(verify_reply(ctx.channel_key, good, "abc"));
+  // After a failed check it says why; once the companion answers again, no reason is left.
+  ctx.peer_checked = true;
+  ctx.peer_state = "unresponsive";
+  ctx.peer_reason = "not_authentic";
+  const json failing = dispatch_request(ctx, with_mac("peer", "abc"))["body"];
+  EXPECT_EQ(failing["checked"], true);
+  EXPECT_EQ(failing["reason"], "not_authentic");
+  ctx.peer_state = "ok";
+  EXPECT_EQ(dispatch_request(ctx, with_mac("peer", "abc"))["body"]["reason"], "");
 
   json upper = with_mac("peer", "abc");
   std::string mac = upper["mac"];

@@ -119,6 +119,18 @@ TEST(SettleIdentity, AfterTheWindowGoesOnWithTheLatestPass) {
   EXPECT_EQ(exact.clock, kIdentitySettleWindowMs);
   EXPECT_EQ(exact.waits.back(), 3000u);  // 1 + 2 + 4 s, 22 times 5 s, then the 3 s left
   EXPECT_EQ(exact.collected, 26);
+
+  // An identity WMI gave whole, that channel.bin never opens under: not WMI's doing, and the
+  // window's end says so (start-up then says whose channel.bin it is).
+  Machine other;
+  other.sealed_under = std::string(64, 'o');
+  other.passes = {pass('n')};
+  DeviceIdentity whole = pass('n');
+  EXPECT_EQ(settle_identity(whole, other.hooks()), SettleResult::window_over);
+  const std::string other_log = other.log.text();
+  EXPECT_NE(other_log.find("WARN  channel.bin still does not open after 12"), std::string::npos) << other_log;
+  EXPECT_NE(other_log.find("which WMI gave whole; going on with it\r\n"), std::string::npos) << other_log;
+  EXPECT_EQ(other_log.find("identity not settled after"), std::string::npos) << other_log;
 }
 
 TEST(SettleIdentity, AStopEndsTheWaitSilently) {
