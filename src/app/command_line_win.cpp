@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "app/cli.hpp"
 #include "app/commands.hpp"
@@ -14,7 +15,13 @@ namespace {
 struct CommandRow {
   const char* name;
   int (*run)(const CommandFlags& flags);
+  // For a command meant for tools: the only flags it takes (ended by a null), so that a
+  // mistyped one is a usage error rather than a silent default. Null: extra arguments are
+  // ignored.
+  const char* const* flags = nullptr;
 };
+
+constexpr const char* kDiagnoseFlags[] = {"--json", nullptr};
 
 int print_version(const CommandFlags&) {
   std::printf("%s\n", build::kVersion);
@@ -33,14 +40,14 @@ int print_help(const CommandFlags&) {
 constexpr CommandRow kCommands[] = {
     {"--console", [](const CommandFlags&) { return console_main(); }},
     {"--install", [](const CommandFlags&) { return install_service(); }},
-    {"--uninstall", [](const CommandFlags&) { return uninstall_service(); }},
+    {"--uninstall", [](const CommandFlags& f) { return uninstall_service(f.upgrade); }},
     {"--fingerprint", [](const CommandFlags& f) { return fingerprint_command(f.to_pipe); }},
     {"--ping", [](const CommandFlags& f) { return pipe_command("ping", f.unpinned); }},
     {"--specs", [](const CommandFlags& f) { return pipe_command("specs", f.unpinned); }},
     {"--peer", [](const CommandFlags& f) { return pipe_command("peer", f.unpinned); }},
     {"--version", print_version},
     {"--net-check", [](const CommandFlags&) { return net_check(); }},
-    {"--diagnose", [](const CommandFlags& f) { return diagnose_command(f.json); }},
+    {"--diagnose", [](const CommandFlags& f) { return diagnose_command(f.json); }, kDiagnoseFlags},
     {"--help", print_help},
     {"-h", print_help},
     {"/?", print_help},
@@ -50,10 +57,20 @@ constexpr CommandRow kCommands[] = {
 
 int run_command_line(int argc, const char* const* argv) {
   const CommandFlags flags{scan_flag(argc, argv, "--unpinned"), scan_flag(argc, argv, "--json"),
-                           flag_value(argc, argv, "--to-pipe")};
+                           flag_value(argc, argv, "--to-pipe"), scan_flag(argc, argv, "--upgrade")};
   const char* command = argc > 1 && argv[1] ? argv[1] : "";
-  for (const CommandRow& row : kCommands)
-    if (std::strcmp(command, row.name) == 0) return row.run(flags);
+  for (const CommandRow& row : kCommands) {
+    if (std::strcmp(command, row.name) != 0) continue;
+    if (const char* unknown = row.flags ? first_unknown_flag(argc, argv, row.flags) : nullptr) {
+      std::string usage =
+          std::string(row.name) + ": unknown argument \"" + unknown + "\"; usage: ostrival_guardian.exe " + row.name;
+      for (const char* const* flag = row.flags; *flag; ++flag) usage += std::string(" [") + *flag + "]";
+      std::fprintf(stderr, "%s\n", usage.c_str());
+      std::fflush(stderr);
+      return kUsageExitCode;
+    }
+    return row.run(flags);
+  }
 
   // Anything else, no argument included: the service dispatcher. From a console it fails
   // with ERROR_FAILED_SERVICE_CONTROLLER_CONNECT and the help is shown instead.

@@ -57,15 +57,17 @@ std::string diagnose_text(const std::vector<DiagnoseCheck>& checks) {
   return out;
 }
 
-nlohmann::json diagnose_json(const std::vector<DiagnoseCheck>& checks) {
+nlohmann::json diagnose_json(const std::vector<DiagnoseCheck>& checks, const DiagnoseRun& run) {
   nlohmann::json list = nlohmann::json::array();
   for (const DiagnoseCheck& check : checks)
     list.push_back({{"check", check.name},
                     {"verdict", verdict_text(check.verdict)},
+                    {"state", check.state},
                     {"found", check.found},
                     {"todo", check.todo},
                     {"lines", check.lines}});
-  return {{"checks", std::move(list)}, {"verdict", verdict_text(worst(checks))}};
+  return {{"format", kDiagnoseFormat}, {"time", run.time},        {"host", run.host},
+          {"version", run.version},    {"checks", std::move(list)}, {"verdict", verdict_text(worst(checks))}};
 }
 
 int diagnose_exit_code(const std::vector<DiagnoseCheck>& checks) { return worst(checks) == Verdict::fail ? 1 : 0; }

@@ -17,6 +17,7 @@ enum class Verdict { ok, warn, fail };
 struct DiagnoseCheck {
   std::string name;  // "program", "service", "running", ... (stable: tools select by it)
   Verdict verdict = Verdict::ok;
+  std::string state;  // what was found, as a stable code ("running", "not_checked", ...)
   std::string found;
   std::string todo;                // empty when there is nothing to do
   std::vector<std::string> lines;  // evidence shown below the check (the log's last problems)
@@ -29,11 +30,28 @@ const char* verdict_text(Verdict verdict);
 // with what to do when there is something; its evidence lines below it, indented.
 std::string diagnose_text(const std::vector<DiagnoseCheck>& checks);
 
-// {"checks": [{"check", "found", "lines", "todo", "verdict"}, ...], "verdict": the worst}.
-nlohmann::json diagnose_json(const std::vector<DiagnoseCheck>& checks);
+// The run the JSON document describes besides its checks.
+struct DiagnoseRun {
+  std::string time;     // when it ran, UTC: "2026-12-07T08:15:02Z"
+  std::string host;     // this machine's host name
+  std::string version;  // this program's version
+};
+
+// The JSON document's layout; raised only when a member changes meaning or goes away (tools
+// ignore members they do not know, so new ones do not raise it).
+inline constexpr int kDiagnoseFormat = 1;
+
+// {"checks": [{"check", "found", "lines", "state", "todo", "verdict"}, ...], "format",
+//  "host", "time", "verdict": the worst, "version"}.
+nlohmann::json diagnose_json(const std::vector<DiagnoseCheck>& checks, const DiagnoseRun& run);
 
 // 1 when any check failed, else 0.
 int diagnose_exit_code(const std::vector<DiagnoseCheck>& checks);
+
+// What stands where the storage folder dir belongs, when it is no folder the agent can use (a
+// link or junction at either level, a file, nothing): those words; empty otherwise. Who may
+// change a folder that is there is the storage check's business.
+std::string storage_folder_unusable(const std::wstring& dir);
 
 // The program of a service's command line: the text between its leading quotes, or, when it
 // is not quoted, the whole text (which is how the SCM may read it too).

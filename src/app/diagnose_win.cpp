@@ -18,6 +18,7 @@
 #include "app/cli.hpp"
 #include "app/commands.hpp"
 #include "app/diagnose.hpp"
+#include "base/clock.hpp"
 #include "base/json_text.hpp"
 #include "base/log_format.hpp"
 #include "base/object_owner.hpp"
@@ -30,6 +31,7 @@
 #include "channel/pipe_client.hpp"
 #include "device/identity.hpp"
 #include "net/http_client.hpp"
+#include "peer/companion.hpp"
 #include "runtime/config.hpp"
 #include "runtime/storage_guard.hpp"
 #include "store/protected_store.hpp"
@@ -48,22 +50,25 @@ constexpr size_t kLogLineBytes = 300;
 constexpr char kInstallHint[] = "run \"ostrival_guardian.exe --install\" as an administrator";
 constexpr char kStartHint[] = "start the service as an administrator: sc start OstrivalGuardian";
 
-DiagnoseCheck make_check(const char* name, Verdict verdict, std::string found, std::string todo = {}) {
-  return {name, verdict, std::move(found), std::move(todo), {}};
+DiagnoseCheck make_check(const char* name, Verdict verdict, std::string state, std::string found,
+                         std::string todo = {}) {
+  return {name, verdict, std::move(state), std::move(found), std::move(todo), {}};
 }
 
 // What could not be read: a warning, with the advice to run as an administrator when this
 // user was refused.
 DiagnoseCheck unreadable(const char* name, const std::string& what, unsigned long error) {
   const bool denied = error == ERROR_ACCESS_DENIED;
-  return make_check(name, Verdict::warn,
+  return make_check(name, Verdict::warn, denied ? "denied" : "unreadable",
                     what + " cannot be read" + (denied ? " by this user" : "") +
                         (error ? ": " + win_error_text(error) : std::string()),
                     denied ? "run --diagnose as an administrator" : "");
 }
 
-DiagnoseCheck not_checked(const char* name, const std::string& why) {
-  return make_check(name, Verdict::warn, "not checked: " + why);
+// A check whose premise failed: it says which, and advises nothing (the check that found the
+// premise wanting says what to do).
+DiagnoseCheck not_checked(const char* name, const std::string& premise) {
+  return make_check(name, Verdict::warn, "not_checked", "not checked: " + premise);
 }
 
 std::string join(const std::vector<std::string>& parts) {
@@ -88,6 +93,27 @@ bool same_file(const std::wstring& a, const std::wstring& b) {
   }
   return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
          info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
+// --- the program ---------------------------------------------------------------------------
+
+// This program, and every program its installation ships with it: a missing DLL leaves the
+// agent running but the suite's applications (the client library) or the signed documents
+// (libgcrypt) without it.
+DiagnoseCheck program_check(const std::wstring& program) {
+  const std::string found = std::string("ostrival_guardian ") + build::kVersion + ", " + to_utf8(program);
+  const std::wstring folder = dir_of(program);
+  std::vector<std::string> missing;
+  for (const wchar_t* name : build::kShippedFiles) {
+    const DWORD attributes = GetFileAttributesW(path_join(folder, name).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+      missing.push_back(to_utf8(name));
+  }
+  if (missing.empty()) return make_check("program", Verdict::ok, "ok", found);
+  std::string names;
+  for (const std::string& name : missing) names += (names.empty() ? "" : ", ") + name;
+  return make_check("program", Verdict::fail, "files_missing", found + "; missing from its folder: " + names,
+                    "repair the installation (msiexec /f with its MSI), or copy the files back from its zip");
 }
 
 // --- the service ---------------------------------------------------------------------------
@@ -140,9 +166,9 @@ DiagnoseCheck registration_check(SC_HANDLE service, const std::wstring& program)
     todo.push_back("as an administrator: sc config OstrivalGuardian obj= LocalSystem");
   }
   if (problems.empty())
-    return make_check("service", Verdict::ok,
+    return make_check("service", Verdict::ok, "ok",
                       "OstrivalGuardian runs this program, starts automatically, as LocalSystem");
-  return make_check("service", Verdict::fail, "OstrivalGuardian: " + join(problems), join(todo));
+  return make_check("service", Verdict::fail, "misconfigured", "OstrivalGuardian: " + join(problems), join(todo));
 }
 
 // state: the service's current state, 0 when it cannot be read.
@@ -155,26 +181,29 @@ DiagnoseCheck running_check(SC_HANDLE service, DWORD& state) {
   const std::string process = "process " + std::to_string(status.dwProcessId);
   switch (status.dwCurrentState) {
     case SERVICE_RUNNING:
-      return make_check("running", Verdict::ok, "running, " + process);
+      return make_check("running", Verdict::ok, "running", "running, " + process);
     case SERVICE_START_PENDING:
-      return make_check("running", Verdict::warn, "starting, " + process, "run --diagnose again in a minute");
+      return make_check("running", Verdict::warn, "starting", "starting, " + process,
+                        "run --diagnose again in a minute");
     case SERVICE_STOPPED:
       break;
     case SERVICE_STOP_PENDING:
-      return make_check("running", Verdict::fail, "stopping, " + process,
+      return make_check("running", Verdict::fail, "stopping", "stopping, " + process,
                         "if it does not stop, end that process (taskkill /f /pid " +
                             std::to_string(status.dwProcessId) + "), then " + kStartHint);
     default:
-      return make_check("running", Verdict::fail, "not running (state " + std::to_string(status.dwCurrentState) + ")",
-                        kStartHint);
+      return make_check("running", Verdict::fail, "other_state",
+                        "not running (state " + std::to_string(status.dwCurrentState) + ")", kStartHint);
   }
-  std::string found = "stopped";
   if (status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR)
-    found +=
-        " after a failed start-up (exit code 1066): the log's last ERROR line and the Application event log say why";
-  else if (status.dwWin32ExitCode != NO_ERROR)
-    found += ": " + win_error_text(status.dwWin32ExitCode);
-  return make_check("running", Verdict::fail, found, kStartHint);
+    return make_check(
+        "running", Verdict::fail, "failed_start",
+        "stopped after a failed start-up (exit code 1066): the log's last ERROR line and the Application event log "
+        "say why",
+        kStartHint);
+  std::string found = "stopped";
+  if (status.dwWin32ExitCode != NO_ERROR) found += ": " + win_error_text(status.dwWin32ExitCode);
+  return make_check("running", Verdict::fail, "stopped", found, kStartHint);
 }
 
 // Restarts after a failure, and (the flag) also after a stop with an error code, which is how
@@ -187,20 +216,27 @@ DiagnoseCheck recovery_check(SC_HANDLE service) {
   DWORD restarts = 0;
   for (DWORD i = 0; i < actions->cActions && actions->lpsaActions; ++i)
     restarts += actions->lpsaActions[i].Type == SC_ACTION_RESTART ? 1 : 0;
-  if (restarts == 0) return make_check("recovery", Verdict::warn, "no restart after a failure is set", kInstallHint);
+  if (restarts == 0)
+    return make_check("recovery", Verdict::warn, "no_restart", "no restart after a failure is set", kInstallHint);
   const std::string found = "restarts after a failure (" + std::to_string(restarts) + " restart actions)";
   const std::vector<BYTE> flag_buffer = service_config(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, error);
   if (flag_buffer.empty())
-    return make_check("recovery", Verdict::warn,
+    return make_check("recovery", Verdict::warn, "unreadable",
                       found + "; whether also after a failed start-up cannot be read: " + win_error_text(error),
                       kInstallHint);
   if (!reinterpret_cast<const SERVICE_FAILURE_ACTIONS_FLAG*>(flag_buffer.data())->fFailureActionsOnNonCrashFailures)
-    return make_check("recovery", Verdict::warn, found + ", but not after a failed start-up", kInstallHint);
-  return make_check("recovery", Verdict::ok, found + ", also after a failed start-up");
+    return make_check("recovery", Verdict::warn, "not_after_failed_start", found + ", but not after a failed start-up",
+                      kInstallHint);
+  return make_check("recovery", Verdict::ok, "ok", found + ", also after a failed start-up");
 }
 
-// The service's state, 0 when it cannot be read (or there is no service).
-DWORD service_checks(std::vector<DiagnoseCheck>& checks, const std::wstring& program) {
+// What the later checks need to know of the service.
+struct ServiceView {
+  bool installed = false;  // registered (false also when the SCM cannot be asked)
+  DWORD state = 0;         // its current state, 0 when it cannot be read
+};
+
+ServiceView service_checks(std::vector<DiagnoseCheck>& checks, const std::wstring& program) {
   const UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   DWORD error = scm ? ERROR_SUCCESS : GetLastError();
   UniqueServiceHandle service;
@@ -210,48 +246,78 @@ DWORD service_checks(std::vector<DiagnoseCheck>& checks, const std::wstring& pro
   }
   if (!service) {
     const bool missing = error == ERROR_SERVICE_DOES_NOT_EXIST;
-    checks.push_back(missing ? make_check("service", Verdict::fail, "OstrivalGuardian is not installed", kInstallHint)
+    checks.push_back(missing ? make_check("service", Verdict::fail, "not_installed",
+                                          "OstrivalGuardian is not installed", kInstallHint)
                              : unreadable("service", "OstrivalGuardian", error));
-    const std::string why = missing ? "no service" : "the service cannot be read";
+    const std::string why = missing ? "OstrivalGuardian is not installed" : "the service cannot be read";
     checks.push_back(not_checked("running", why));
     checks.push_back(not_checked("recovery", why));
-    return 0;
+    return {};
   }
-  DWORD state = 0;
+  ServiceView view{true, 0};
   checks.push_back(registration_check(service.get(), program));
-  checks.push_back(running_check(service.get(), state));
+  checks.push_back(running_check(service.get(), view.state));
   checks.push_back(recovery_check(service.get()));
-  return state;
+  return view;
 }
 
 // --- the storage folder --------------------------------------------------------------------
 
-DiagnoseCheck storage_check(const std::wstring& dir) {
-  const std::string shown = to_utf8(dir);
+// What stands where the folder belongs, for the checks that need a folder there: empty when a
+// folder stands there with no link at either level; otherwise the failed check that says so.
+// state is the check's state code.
+std::string storage_presence(const std::wstring& dir, std::string& state, DWORD& error) {
+  // Both levels as the agent's start-up judges them: no link at either (what a link at
+  // "Ostrival" leads to decides nothing), then the folder itself.
+  for (const std::wstring& level : {dir_of(dir), dir}) {
+    const DWORD attributes = GetFileAttributesW(level.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      state = "link";
+      return to_utf8(level) + ": a link or junction stands in its place";
+    }
+  }
   const DWORD attributes = GetFileAttributesW(dir.c_str());
-  const DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_SUCCESS;
-  const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_SUCCESS;
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+    state = "missing";
+    return to_utf8(dir) + " is missing";
+  }
+  if (error != ERROR_SUCCESS) {
+    state = "unreadable";
+    return to_utf8(dir) + " cannot be read: " + win_error_text(error);
+  }
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    state = "file";
+    return to_utf8(dir) + ": a file stands in its place";
+  }
+  return {};
+}
+
+// The storage check, and whether the folder is there to be used: the key and the log are
+// checked only then.
+DiagnoseCheck storage_check(const std::wstring& dir, bool service_installed, bool& usable) {
+  const std::string shown = to_utf8(dir);
+  std::string state;
+  DWORD error = ERROR_SUCCESS;
+  const std::string absent = storage_presence(dir, state, error);
+  usable = absent.empty();
   if (!is_default_storage_dir(dir))  // given by OV_STORAGE_DIR
-    return make_check("storage", Verdict::warn,
-                      shown + " (OV_STORAGE_DIR) is " + (missing ? "missing" : "there") +
+    return make_check("storage", Verdict::warn, "env_folder",
+                      shown + " (OV_STORAGE_DIR) is " + (usable ? "there" : "unusable: " + absent) +
                           "; the service ignores the variable, and only its own folder's protection is checked",
                       "run --diagnose without OV_STORAGE_DIR to check the service's folder");
-  // Both levels as the agent's start-up judges them: no link at either (what a link at
-  // "Ostrival" leads to decides nothing), then the folder itself, then who may change them.
-  const std::wstring levels[2] = {dir_of(dir), dir};
-  for (const std::wstring& level : levels) {
-    const DWORD level_attributes = GetFileAttributesW(level.c_str());
-    if (level_attributes != INVALID_FILE_ATTRIBUTES && (level_attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-      return make_check("storage", Verdict::fail, to_utf8(level) + ": a link or junction stands in its place",
-                        "remove it, then restart the service: it makes the folder anew");
+  if (state == "link")
+    return make_check("storage", Verdict::fail, state, absent,
+                      "remove it, then restart the service: it makes the folder anew");
+  if (state == "missing") {
+    // The service makes the folder when it first starts: without a service there is none yet.
+    if (!service_installed) return not_checked("storage", absent + ", and no service is installed to make it");
+    return make_check("storage", Verdict::fail, state, absent, "start the service: it makes the folder");
   }
-  if (missing)
-    return make_check("storage", Verdict::fail, shown + " is missing", "start the service: it makes the folder");
-  if (error != ERROR_SUCCESS) return unreadable("storage", shown, error);
-  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
-    return make_check("storage", Verdict::fail, shown + ": a file stands in its place",
-                      "remove the file, then start the service");
-  for (const std::wstring& level : levels) {
+  if (state == "unreadable") return unreadable("storage", shown, error);
+  if (state == "file")
+    return make_check("storage", Verdict::fail, state, absent, "remove the file, then start the service");
+  for (const std::wstring& level : {dir_of(dir), dir}) {
     const std::string name = to_utf8(level);
     ObjectProtection found;
     if (!read_path_protection(level, found)) return unreadable("storage", name + "'s protection", GetLastError());
@@ -261,10 +327,11 @@ DiagnoseCheck storage_check(const std::wstring& dir) {
     const std::string whom = !trusted_storage_owner(found.owner_sid) || !who
                                  ? "is owned by " + account_text(found.owner_sid)
                                  : "can be changed by " + account_text(*who);
-    return make_check("storage", Verdict::fail, name + " " + whom,
+    return make_check("storage", Verdict::fail, "changeable", name + " " + whom,
                       "restart the service: it moves the folder aside and makes it anew");
   }
-  return make_check("storage", Verdict::ok, shown + ": present, only LocalSystem and the Administrators can change it");
+  return make_check("storage", Verdict::ok, "ok",
+                    shown + ": present, only LocalSystem and the Administrators can change it");
 }
 
 // --- the identity, the key and the agent ---------------------------------------------------
@@ -277,50 +344,64 @@ std::string fingerprint_summary(const DeviceIdentity& identity) {
 DiagnoseCheck identity_check(WaitEnd end, const DeviceIdentity& identity) {
   constexpr char kWmiHint[] = "check the WMI service (winmgmt), then run --diagnose again";
   if (end == WaitEnd::timed_out)
-    return make_check("identity", Verdict::fail,
+    return make_check("identity", Verdict::fail, "timed_out",
                       "no device identity within " + std::to_string(kIdentityLimitMs / 1000) + " s", kWmiHint);
   if (end != WaitEnd::done || identity.fingerprint.size() != 64)
-    return make_check("identity", Verdict::fail, "no device identity could be computed", kWmiHint);
+    return make_check("identity", Verdict::fail, "failed", "no device identity could be computed", kWmiHint);
   std::string empty;
   for (const std::string& name : identity.empty_queries) empty += (empty.empty() ? "" : ", ") + name;
   if (!identity_settled(identity))
-    return make_check(
-        "identity", Verdict::warn, fingerprint_summary(identity) + ", not settled: no rows from " + empty,
-        "right after a boot WMI lists the network adapters a little later; otherwise " + std::string(kWmiHint));
+    return make_check("identity", Verdict::warn, "not_settled",
+                      fingerprint_summary(identity) + ", not settled: no rows from " + empty,
+                      "right after a boot WMI lists the network adapters a little later; otherwise " +
+                          std::string(kWmiHint));
   if (!empty.empty())
-    return make_check("identity", Verdict::warn, fingerprint_summary(identity) + ", settled; no rows from " + empty,
+    return make_check("identity", Verdict::warn, "queries_empty",
+                      fingerprint_summary(identity) + ", settled; no rows from " + empty,
                       "the fingerprint does without them; if this machine has such devices, " + std::string(kWmiHint));
-  return make_check("identity", Verdict::ok, fingerprint_summary(identity) + ", settled; every WMI query gave rows");
+  return make_check("identity", Verdict::ok, "settled",
+                    fingerprint_summary(identity) + ", settled; every WMI query gave rows");
 }
 
-// The channel key from "channel.bin" under the identity; key is set only when the check is ok.
-DiagnoseCheck key_check(const std::wstring& dir, const DeviceIdentity* identity, Bytes& key) {
+// The channel key from "channel.bin" under the identity (null: none was computed); key is set
+// only when the check is ok. service_installed: whether a service would make a missing secret.
+DiagnoseCheck key_check(const std::wstring& dir, const DeviceIdentity* identity, bool service_installed, Bytes& key) {
   const std::wstring path = path_join(dir, kChannelFile);
   const std::string shown = to_utf8(path);
-  constexpr char kNewSecretHint[] = "start (or restart) the service: it makes a new secret";
+  const std::string new_secret = service_installed ? "start (or restart) the service: it makes a new secret" : "";
   if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-      return make_check("key", Verdict::fail, shown + " is missing", kNewSecretHint);
+      return make_check("key", Verdict::fail, "missing", shown + " is missing", new_secret);
     return unreadable("key", shown, error);
   }
-  if (!identity) return not_checked("key", shown + " is present; without a device identity it cannot be opened");
+  if (!identity) return not_checked("key", shown + " is present, but there is no device identity to open it with");
   switch (load_channel_key(ProtectedStore(dir, identity->fingerprint), identity->fingerprint, key)) {
     case ChannelFileState::opens:
-      return make_check("key", Verdict::ok, shown + " is present, and this user derives the channel key from it");
+      return make_check("key", Verdict::ok, "opens",
+                        shown + " is present, and this user derives the channel key from it");
     case ChannelFileState::missing:
-      return make_check("key", Verdict::fail, shown + " is missing", kNewSecretHint);
+      return make_check("key", Verdict::fail, "missing", shown + " is missing", new_secret);
     case ChannelFileState::does_not_open:
       break;
   }
   const UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_EXISTING, 0, nullptr));
   if (!file && GetLastError() == ERROR_ACCESS_DENIED)
-    return make_check("key", Verdict::warn, shown + " is present, but this user may not read it",
+    return make_check("key", Verdict::warn, "denied", shown + " is present, but this user may not read it",
                       "run --diagnose as a user of the suite's applications, or as an administrator");
-  return make_check("key", Verdict::fail, shown + " is present, but does not open under this device's identity",
-                    "restart the service; if the hardware has changed, renew the secret as an administrator: sc "
-                    "stop OstrivalGuardian, delete channel.bin, sc start OstrivalGuardian");
+  // An identity without the network adapters (right after a boot) is not the one the secret
+  // was sealed under: the identity check says so, and this one waits for it.
+  if (!identity_settled(*identity))
+    return not_checked("key", shown + " does not open under a device identity that is not settled");
+  const ChannelFileProblem problem = channel_file_problem(ProtectedStore(dir, identity->fingerprint));
+  if (problem.kind == ChannelFileProblem::Kind::unreadable)
+    return make_check("key", Verdict::fail, "unreadable", shown + " " + problem.text,
+                      "find what keeps the file from being read");
+  return make_check("key", Verdict::fail, "sealed_elsewhere",
+                    shown + " " + (problem.kind == ChannelFileProblem::Kind::none ? "does not open under this identity"
+                                                                                  : problem.text),
+                    "renew the secret as an administrator: " + channel_renewal_steps(shown));
 }
 
 // One request to the agent within kRequestLimitMs in all; took_ms says how long it took.
@@ -337,37 +418,33 @@ ClientReply timed_request(ChannelClient& client, const std::string& op, double& 
   return reply;
 }
 
-// What a request that got no good answer means, and what to do; service_state is the
-// service's state (0 when unknown).
-DiagnoseCheck request_failure(const char* name, const ClientReply& reply, DWORD service_state) {
+// What a request that got no good answer means, and what to do.
+DiagnoseCheck request_failure(const char* name, const ClientReply& reply) {
   const std::string word = " (" + std::string(client_result_text(reply.result)) + ")";
   switch (reply.result) {
     case ClientResult::no_server:
-      // A service that runs serves its pipe once start-up is done, which after a boot may wait
-      // up to two minutes for the device identity.
-      return make_check(name, Verdict::fail, "no agent serves \\\\.\\pipe\\Ostrival.Guardian" + word,
-                        service_state == SERVICE_RUNNING || service_state == SERVICE_START_PENDING
-                            ? "the service may still be starting: run --diagnose again in two minutes; if it "
-                              "still fails, see the log"
-                            : kStartHint);
+      return make_check(name, Verdict::fail, "no_server", "no agent serves \\\\.\\pipe\\Ostrival.Guardian" + word,
+                        kStartHint);
     case ClientResult::untrusted_server:
-      return make_check(name, Verdict::fail, "the pipe is served by a program outside this program's folder" + word,
+      return make_check(name, Verdict::fail, "untrusted_server",
+                        "the pipe is served by a program outside this program's folder" + word,
                         "run --diagnose of the installed program; if that says so too, find the program that serves "
                         "the pipe in the agent's place and remove it");
     case ClientResult::not_authentic:
-      return make_check(name, Verdict::fail,
+      return make_check(name, Verdict::fail, "not_authentic",
                         "a reply came, but it does not verify under the key from channel.bin" + word,
                         "restart the service, so that it serves the secret that channel.bin holds");
     case ClientResult::not_ok:
       return make_check(
-          name, Verdict::fail,
+          name, Verdict::fail, "refused",
           "the agent refused the request" + (reply.error_code.empty() ? "" : ": " + reply.error_code) + word,
           "see the log's last ERROR lines");
     case ClientResult::cancelled:
-      return make_check(name, Verdict::fail, "no reply within " + std::to_string(kRequestLimitMs / 1000) + " s" + word,
+      return make_check(name, Verdict::fail, "timed_out",
+                        "no reply within " + std::to_string(kRequestLimitMs / 1000) + " s" + word,
                         "see the log; if the agent hangs, restart the service");
     default:
-      return make_check(name, Verdict::fail, "the request did not get through" + word, "see the log");
+      return make_check(name, Verdict::fail, "failed", "the request did not get through" + word, "see the log");
   }
 }
 
@@ -384,8 +461,23 @@ const nlohmann::json& reply_body(const ClientReply& reply) {
   return body != reply.reply.end() && body->is_object() ? *body : kNone;
 }
 
-DiagnoseCheck agent_check(const ClientReply& reply, double took_ms, DWORD service_state) {
-  if (reply.result != ClientResult::ok) return request_failure("agent", reply, service_state);
+DiagnoseCheck agent_check(const ClientReply& reply, double took_ms, const ServiceView& service) {
+  if (reply.result == ClientResult::no_server) {
+    // Nothing serves the pipe: what that means follows from the service's checks above.
+    if (!service.installed) return not_checked("agent", "no agent serves its pipe, and no service is installed");
+    if (service.state == SERVICE_STOPPED || service.state == SERVICE_STOP_PENDING)
+      return not_checked("agent", "no agent serves its pipe, and the service does not run");
+    if (service.state == SERVICE_RUNNING || service.state == SERVICE_START_PENDING) {
+      // A service that runs serves its pipe once start-up is done, which may wait up to two
+      // minutes for the device identity.
+      DiagnoseCheck starting = request_failure("agent", reply);
+      starting.state = "starting";
+      starting.todo = "the service may still be starting: run --diagnose again in two minutes; if it still fails, "
+                      "see the log's last ERROR line";
+      return starting;
+    }
+  }
+  if (reply.result != ClientResult::ok) return request_failure("agent", reply);
   const nlohmann::json& body = reply_body(reply);
   const std::string version = member_text(body, "version");
   const auto pid = body.find("pid");
@@ -393,24 +485,41 @@ DiagnoseCheck agent_check(const ClientReply& reply, double took_ms, DWORD servic
   if (pid != body.end() && pid->is_number_integer()) found += " (process " + std::to_string(pid->get<int64_t>()) + ")";
   found += " answered ping in " + milliseconds(took_ms) + ", its MAC valid";
   if (version != build::kVersion)
-    return make_check("agent", Verdict::warn, found + "; this program is " + build::kVersion,
+    return make_check("agent", Verdict::warn, "other_version", found + "; this program is " + build::kVersion,
                       "restart the service, so that it runs the installed program");
-  return make_check("agent", Verdict::ok, found);
+  return make_check("agent", Verdict::ok, "answered", found);
 }
 
 DiagnoseCheck companion_check(const ClientReply& reply) {
+  constexpr char kServesWithout[] = "the agent serves its applications without it";
   if (reply.result != ClientResult::ok) {
-    DiagnoseCheck failed = request_failure("companion", reply, 0);
+    DiagnoseCheck failed = request_failure("companion", reply);
     failed.verdict = Verdict::warn;  // the agent's own check says what is wrong with the agent
     return failed;
   }
   const nlohmann::json& body = reply_body(reply);
   const std::string state = member_text(body, "peer");
-  const std::string found = "ostrival_sentinel.exe " + state + " since " + member_text(body, "since");
-  if (state == "ok") return make_check("companion", Verdict::ok, found);
-  return make_check("companion", Verdict::warn, found + " (the agent serves its applications without it)",
-                    "the companion must run from this program's folder and serve \\\\.\\pipe\\Ostrival.Sentinel: "
-                    "start it, or repair the suite's installation");
+  const std::string since = member_text(body, "since");
+  const auto checked = body.find("checked");
+  // Before its first check the agent's "peer" says "ok": that is no answer of the companion.
+  if (checked != body.end() && checked->is_boolean() && !checked->get<bool>())
+    return make_check("companion", Verdict::warn, "not_checked_yet",
+                      "ostrival_sentinel.exe not checked yet: the agent checks it 10 s after its start, then every "
+                      "60 s",
+                      "run --diagnose again in a minute");
+  if (state == "ok") return make_check("companion", Verdict::ok, "ok", "ostrival_sentinel.exe ok since " + since);
+  const std::string reason = member_text(body, "reason");
+  if (reason.empty())  // an agent that does not say why
+    return make_check("companion", Verdict::warn, state,
+                      "ostrival_sentinel.exe " + state + " since " + since + " (" + kServesWithout + ")",
+                      companion_failure_todo("no_server"));
+  // A companion that answers wrongly runs: it fails the checks, whatever "peer" calls it.
+  const std::string how = companion_answered(reason) ? "fails the agent's checks (" + state + " since " + since + ")"
+                                                     : state + " since " + since;
+  return make_check("companion", Verdict::warn, reason,
+                    "ostrival_sentinel.exe " + how + ": " + companion_failure_text(reason) + " (" + kServesWithout +
+                        ")",
+                    companion_failure_todo(reason));
 }
 
 // --- the log and the backend ---------------------------------------------------------------
@@ -432,7 +541,8 @@ DiagnoseCheck log_check(const std::wstring& dir) {
   DWORD error = 0;
   if (!file_size(path, size, error)) {
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-      return make_check("log", Verdict::warn, to_utf8(path) + " is missing", "the service writes it from its start");
+      return make_check("log", Verdict::warn, "missing", to_utf8(path) + " is missing",
+                        "the service writes it from its start");
     return unreadable("log", to_utf8(path), error);
   }
   std::string found = to_utf8(path) + ": " + std::to_string(size) + " bytes";
@@ -442,8 +552,19 @@ DiagnoseCheck log_check(const std::wstring& dir) {
                                     nullptr, OPEN_EXISTING, 0, nullptr));
   if (!file) {
     error = GetLastError();
-    return make_check("log", Verdict::warn, found + "; this user may not read it: " + win_error_text(error),
-                      "run --diagnose as an administrator to see its last WARN and ERROR lines");
+    // Held by a program that shares it with no reader (an editor, a viewer): running as
+    // someone else would not help.
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+      return make_check("log", Verdict::warn, "held",
+                        found + "; another program holds it open and lets no one else read it: " +
+                            win_error_text(error),
+                        "close the program that holds the log open (an editor or a log viewer); lines the agent "
+                        "writes meanwhile may be lost");
+    return make_check("log", Verdict::warn, error == ERROR_ACCESS_DENIED ? "denied" : "unreadable",
+                      found + "; this user may not read it: " + win_error_text(error),
+                      error == ERROR_ACCESS_DENIED
+                          ? "run --diagnose as an administrator to see its last WARN and ERROR lines"
+                          : "");
   }
   LARGE_INTEGER length{};
   GetFileSizeEx(file.get(), &length);
@@ -458,7 +579,7 @@ DiagnoseCheck log_check(const std::wstring& dir) {
       total += got;
   }
   tail.resize(total);
-  DiagnoseCheck check = make_check("log", Verdict::ok, found);
+  DiagnoseCheck check = make_check("log", Verdict::ok, "ok", found);
   check.lines = log_problem_lines(tail, from == 0, kLogLinesShown, kLogLineBytes);
   check.found += check.lines.empty() ? "; no WARN or ERROR line at its end" : "; its last WARN and ERROR lines:";
   return check;
@@ -469,18 +590,31 @@ DiagnoseCheck backend_check(WaitEnd end, const HttpResult& result, const std::st
   const std::string todo = "check this machine's access to " + std::string(build::kBackendOrigin) +
                            ", and its WinHTTP proxy (netsh winhttp show proxy)";
   if (end != WaitEnd::done)
-    return make_check("backend", Verdict::warn,
+    return make_check("backend", Verdict::warn, end == WaitEnd::timed_out ? "timed_out" : "not_run",
                       (end == WaitEnd::timed_out ? "no result within " + std::to_string(kBackendLimitMs / 1000) + " s"
                                                  : std::string("the probe could not be run")) +
                           kServesWithout,
                       todo);
   std::string line = net_check_line(result, url);
   if (!line.empty() && line.back() == '\n') line.pop_back();
-  if (result.ok) return make_check("backend", Verdict::ok, line);
-  return make_check("backend", Verdict::warn, line + kServesWithout, todo);
+  if (result.ok) return make_check("backend", Verdict::ok, "answered", line);
+  return make_check("backend", Verdict::warn, "unreachable", line + kServesWithout, todo);
+}
+
+// This machine's DNS host name; empty when it cannot be had.
+std::string host_name() {
+  wchar_t name[256];
+  DWORD length = 256;
+  return GetComputerNameExW(ComputerNameDnsHostname, name, &length) ? to_utf8({name, length}) : std::string();
 }
 
 }  // namespace
+
+std::string storage_folder_unusable(const std::wstring& dir) {
+  std::string state;
+  DWORD error = ERROR_SUCCESS;
+  return storage_presence(dir, state, error);
+}
 
 int diagnose_command(bool json) {
   // The two slow checks start first and run beside the others.
@@ -490,18 +624,26 @@ int diagnose_command(bool json) {
   const auto identity = std::make_shared<DeviceIdentity>();
   const OwnThread identity_pass([identity] { *identity = collect_device_identity(); });
   const ULONGLONG began = GetTickCount64();
+  const DiagnoseRun run{iso8601_utc(now_seconds()), host_name(), build::kVersion};
 
   std::vector<DiagnoseCheck> checks;
   const std::wstring program = module_path();
-  checks.push_back(make_check("program", Verdict::ok,
-                              std::string("ostrival_guardian ") + build::kVersion + ", " + to_utf8(program)));
-  const DWORD service_state = service_checks(checks, program);
+  checks.push_back(program_check(program));
+  const ServiceView service = service_checks(checks, program);
 
+  // A premise of the key and the log: a folder where the storage folder belongs.
   const std::wstring dir = resolve_storage_dir(true);
+  bool storage_usable = false;
+  std::string storage_premise = "there is no storage folder";
   if (dir.empty()) {
-    checks.push_back(make_check("storage", Verdict::fail, storage_dir_env_error(), "set a shorter OV_STORAGE_DIR"));
+    checks.push_back(make_check("storage", Verdict::fail, "env_too_long", storage_dir_env_error(),
+                                "set a shorter OV_STORAGE_DIR"));
   } else {
-    checks.push_back(storage_check(dir));
+    checks.push_back(storage_check(dir, service.installed, storage_usable));
+    const std::string absent = storage_folder_unusable(dir);
+    storage_premise = checks.back().state == "missing" || checks.back().state == "not_checked"
+                          ? "there is no storage folder (" + absent + ")"
+                          : "the storage folder is unusable (" + absent + ")";
   }
 
   const WaitEnd identity_end = identity_pass.wait(kIdentityLimitMs);
@@ -509,10 +651,10 @@ int diagnose_command(bool json) {
   const bool identity_ready = identity_end == WaitEnd::done && identity->fingerprint.size() == 64;
 
   Bytes key;
-  if (dir.empty()) {
-    checks.push_back(not_checked("key", "no storage folder"));
+  if (!storage_usable) {
+    checks.push_back(not_checked("key", storage_premise));
   } else {
-    checks.push_back(key_check(dir, identity_ready ? identity.get() : nullptr, key));
+    checks.push_back(key_check(dir, identity_ready ? identity.get() : nullptr, service.installed, key));
   }
   if (key.empty()) {
     checks.push_back(not_checked("agent", "no channel key"));
@@ -521,7 +663,7 @@ int diagnose_command(bool json) {
     ChannelClient client(ClientSettings{kGuardianPipe, module_dir(), kRequestLimitMs}, key);
     double took_ms = 0;
     const ClientReply ping = timed_request(client, "ping", took_ms);
-    checks.push_back(agent_check(ping, took_ms, service_state));
+    checks.push_back(agent_check(ping, took_ms, service));
     if (ping.result == ClientResult::ok) {
       checks.push_back(companion_check(timed_request(client, "peer", took_ms)));
     } else {
@@ -529,13 +671,13 @@ int diagnose_command(bool json) {
     }
     std::fill(key.begin(), key.end(), 0);
   }
-  checks.push_back(dir.empty() ? not_checked("log", "no storage folder") : log_check(dir));
+  checks.push_back(storage_usable ? log_check(dir) : not_checked("log", storage_premise));
 
   const ULONGLONG waited = GetTickCount64() - began;
   const WaitEnd backend_end = backend.wait(waited < kBackendLimitMs ? static_cast<DWORD>(kBackendLimitMs - waited) : 0);
   checks.push_back(backend_check(backend_end, *probed, url));
 
-  const std::string report = json ? pretty_json(diagnose_json(checks)) + "\n" : diagnose_text(checks);
+  const std::string report = json ? pretty_json(diagnose_json(checks, run)) + "\n" : diagnose_text(checks);
   std::fwrite(report.data(), 1, report.size(), stdout);
   std::fflush(stdout);
   const int code = diagnose_exit_code(checks);

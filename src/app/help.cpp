@@ -35,4 +35,14 @@ const char* flag_value(int argc, const char* const* argv, const char* flag) {
   return nullptr;
 }
 
+const char* first_unknown_flag(int argc, const char* const* argv, const char* const* known) {
+  for (int i = 2; i < argc; ++i) {
+    const char* given = argv[i] ? argv[i] : "";
+    bool found = false;
+    for (const char* const* flag = known; *flag && !found; ++flag) found = std::strcmp(given, *flag) == 0;
+    if (!found) return given;
+  }
+  return nullptr;
+}
+
 }  // namespace guardian

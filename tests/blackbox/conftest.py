@@ -246,8 +246,11 @@ def program_dir(request):
 
 
 def copy_program(name, folder):
-    """A copy of a built program, with the DLLs it needs, in another folder (host paths)."""
-    os.makedirs(folder, exist_ok=True)
-    for f in (name, "libgcrypt-20.dll", "libgpg-error-0.dll"):
+    """A copy of a built program, with the DLLs an installation ships with it, in another
+    folder (host paths)."""
+    os.makedirs(os.path.join(folder, "x86"), exist_ok=True)
+    for f in ("libgcrypt-20.dll", "libgpg-error-0.dll", "ostrival_guardian_client.dll"):
         shutil.copy(exe(f), folder)
+        shutil.copy(exe(os.path.join("x86", f)), os.path.join(folder, "x86"))
+    shutil.copy(exe(name), folder)
     return os.path.join(folder, name)

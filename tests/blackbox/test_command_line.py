@@ -49,3 +49,14 @@ def test_no_argument_and_anything_unknown_fall_back_to_the_help():
 def test_version_ignores_extra_arguments():
     r = run(exe("ostrival_guardian.exe"), "--version", "--unpinned", "extra")
     assert (r.returncode, r.stdout) == (0, b"1.2.4\n")
+
+
+@pytest.mark.parametrize("args", [["--jsn"], ["--json", "extra"], ["--unpinned"]])
+def test_diagnose_refuses_what_it_does_not_take_before_it_checks_anything(args):
+    # Meant for tools: a mistyped flag is a usage error (exit 2), never a text report that
+    # looks healthy to a script that asked for JSON.
+    r = run(exe("ostrival_guardian.exe"), "--diagnose", *args)
+    unknown = next(a for a in args if a != "--json")
+    assert (r.returncode, r.stdout) == (2, b"")
+    usage = "usage: ostrival_guardian.exe --diagnose [--json]"
+    assert r.stderr == f'--diagnose: unknown argument "{unknown}"; {usage}\n'.encode()

@@ -61,3 +61,22 @@ def test_diagnose_shows_the_last_warn_and_error_lines_from_the_end_of_a_large_lo
     assert (checks["log"]["verdict"], checks["log"]["found"]) == (
         "ok", f"{win}\\guardian.log: {len(log)} bytes (the older generation 10 bytes); its last WARN and ERROR lines:")
     assert checks["log"]["lines"] == [stamp + f"WARN  w{i}" for i in range(2, 6)] + [stamp + "ERROR e\\x1b[2J"]
+
+
+def test_diagnose_names_a_log_that_another_program_holds(storage):
+    """A program that holds the log open sharing nothing (an editor, a viewer): running as
+    someone else would not help, so the check says who is in the way."""
+    host, win = storage
+    (host / "guardian.log").write_bytes(b"")
+    holder = start(exe("log_writer.exe"), "hold", win + "\\guardian.log", stdin=subprocess.PIPE)
+    try:
+        assert holder.stdout.readline().rstrip() == b"held"
+        checks = {c["check"]: c for c in json.loads(client("--diagnose", "--json", storage_win=win).stdout)["checks"]}
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=60)
+    log = checks["log"]
+    assert (log["verdict"], log["state"]) == ("warn", "held"), log
+    assert log["found"].startswith(f"{win}\\guardian.log: 0 bytes; another program holds it open and lets no one "
+                                   "else read it: "), log
+    assert log["todo"].startswith("close the program that holds the log open"), log

@@ -3,6 +3,7 @@
 //        log_writer view PATH   opens PATH as a log viewer does (reading, sharing reading and
 //                               writing but not deletion), prints "viewing", and keeps it open
 //                               until standard input ends
+//        log_writer hold PATH   the same as an editor might: sharing nothing, prints "held"
 // Once the log is configured, prints "lock " and the descriptor of the log's lock as read
 // back from it, then waits for a line (or the end) of standard input. Then THREADS threads
 // each log LINES lines "TAG thread T line I" followed by a filler that makes every line 150
@@ -22,16 +23,17 @@
 #include "base/log.hpp"
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::string(argv[1]) == "view") {
+  if (argc == 3 && (std::string(argv[1]) == "view" || std::string(argv[1]) == "hold")) {
+    const bool hold = std::string(argv[1]) == "hold";
     guardian::UniqueFile viewed;
     // A log being rotated is missing for a moment, until its next line.
     for (int tries = 0; !viewed && tries < 50; ++tries) {
       if (tries) Sleep(100);
-      viewed.reset(CreateFileW(guardian::to_utf16(argv[2]).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_EXISTING, 0, nullptr));
+      viewed.reset(CreateFileW(guardian::to_utf16(argv[2]).c_str(), GENERIC_READ,
+                               hold ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
     }
     if (!viewed) return 1;
-    std::printf("viewing\n");
+    std::printf(hold ? "held\n" : "viewing\n");
     std::fflush(stdout);
     char rest[16];
     while (std::fgets(rest, sizeof rest, stdin)) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "app/cli.hpp"
 #include "app/diagnose.hpp"
 #include "base/event_log.hpp"
 #include "base/line_budget.hpp"
@@ -71,12 +72,39 @@ TEST(LogFormat, ProblemLinesAreTheLastWarnAndErrorLinesOfTheLayout) {
 // The diagnosis shows texts from outside (a service's path, the log) by the same rule: one
 // line per check, its evidence indented below it, whatever the texts hold.
 TEST(LogFormat, DiagnoseReportKeepsOneLinePerCheck) {
-  const std::vector<DiagnoseCheck> checks = {{"agent", Verdict::fail, "none\r\nok   forged", "start it", {}},
-                                             {"log", Verdict::ok, "12 bytes", "", {"a\nb"}}};
+  const std::vector<DiagnoseCheck> checks = {
+      {"agent", Verdict::fail, "no_server", "none\r\nok   forged", "start it", {}},
+      {"log", Verdict::ok, "ok", "12 bytes", "", {"a\nb"}}};
   EXPECT_EQ(diagnose_text(checks),
             "FAIL agent     none\\r\\nok   forged; to do: start it\n"
             "ok   log       12 bytes\n"
             "               a\\nb\n");
+
+  // The document for tools: its format, when and where it ran, and per check its state code
+  // beside the words; the verdict is the worst one.
+  const nlohmann::json doc = diagnose_json(checks, DiagnoseRun{"2026-12-07T08:15:02Z", "host-1", "1.2.4"});
+  EXPECT_EQ(doc["format"], kDiagnoseFormat);
+  EXPECT_EQ(doc["time"], "2026-12-07T08:15:02Z");
+  EXPECT_EQ(doc["host"], "host-1");
+  EXPECT_EQ(doc["version"], "1.2.4");
+  EXPECT_EQ(doc["verdict"], "FAIL");
+  EXPECT_EQ(doc["checks"][0], (nlohmann::json{{"check", "agent"}, {"verdict", "FAIL"}, {"state", "no_server"},
+                                              {"found", "none\r\nok   forged"}, {"todo", "start it"},
+                                              {"lines", nlohmann::json::array()}}));
+  EXPECT_EQ(doc["checks"][1]["lines"], (nlohmann::json{"a\nb"}));
+  EXPECT_EQ(diagnose_json({}, DiagnoseRun{})["verdict"], "ok");
+}
+
+// A command meant for tools takes only its own flags: the first one it does not know is named.
+TEST(LogFormat, UnknownFlagsAfterACommandAreFound) {
+  constexpr const char* kKnown[] = {"--json", nullptr};
+  const char* good[] = {"x.exe", "--diagnose", "--json", "--json"};
+  const char* typo[] = {"x.exe", "--diagnose", "--json", "--jsn"};
+  const char* empty[] = {"x.exe", "--diagnose", ""};
+  EXPECT_EQ(first_unknown_flag(4, good, kKnown), nullptr);
+  EXPECT_EQ(first_unknown_flag(2, good, kKnown), nullptr);
+  EXPECT_STREQ(first_unknown_flag(4, typo, kKnown), "--jsn");
+  EXPECT_STREQ(first_unknown_flag(3, empty, kKnown), "");
 }
 
 TEST(LineBudget, BurstThenOneAnIntervalWithTheRestCounted) {
@@ -119,7 +147,7 @@ TEST(EventLog, InsertsAreOneLineBoundedAndReferToNoOtherMessage) {
   EXPECT_EQ(event_insert_text(std::string(kEventInsertMaxBytes - 1, 'x') + "\xC3\xA9"),
             std::string(kEventInsertMaxBytes - 1, 'x'));  // never half a character
   EXPECT_EQ(event_type_of(static_cast<uint32_t>(AgentEvent::startup_failed)), 1);
-  EXPECT_EQ(event_type_of(static_cast<uint32_t>(AgentEvent::companion_missing)), 2);
+  EXPECT_EQ(event_type_of(static_cast<uint32_t>(AgentEvent::companion_failing)), 2);
   EXPECT_EQ(event_type_of(static_cast<uint32_t>(AgentEvent::started)), 4);
 }
 
