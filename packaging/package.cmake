@@ -114,7 +114,9 @@ set(sdk_name OstrivalGuardian-SDK-${GUARDIAN_VERSION})
 set(sdk_zip ${GUARDIAN_PACKAGE_DIR}/${sdk_name}.zip)
 set(sdk_stage ${GUARDIAN_PACKAGE_DIR}/${sdk_name})
 # Whatever an earlier run left goes first, so a failed run leaves no package behind.
-file(REMOVE_RECURSE ${stage} ${msi} ${msi}.tmp ${msi}.lock.idt ${zip} ${zip}.tmp ${sdk_stage} ${sdk_zip} ${sdk_zip}.tmp)
+set(actions_stage ${GUARDIAN_PACKAGE_DIR}/${name}-msi-actions)
+file(REMOVE_RECURSE ${stage} ${msi} ${msi}.tmp ${msi}.lock.idt ${zip} ${zip}.tmp ${sdk_stage} ${sdk_zip} ${sdk_zip}.tmp
+     ${actions_stage})
 file(MAKE_DIRECTORY ${stage}/licenses)
 
 # The programs, without their debugging information, signed when a certificate is given.
@@ -153,6 +155,14 @@ foreach(entry ${programs})
   endif()
 endforeach()
 
+# The custom action DLL, which only the MSI carries (in its Binary table).
+file(MAKE_DIRECTORY ${actions_stage})
+set(actions_dll ${actions_stage}/guardian_msi_actions.dll)
+run(${GUARDIAN_STRIP} --strip-unneeded -o ${actions_dll} ${GUARDIAN_MSI_ACTIONS_DLL})
+if(signing)
+  sign(${actions_dll})
+endif()
+
 # Licence texts of what the programs carry: the two DLLs (LGPL 2.1 or later, linked
 # dynamically), the JSON library and the MinGW-w64 runtime (linked in).
 file(COPY_FILE ${here}/THIRD-PARTY-NOTICES.txt ${stage}/licenses/THIRD-PARTY-NOTICES.txt)
@@ -165,10 +175,12 @@ foreach(pair "libgcrypt-mingw-w64-dev:libgcrypt" "libgpg-error-mingw-w64-dev:lib
   file(COPY_FILE /usr/share/doc/${debian}/copyright ${stage}/licenses/${text}.txt)
 endforeach()
 
-# The MSI. wixl reads the sources relative to its working folder.
+# The MSI. wixl reads the sources relative to its working folder, by relative paths only.
+file(RELATIVE_PATH actions_source ${stage} ${actions_dll})
 run(${CMAKE_COMMAND} -E chdir ${stage}
     ${GUARDIAN_wixl} --arch x64 -D Version=${GUARDIAN_VERSION} -D UpgradeCode=${upgrade_code}
-    -o ${msi}.tmp ${here}/guardian.wxs)
+    -D ActionsDll=${actions_source} -o ${msi}.tmp ${here}/guardian.wxs)
+file(REMOVE_RECURSE ${actions_stage})
 # Three tables wixl cannot express:
 # - rollback custom actions (it writes Execute="rollback" as an immediate action): in the
 #   script, rollback only, not impersonated, result ignored (0x400 | 0x100 | 0x800 | 0x40 | 18);

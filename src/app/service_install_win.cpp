@@ -11,12 +11,19 @@
 
 #include "app/cli.hpp"
 #include "app/commands.hpp"
-#include "base/system_registration.hpp"
+#include "app/diagnose.hpp"
+#include "base/event_log.hpp"
+#include "base/log.hpp"
+#include "base/log_format.hpp"
 #include "base/object_owner.hpp"
 #include "base/paths.hpp"
+#include "base/system_registration.hpp"
 #include "base/text.hpp"
 #include "base/unique.hpp"
+#include "build_config.hpp"
+#include "channel/pipe_client.hpp"
 #include "channel/pipe_io.hpp"
+#include "runtime/agent.hpp"
 #include "runtime/config.hpp"
 #include "runtime/storage_guard.hpp"
 
@@ -37,6 +44,14 @@ constexpr int kStopPolls = 50;
 constexpr DWORD kStopPollMs = 200;
 // An old copy that is replaced gets longer to stop than a removal waits: half a minute.
 constexpr int kReplaceStopPolls = 150;
+// After the start, how long "--install" waits for the service to serve its pipe or to stop.
+constexpr DWORD kStartWaitMs = 30000;
+constexpr DWORD kStartPollMs = 250;
+constexpr DWORD kStartPingMs = 2000;
+// The log's end that a failed start is looked for in, and the Event Log's time to take the
+// commands' entries before they exit.
+constexpr size_t kStartLogTailBytes = 65536;
+constexpr uint32_t kEventFlushMs = 5000;
 constexpr DWORD kUninstallAccess = DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS;
 
 int report_failure(const char* operation, DWORD error) {
@@ -184,8 +199,8 @@ DWORD stop_if_running_another_program(SC_HANDLE service, const std::wstring& quo
 
 struct RegistryValue {
   const wchar_t* name;
-  DWORD type;         // REG_EXPAND_SZ or REG_DWORD
-  std::wstring text;  // REG_EXPAND_SZ
+  DWORD type;         // REG_SZ, REG_EXPAND_SZ or REG_DWORD
+  std::wstring text;  // REG_SZ, REG_EXPAND_SZ
   DWORD number = 0;   // REG_DWORD
 };
 
@@ -209,6 +224,20 @@ DWORD write_machine_key(const wchar_t* key, const std::vector<RegistryValue>& va
 DWORD remove_machine_key(const wchar_t* key) {
   const DWORD error = static_cast<DWORD>(RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key, KEY_WOW64_64KEY, 0));
   return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
+}
+
+// 0 also when the key is not there, or holds anything (it then stays).
+DWORD remove_machine_key_if_empty(const wchar_t* key) {
+  UniqueRegKey opened;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE, opened.put()) != ERROR_SUCCESS) return ERROR_SUCCESS;
+  DWORD subkeys = 0;
+  DWORD values = 0;
+  if (RegQueryInfoKeyW(opened.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
+                       nullptr, nullptr) != ERROR_SUCCESS ||
+      subkeys != 0 || values != 0)
+    return ERROR_SUCCESS;
+  opened.reset();
+  return remove_machine_key(key);
 }
 
 DWORD configure_local_dumps() {
@@ -235,33 +264,164 @@ DWORD remove_local_dumps() {
                               created == 1;
   const DWORD error = remove_machine_key(kLocalDumpsKey);
   if (error != ERROR_SUCCESS || !created_parent) return error;
-  UniqueRegKey parent;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLocalDumpsParentKey, 0, KEY_QUERY_VALUE, parent.put()) != ERROR_SUCCESS)
-    return ERROR_SUCCESS;
-  DWORD subkeys = 0;
-  DWORD values = 0;
-  if (RegQueryInfoKeyW(parent.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
-                       nullptr, nullptr) != ERROR_SUCCESS ||
-      subkeys != 0 || values != 0)
-    return ERROR_SUCCESS;  // someone else has put settings there since: they stay
-  parent.reset();
-  return remove_machine_key(kLocalDumpsParentKey);
+  return remove_machine_key_if_empty(kLocalDumpsParentKey);  // settings put there since stay
 }
 
-// The Event Log source, whose messages this executable holds, and Windows Error Reporting's
-// local dumps of the agent. The service runs without either, so a failure is printed and
-// the command goes on.
+// The version that "--install" recorded last; empty when there is none.
+std::string installed_version_record() {
+  wchar_t text[64];
+  DWORD size = sizeof text;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kInstallRecordKey, kInstalledVersionValue, RRF_RT_REG_SZ, nullptr, text,
+                   &size) != ERROR_SUCCESS)
+    return {};
+  return to_utf8(text);
+}
+
+// The record, and the key above it unless another product of the suite keeps settings there.
+DWORD remove_install_record() {
+  const DWORD error = remove_machine_key(kInstallRecordKey);
+  return error != ERROR_SUCCESS ? error : remove_machine_key_if_empty(kInstallRecordParentKey);
+}
+
+// The Event Log source, whose messages this executable holds, Windows Error Reporting's local
+// dumps of the agent, and the record of the installed version. The service runs without
+// them, so a failure is printed and the command goes on.
 void register_with_windows(const std::wstring& quoted_path) {
   const DWORD source = write_machine_key(
       kEventSourceKey, {{kEventMessageFileValue, REG_EXPAND_SZ, quoted_path.substr(1, quoted_path.size() - 2)},
                         {kTypesSupportedValue, REG_DWORD, {}, kEventTypesSupported}});
   if (source != ERROR_SUCCESS) report_failure("Event Log source", source);
   if (const DWORD dumps = configure_local_dumps()) report_failure("crash dump settings", dumps);
+  const DWORD record =
+      write_machine_key(kInstallRecordKey, {{kInstalledVersionValue, REG_SZ, to_utf16(build::kVersion)}});
+  if (record != ERROR_SUCCESS) report_failure("installed version record", record);
 }
 
-void unregister_from_windows() {
-  if (const DWORD error = remove_machine_key(kEventSourceKey)) report_failure("Event Log source", error);
+// For an upgrade the Event Log source stays, so that the entries written so far keep their
+// texts, and so does the record of the version, which the next installation names.
+void unregister_from_windows(bool upgrade) {
+  if (!upgrade) {
+    if (const DWORD error = remove_machine_key(kEventSourceKey)) report_failure("Event Log source", error);
+    if (const DWORD error = remove_install_record()) report_failure("installed version record", error);
+  }
   if (const DWORD error = remove_local_dumps()) report_failure("crash dump settings", error);
+}
+
+// --- the audit trail -------------------------------------------------------------------------
+
+// What an installation replaced, for its log line and Event Log entry.
+std::string replaced_text(const std::string& previous, bool service_existed) {
+  if (previous.empty())
+    return service_existed ? "over an earlier installation of unknown version" : "a new installation";
+  if (previous == build::kVersion) return "again over the same version";
+  return "it replaces version " + previous;
+}
+
+// An installation or removal in the agent's log (when its storage folder can be used as the
+// agent would use it) and in the Event Log, which the command waits to take the entry.
+void audit(bool create_storage, const std::string& line, AgentEvent event,
+           std::initializer_list<std::string_view> inserts) {
+  const StorageCheck log_folder = open_agent_log(create_storage);
+  if (log_folder.refused.empty()) log_info(line);
+  configure_log(std::wstring(), false);
+  start_event_log();
+  report_event(event, inserts);
+  flush_event_log(kEventFlushMs);
+}
+
+// --- the wait for the truth after the start -------------------------------------------------
+
+enum class StartEnd { serving, stopped, still_starting };
+
+// Whether the agent in process pid answers a ping on its pipe (no key is needed for one).
+bool agent_answers(DWORD pid) {
+  nlohmann::json reply;
+  std::string error;
+  const nlohmann::json request = {{"op", "ping"}, {"nonce", "install"}};
+  if (!pipe_request(kGuardianPipe, module_dir(), request, reply, error, kStartPingMs)) return false;
+  const auto body = reply.find("body");
+  if (body == reply.end() || !body->is_object()) return false;
+  const auto served_by = body->find("pid");
+  return served_by != body->end() && served_by->is_number_integer() && served_by->get<int64_t>() == pid;
+}
+
+// Waits until the service serves its pipe, stops, or kStartWaitMs have passed; status is
+// the last status read.
+StartEnd wait_for_start(SC_HANDLE service, SERVICE_STATUS_PROCESS& status) {
+  const ULONGLONG deadline = GetTickCount64() + kStartWaitMs;
+  for (;;) {
+    DWORD needed = 0;
+    if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                             &needed)) {
+      if (status.dwCurrentState == SERVICE_STOPPED) return StartEnd::stopped;
+      if (status.dwCurrentState == SERVICE_RUNNING && agent_answers(status.dwProcessId)) return StartEnd::serving;
+    }
+    if (GetTickCount64() >= deadline) return StartEnd::still_starting;
+    Sleep(kStartPollMs);
+  }
+}
+
+// The size of the agent's log now, so that what the service writes after can be told apart.
+uint64_t log_size() {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(path_join(default_storage_dir(), L"guardian.log").c_str(), GetFileExInfoStandard, &data))
+    return 0;
+  return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// The lines the service wrote to its log from offset on (from the start of the file when it
+// has been rotated since), at most its last kStartLogTailBytes, escaped; WARN and ERROR ones
+// only when problems is set, else every line.
+std::vector<std::string> log_lines_since(uint64_t offset, bool problems) {
+  const UniqueFile file(CreateFileW(path_join(default_storage_dir(), L"guardian.log").c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                    nullptr));
+  LARGE_INTEGER size{};
+  if (!file || !GetFileSizeEx(file.get(), &size)) return {};
+  const uint64_t end = static_cast<uint64_t>(size.QuadPart);
+  uint64_t from = offset <= end ? offset : 0;
+  if (end - from > kStartLogTailBytes) from = end - kStartLogTailBytes;
+  LARGE_INTEGER at{};
+  at.QuadPart = static_cast<LONGLONG>(from);
+  std::string text(static_cast<size_t>(end - from), '\0');
+  DWORD got = 0;
+  if (!SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN) ||
+      !ReadFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &got, nullptr))
+    return {};
+  text.resize(got);
+  if (problems) return log_problem_lines(text, from == offset || from == 0, SIZE_MAX, 2048);
+  std::vector<std::string> lines;
+  size_t begin = 0;
+  for (size_t eol = text.find("\r\n"); eol != std::string::npos; eol = text.find("\r\n", begin)) {
+    lines.push_back(text.substr(begin, eol - begin));
+    begin = eol + 2;
+  }
+  return lines;
+}
+
+// A log line's message, without its time, thread and level.
+std::string message_of(const std::string& line, const char* level) {
+  const std::string marker = std::string("] ") + level;
+  const size_t at = line.find(marker);
+  if (at == std::string::npos) return line;
+  size_t from = at + marker.size();
+  while (from < line.size() && line[from] == ' ') ++from;
+  return line.substr(from);
+}
+
+// Why the service stopped: its last ERROR line since the start; without one (no log could be
+// written), what stands where its storage folder belongs; else its exit code.
+std::string start_failure(uint64_t log_offset, const SERVICE_STATUS_PROCESS& status) {
+  const std::vector<std::string> problems = log_lines_since(log_offset, true);
+  for (auto line = problems.rbegin(); line != problems.rend(); ++line)
+    if (line->find("] ERROR ") != std::string::npos) return message_of(*line, "ERROR");
+  const std::wstring storage = default_storage_dir();
+  const std::string unusable = storage_folder_unusable(storage);
+  if (!unusable.empty()) return "storage dir unusable: " + unusable;
+  std::string text = "it stopped with exit code " + std::to_string(status.dwWin32ExitCode);
+  if (status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR)
+    return text + " (a failed start-up); the Application event log says why";
+  return text + ": " + win_error_text(status.dwWin32ExitCode);
 }
 
 }  // namespace
@@ -284,6 +444,8 @@ int install_service() {
     return 1;
   }
 
+  // Read before anything is registered: this installation replaces it.
+  const std::string previous = installed_version_record();
   UniqueServiceHandle service(CreateServiceW(scm.get(), kServiceNameW, kDisplayName, SERVICE_ALL_ACCESS,
                                              SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                              path.text.c_str(), nullptr, nullptr, kDependencies, nullptr, nullptr));
@@ -328,9 +490,40 @@ int install_service() {
   }
   register_with_windows(path.text);
 
+  const std::string program = to_utf8(path.text.substr(1, path.text.size() - 2));
+  const std::string replaced = replaced_text(previous, !created);
+  audit(true,
+        std::string("install: Ostrival Guardian ") + build::kVersion + " installed as the service " + kServiceName +
+            ", running " + program + " (" + replaced + ")",
+        AgentEvent::installed, {build::kVersion, program, replaced});
+
+  // What the service makes of the start is waited for, so that an installation whose service
+  // cannot start (a storage folder it cannot use, say) does not report success.
+  const uint64_t log_offset = log_size();
   if (!StartServiceW(service.get(), 0, nullptr)) {
     const DWORD error = GetLastError();
-    if (error != ERROR_SERVICE_ALREADY_RUNNING) report_failure("StartService", error);
+    if (error != ERROR_SERVICE_ALREADY_RUNNING) {
+      // Not waited for: nothing was started. The service still starts at the next boot.
+      report_failure("StartService", error);
+      std::printf("%s installed (auto start, LocalSystem) and started.\n", kServiceName);
+      std::fflush(stdout);
+      return 0;
+    }
+  }
+  SERVICE_STATUS_PROCESS status{};
+  switch (wait_for_start(service.get(), status)) {
+    case StartEnd::serving:
+      break;
+    case StartEnd::stopped:
+      std::fprintf(stderr, "%s did not start: %s\n", kServiceName, start_failure(log_offset, status).c_str());
+      std::fflush(stderr);
+      return 1;
+    case StartEnd::still_starting: {
+      const std::vector<std::string> lines = log_lines_since(log_offset, false);
+      std::printf("%s is still starting after %lu s%s%s\n", kServiceName, kStartWaitMs / 1000,
+                  lines.empty() ? "" : "; its last log line: ", lines.empty() ? "" : lines.back().c_str());
+      break;
+    }
   }
 
   service.reset();
@@ -340,7 +533,7 @@ int install_service() {
   return 0;
 }
 
-int uninstall_service() {
+int uninstall_service(bool upgrade) {
   UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!scm) return report_failure("OpenSCManager", GetLastError());
 
@@ -349,7 +542,7 @@ int uninstall_service() {
     const DWORD error = GetLastError();
     scm.reset();
     if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
-      unregister_from_windows();  // whatever an installation left beside the service
+      unregister_from_windows(upgrade);  // whatever an installation left beside the service
       std::printf("%s is not installed.\n", kServiceName);
       std::fflush(stdout);
       return 0;
@@ -372,7 +565,16 @@ int uninstall_service() {
 
   service.reset();
   scm.reset();
-  unregister_from_windows();
+  // Recorded while the Event Log source is still there to give the entry its text.
+  const std::string program = to_utf8(module_path());
+  const std::string what = upgrade
+                               ? "the service and its crash dump settings, for an upgrade; its Event Log source stays"
+                               : "the service, its Event Log source and its crash dump settings";
+  audit(false,
+        std::string(upgrade ? "uninstall for an upgrade: " : "uninstall: ") + "Ostrival Guardian " +
+            build::kVersion + " removed " + what + " (it ran " + program + ")",
+        AgentEvent::removed, {build::kVersion, what, program});
+  unregister_from_windows(upgrade);
   std::printf("%s removed.\n", kServiceName);
   std::fflush(stdout);
   return 0;

@@ -16,6 +16,14 @@ inline constexpr wchar_t kEventMessageFileValue[] = L"EventMessageFile";
 inline constexpr wchar_t kTypesSupportedValue[] = L"TypesSupported";
 inline constexpr uint32_t kEventTypesSupported = 0x7;  // EVENTLOG_ERROR_TYPE | _WARNING_TYPE | _INFORMATION_TYPE
 
+// HKLM\<kInstallRecordKey>: Version (REG_SZ), the version that "--install" installed last.
+// An uninstall for an upgrade keeps it (with the Event Log source), so that the installation
+// that follows names the version it replaces; a final removal deletes it, and the key above
+// it when nothing else is left there.
+inline constexpr wchar_t kInstallRecordKey[] = L"SOFTWARE\\Ostrival\\Guardian";
+inline constexpr wchar_t kInstallRecordParentKey[] = L"SOFTWARE\\Ostrival";
+inline constexpr wchar_t kInstalledVersionValue[] = L"Version";
+
 // HKLM\<kLocalDumpsKey>: DumpFolder (REG_EXPAND_SZ, kDumpFolderName in the default storage
 // folder), DumpCount (REG_DWORD, the most dumps kept; the oldest is replaced) and DumpType
 // (REG_DWORD, 1: a minidump). The key above it holds the machine-wide settings, and its

@@ -6,6 +6,7 @@ next build number from a second build tree. Every MSI test starts and ends with 
 and no service installed and the default storage directory as it was."""
 import os
 import re
+import shutil
 import subprocess
 import time
 import zipfile
@@ -15,8 +16,8 @@ import pytest
 from conftest import WINE_RUN, WINEPREFIX, exe, run, win_path
 # The service tests' helpers; their fixtures scm_ready (autouse) and fresh_storage apply here
 # by being imported.
-from test_service import (SERVICE, SERVICE_RUNNING, STORAGE, config_of, fresh_storage, log_text, remove_service,
-                          scm_ready, tool, wait_for_log)
+from test_service import (SERVICE, SERVICE_RUNNING, SOURCE_KEY, STORAGE, config_of, fresh_storage, log_text,
+                          registry_values, remove_service, scm_ready, tool, wait_for_log)
 
 VERSION = os.environ.get("GUARDIAN_VERSION", "")
 UPGRADE_VERSION = os.environ.get("GUARDIAN_UPGRADE_VERSION", "")
@@ -117,7 +118,9 @@ class Msiexec:
 
 def products():
     """The installed-programs entries named "Ostrival Guardian": {product code: {value: data}}."""
-    r = run("reg", "query", UNINSTALL_KEY, "/s")
+    # The 64-bit view, which a 32-bit reg.exe (the one "wine reg" starts once Wine's 32-bit
+    # loader is installed) only sees when asked.
+    r = run("reg", "query", UNINSTALL_KEY, "/s", "/reg:64")
     entries, key = {}, None
     for line in r.stdout.decode("utf-8", "replace").splitlines():
         if line.startswith("HKEY_"):
@@ -205,7 +208,9 @@ def test_silent_install_serves_and_silent_removal_keeps_the_storage_directory(ms
     assert not os.path.exists(PROGRAM_DIR)
     assert products() == {}
     assert os.path.isfile(CHANNEL_BIN)
-    assert log_text().endswith(" INFO  guardian stopped\r\n")
+    # The service stopped, then the removal was recorded.
+    last = log_text().splitlines()[-2:]
+    assert last[0].endswith(" INFO  guardian stopped") and " INFO  uninstall: Ostrival Guardian " in last[1], last
 
 
 def test_upgrade_replaces_in_place_and_keeps_the_channel_secret_and_a_downgrade_is_refused(msiexec, signed):
@@ -236,6 +241,59 @@ def test_upgrade_replaces_in_place_and_keeps_the_channel_secret_and_a_downgrade_
     assert code == 1603, log
     the_one_entry(product_code(newer), UPGRADE_VERSION)
     assert f'"version": "{UPGRADE_VERSION}"' in ask_installed_agent("--ping")
+
+    # The audit trail, with both versions. Windows Installer marks the older version's removal
+    # by an upgrade (UPGRADINGPRODUCTCODE), which then keeps the source and the recorded version;
+    # Wine's does not: there the removal is final, and the installation finds no version to name.
+    removal, installation = [line.split("  ", 1)[1] for line in log_text().splitlines()
+                             if re.search(r" INFO  (un)?install", line)][-2:]
+    upgrade = removal.startswith("uninstall for an upgrade: ")
+    assert removal == f"uninstall{' for an upgrade' if upgrade else ''}: Ostrival Guardian {VERSION} removed " + (
+        "the service and its crash dump settings, for an upgrade; its Event Log source stays" if upgrade else
+        "the service, its Event Log source and its crash dump settings") + f" (it ran {INSTALLED_AGENT})"
+    assert installation == (f"install: Ostrival Guardian {UPGRADE_VERSION} installed as the service OstrivalGuardian, "
+                            f"running {INSTALLED_AGENT} (" + (f"it replaces version {VERSION}" if upgrade else
+                                                               "a new installation") + ")")
+    assert registry_values(SOURCE_KEY)["EventMessageFile"] == ("REG_EXPAND_SZ", INSTALLED_AGENT)
+
+
+def test_an_upgrade_by_hand_names_both_versions_and_keeps_the_event_source(tmp_path, fresh_storage):
+    """The zip's way: stop the service, put the new files in place, run the new --install."""
+    folder = os.path.join(WINEPREFIX, "drive_c", "Program Files", "Ostrival Hand", "Guardian")
+    agent = os.path.join(folder, "ostrival_guardian.exe")
+    remove_service()
+    try:
+        for version, packages in ((VERSION, PACKAGES), (UPGRADE_VERSION, UPGRADE_PACKAGES)):
+            if os.path.isdir(folder):
+                assert tool("stop", SERVICE, "20000").returncode == 0
+                shutil.rmtree(folder)
+            shutil.copytree(os.path.join(packages, f"OstrivalGuardian-{version}-x64"), folder)
+            assert run(agent, "--install").returncode == 0
+            assert registry_values(SOURCE_KEY)["EventMessageFile"] == ("REG_EXPAND_SZ", win_path(agent))
+        assert (f" INFO  install: Ostrival Guardian {UPGRADE_VERSION} installed as the service OstrivalGuardian, "
+                f"running {win_path(agent)} (it replaces version {VERSION})\r\n") in log_text()
+    finally:
+        remove_service()
+        shutil.rmtree(os.path.dirname(folder), ignore_errors=True)
+
+
+def msi_log_text(log):
+    data = log.read_bytes()
+    return data.decode("utf-16") if data.startswith((b"\xff\xfe", b"\xfe\xff")) else data.decode("latin-1")
+
+
+def test_a_service_that_cannot_start_fails_the_installation_with_its_reason_in_the_log(msiexec):
+    # A file where the storage folder belongs: the service stops at once. The installed
+    # program's --install says why and fails, and the MSI fails with that in its log.
+    os.makedirs(os.path.dirname(STORAGE), exist_ok=True)
+    open(STORAGE, "wb").close()
+    code, log = msiexec.install(package(PACKAGES, VERSION))
+    assert code in (1603, 1627), log  # Windows reports a failed custom action as 1603; Wine's installer 1627
+    reason = (r"OstrivalGuardian did not start: storage dir unusable: C:\ProgramData\Ostrival\guardian: a file "
+              "stands in its place")
+    assert f"Ostrival Guardian: {reason}" in msi_log_text(log), log
+    assert products() == {}
+    assert not os.path.exists(PROGRAM_DIR)
 
 
 def test_a_failed_service_registration_fails_the_installation_and_leaves_nothing_behind(msiexec):

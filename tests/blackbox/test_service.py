@@ -46,10 +46,14 @@ MESSAGES = {
     0xC00003EA: "Ostrival Guardian could not start: %1",
     0x800003EB: "The device identity took %1 seconds to settle at start-up.",
     0x800003EC: "The device identity had not settled after %1 seconds; start-up went on with %2.",
-    0x800003ED: 'The companion ostrival_sentinel.exe is missing: %1 checks in a row failed, the last one with "%2".',
-    0x400003EE: "The companion ostrival_sentinel.exe answers again; it had been missing since %1.",
+    0x800003ED: "The companion ostrival_sentinel.exe failed %1 checks in a row: %2. To do: %3.",
+    0x400003EE: "The companion ostrival_sentinel.exe answers again; its checks had failed since %1.",
     0x800003EF: "The log %1 could not be written: %2. Further failures are not reported until the service starts again.",
     0x800003F0: "%1 entries of Ostrival Guardian were not written to the Event Log: they came faster than it took them.",
+    0x400003F1: "Ostrival Guardian %1 was installed as the service OstrivalGuardian, running %2 (%3).",
+    0x400003F2: "Ostrival Guardian %1 was removed: %2 (it ran %3).",
+    0x400003F3: "Ostrival Guardian made a new channel secret, %1. Every client that holds an earlier key must read it "
+                "again: restart the companion and the suite's applications.",
 }
 
 
@@ -63,9 +67,40 @@ def statuses(output):
     return [(p.decode().strip(), int(s), int(e), int(x), int(c)) for p, s, e, x, c in found]
 
 
+INSTALL_RECORD_KEY = r"SOFTWARE\Ostrival\Guardian"
+TRACE_EVENTS = {"WINEDEBUG": "-all,+eventlog,fixme+advapi"}
+
+
 def remove_service():
     r = tool("remove", SERVICE)
     assert r.returncode == 0, r.stderr
+    # The record of the installed version, which only "--uninstall" removes.
+    run("reg", "delete", "HKLM\\" + INSTALL_RECORD_KEY, "/f", "/reg:64")
+
+
+def event_log_entries(text):
+    """What Wine's ReportEventW printed, as (type, ID, [strings]): a "fixme" line with the type
+    and ID, then one line per string (cut after about 300 characters: then ending in "\u2026")."""
+    entries, last = [], {}
+    for line in text.splitlines():
+        thread, _, rest = line.partition(":")
+        report = re.match(r"fixme:advapi:ReportEventW \(\w+,0x(\w{4}),0x0000,0x(\w{8}),", rest)
+        if report:
+            last[thread] = (int(report[1], 16), int(report[2], 16), [])
+            entries.append(last[thread])
+        elif thread in last and (shown := re.match(r'(?:trace|warn|err):eventlog:ReportEventW L"(.*)"(\.\.\.)?$',
+                                                   rest)):
+            last[thread][2].append(re.sub(r"\\(.)", r"\1", shown[1]) + ("\u2026" if shown[2] else ""))
+    return entries
+
+
+def shown_as(entry_text, text):  # an Event Log string as the trace shows it (perhaps cut)
+    return entry_text == text or (entry_text.endswith("\u2026") and text.startswith(entry_text[:-1]))
+
+
+def traced(*args):  # the agent run with Wine's Event Log trace: (result, its entries)
+    r = run(AGENT, *args, env=TRACE_EVENTS)
+    return r, event_log_entries(r.stderr.decode("utf-8", "replace"))
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -151,8 +186,9 @@ def config_of(name=SERVICE):
 
 
 def registry_values(key):
-    """HKLM\\key's values as `reg query` lists them, {name: (type, data)}; None without the key."""
-    r = run("reg", "query", "HKLM\\" + key)
+    """HKLM\\key's values (in the 64-bit view: "wine reg" may be a 32-bit reg.exe) as `reg query`
+    lists them, {name: (type, data)}; None without the key."""
+    r = run("reg", "query", "HKLM\\" + key, "/reg:64")
     if r.returncode != 0:
         return None
     rows = [line.strip().split("    ") for line in r.stdout.decode().splitlines() if line.startswith("    ")]
@@ -273,15 +309,25 @@ def test_install_twice_then_uninstall_twice(no_service):
     # Without a service it still removes what an installation left beside it.
     assert run(AGENT, "--uninstall").stdout == NOT_INSTALLED
     dumps_parent_before = registry_values(DUMPS_PARENT_KEY)
-    r = run(AGENT, "--install")
-    assert (r.returncode, r.stdout, r.stderr) == (0, INSTALLED, b"")
+    r, events = traced("--install")
+    assert (r.returncode, r.stdout) == (0, INSTALLED), r.stderr
+    # It has waited until the service serves its pipe: the agent answers at once.
+    assert_ping_answers()
     wait_for_log(UP_LINE)
+    # The audit trail: the installation in the log (before the service's own lines) and in the
+    # Event Log, with what it replaced.
+    program = win_path(AGENT)
+    assert events == [(4, 0x400003F1, ["1.2.4", program, "a new installation"])], events
+    installed = f"INFO  install: Ostrival Guardian 1.2.4 installed as the service OstrivalGuardian, running {program} ("
+    assert log_text().index(installed + "a new installation)\r\n") < log_text().index("INFO  channel.bin created")
+    assert registry_values(INSTALL_RECORD_KEY) == {"Version": ("REG_SZ", "1.2.4")}
 
     # The second run takes the existing service, updates it, finds it running and says so
     # without reporting "already running".
     r = run(AGENT, "--install")
     assert (r.returncode, r.stdout, r.stderr) == (0, INSTALLED, b"")
     assert_ping_answers()
+    assert installed + "again over the same version)\r\n" in log_text()
 
     config = config_of()
     assert config["path"] == '"' + win_path(AGENT) + '"'
@@ -304,12 +350,18 @@ def test_install_twice_then_uninstall_twice(no_service):
     # Exactly the privileges the service uses; Wine's SCM has no such setting (124).
     assert config.get("privileges") == PRIVILEGES or config.get("privileges_error") == "124", config
 
-    r = run(AGENT, "--uninstall")
-    assert (r.returncode, r.stdout, r.stderr) == (0, REMOVED, b"")
-    # Both gone, and the key above the dump settings as it was before.
+    r, events = traced("--uninstall")
+    assert (r.returncode, r.stdout) == (0, REMOVED), r.stderr
+    # Recorded while the source was still there; then the source, the dump settings and the
+    # record are gone, and the key above the dump settings is as it was before.
+    removed = "the service, its Event Log source and its crash dump settings"
+    assert events == [(4, 0x400003F2, ["1.2.4", removed, program])], events
+    assert log_text().endswith(f"INFO  uninstall: Ostrival Guardian 1.2.4 removed {removed} (it ran {program})\r\n")
     assert registry_values(SOURCE_KEY) is None and registry_values(DUMPS_KEY) is None
+    assert registry_values(INSTALL_RECORD_KEY) is None
     assert registry_values(DUMPS_PARENT_KEY) == dumps_parent_before
-    assert_stopped_after_up()
+    text = log_text()
+    assert UP_LINE.search(text) and " INFO  guardian stopped\r\n" in text
     r = tool("status", SERVICE)
     assert r.returncode == 1 and b"(0x00000424)" in r.stderr  # the service does not exist
 
@@ -410,10 +462,10 @@ CHECKS = ["program", "service", "running", "recovery", "storage", "identity", "k
 CHECK_LINE = re.compile(r"(ok|warn|FAIL) +(\S+) +(.*?)(?:; to do: (.*))?")
 
 
-def diagnose():
+def diagnose(program=AGENT, env=None):
     """--diagnose, then --diagnose --json, which must give the same exit code and verdicts:
-    (exit code, {check: (verdict, found, to do)}, the evidence lines below the checks)."""
-    text, doc = run(AGENT, "--diagnose"), run(AGENT, "--diagnose", "--json")
+    (exit code, {check: (verdict, found, to do, state)}, the evidence lines below the checks)."""
+    text, doc = run(program, "--diagnose", env=env), run(program, "--diagnose", "--json", env=env)
     assert (text.returncode, text.stderr, doc.returncode, doc.stderr) == (text.returncode, b"", text.returncode, b"")
     checks, evidence = {}, []
     for line in text.stdout.decode().splitlines():
@@ -423,21 +475,42 @@ def diagnose():
             verdict, name, found, todo = CHECK_LINE.fullmatch(line).groups()
             checks[name] = (verdict, found, todo or "")
     parsed = json.loads(doc.stdout)
+    assert sorted(parsed) == ["checks", "format", "host", "time", "verdict", "version"]
+    assert (parsed["format"], parsed["version"]) == (1, "1.2.4") and parsed["host"]
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", parsed["time"])
+    for c in parsed["checks"]:
+        assert sorted(c) == ["check", "found", "lines", "state", "todo", "verdict"]
+        assert re.fullmatch(r"[a-z_]+", c["state"]), c
+        # The same texts, but where a run differs from the next (timings, the companion's checks).
+        if c["check"] not in ("agent", "backend", "identity", "companion", "log"):
+            assert (c["verdict"], c["found"], c["todo"]) == checks[c["check"]], c
+        checks[c["check"]] += (c["state"],)
     assert [(c["check"], c["verdict"]) for c in parsed["checks"]] == [(n, c[0]) for n, c in checks.items()]
     worst = {c[0] for c in checks.values()}
     assert parsed["verdict"] == next(v for v in ("FAIL", "warn", "ok") if v in worst)
     assert list(checks) == CHECKS and text.returncode == (1 if "FAIL" in worst else 0)
+    # What a check could not look at says so, with its premise, and advises nothing.
+    for name, check in checks.items():
+        assert (check[3] == "not_checked") == check[1].startswith("not checked: "), (name, check)
+        assert check[3] != "not_checked" or (check[0], check[2]) == ("warn", ""), (name, check)
     return text.returncode, checks, evidence
 
 
 def test_diagnose_a_healthy_service_then_a_stopped_one_then_one_without_channel_bin(no_service):
+    began = time.monotonic()
     assert run(AGENT, "--install").stdout == INSTALLED
-    wait_for_log(UP_LINE)
     code, checks, evidence = diagnose()
+    # Just after the start the companion has not been checked yet: not "ok" (no companion runs
+    # here). The agent checks it 10 s after its start.
+    if time.monotonic() - began < 8:
+        assert checks["companion"] == ("warn", "ostrival_sentinel.exe not checked yet: the agent checks it 10 s after "
+                                       "its start, then every 60 s", "run --diagnose again in a minute",
+                                       "not_checked_yet")
     verdicts = {name: check[0] for name, check in checks.items()}
     # Not for this build to pass: its backend origin is a placeholder, and no companion runs
-    # beside the agent (which may not have checked it yet).
-    assert verdicts.pop("backend") == "warn" and verdicts.pop("companion") in ("ok", "warn")
+    # beside the agent.
+    assert verdicts.pop("backend") == "warn" and verdicts.pop("companion") == "warn"
+    assert checks["companion"][3] in ("not_checked_yet", "no_server"), checks["companion"]
     # Wine's SCM keeps no failure actions (124). Wine keeps no folder's security descriptor
     # either and shows the prefix's user as every folder's owner, which the agent does not trust.
     recovery = verdicts.pop("recovery")
@@ -447,18 +520,58 @@ def test_diagnose_a_healthy_service_then_a_stopped_one_then_one_without_channel_
     assert set(verdicts.values()) == {"ok"} and code == (1 if wine_storage else 0), checks
     assert re.fullmatch(r"agent 1\.2\.4 \(process \d+\) answered ping in [\d.]+ ms, its MAC valid", checks["agent"][1])
     assert all(re.match(r"\S+Z \[\d+\] (WARN |ERROR) ", line) for line in evidence), evidence
+    assert (checks["program"][3], checks["key"][3], checks["agent"][3]) == ("ok", "opens", "answered")
 
     assert tool("stop", SERVICE, "20000").returncode == 0
     code, checks, _ = diagnose()
     assert code == 1 and checks["running"][:2] == ("FAIL", "stopped")
-    assert checks["agent"][:2] == ("FAIL", r"no agent serves \\.\pipe\Ostrival.Guardian (no_server)")
-    assert checks["agent"][2] == checks["running"][2] == "start the service as an administrator: sc start " + SERVICE
-    assert checks["companion"][0] == "warn"  # not checked
+    assert checks["running"][2] == "start the service as an administrator: sc start " + SERVICE
+    # The agent's check needs a running service: the running check says what to do.
+    assert checks["agent"][1] == "not checked: no agent serves its pipe, and the service does not run"
+    assert checks["companion"][3] == "not_checked"
 
     os.remove(os.path.join(STORAGE, "channel.bin"))
     code, checks, _ = diagnose()
     assert code == 1 and checks["key"][:2] == ("FAIL", STORAGE_WIN + r"\channel.bin is missing")
-    assert "start" in checks["key"][2] and checks["agent"][0] == "warn"  # no key: not checked
+    assert checks["key"][2] == "start (or restart) the service: it makes a new secret"
+    assert checks["agent"] == ("warn", "not checked: no channel key", "", "not_checked")
+
+
+def test_diagnose_says_not_checked_where_a_premise_failed(no_service):
+    # No service, and no storage folder yet: nothing below the service is judged, and nothing
+    # advises to start a service that does not exist.
+    _, checks, _ = diagnose()
+    missing = STORAGE_WIN + " is missing"
+    assert [checks[n][1][len("not checked: "):] for n in ("running", "recovery", "storage", "key", "log")] == [
+        "OstrivalGuardian is not installed"] * 2 + [missing + ", and no service is installed to make it"] + [
+        f"there is no storage folder ({missing})"] * 2, checks
+    assert not any("sc start" in check[2] for check in checks.values()), checks
+
+    # A file where the storage folder belongs, with a service registered: the folder fails, and
+    # the key and the log are not checked (no "it makes a new secret").
+    os.makedirs(os.path.dirname(STORAGE), exist_ok=True)
+    open(STORAGE, "wb").close()
+    assert tool("create", SERVICE, win_path(AGENT)).returncode == 0
+    _, checks, _ = diagnose()
+    file_there = STORAGE_WIN + ": a file stands in its place"
+    assert checks["storage"] == ("FAIL", file_there, "remove the file, then start the service", "file")
+    assert checks["key"][1] == checks["log"][1] == f"not checked: the storage folder is unusable ({file_there})"
+
+    # --install waits for what the service makes of its start: it stops, and the installation
+    # fails with its reason. (Its log could not be written: the reason is the folder.)
+    r, events = traced("--install")
+    assert (r.returncode, r.stdout) == (1, b"")
+    assert r.stderr.decode().splitlines()[-1] == f"OstrivalGuardian did not start: storage dir unusable: {file_there}"
+    assert events == [(4, 0x400003F1, ["1.2.4", win_path(AGENT), "over an earlier installation of unknown version"])]
+    assert diagnose()[1]["running"][0::3] == ("FAIL", "failed_start")
+
+
+def test_diagnose_fails_the_program_when_a_file_it_ships_is_missing(program_dir, no_service):
+    agent = copy_program("ostrival_guardian.exe", str(program_dir / "Guardian"))
+    os.remove(program_dir / "Guardian" / "libgcrypt-20.dll")
+    assert diagnose(agent)[1]["program"] == (
+        "FAIL", f"ostrival_guardian 1.2.4, {win_path(agent)}; missing from its folder: libgcrypt-20.dll",
+        "repair the installation (msiexec /f with its MSI), or copy the files back from its zip", "files_missing")
 
 
 # --- the built programs' resources ---------------------------------------------------------

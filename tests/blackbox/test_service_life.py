@@ -5,16 +5,19 @@ upgrade in place, the removal, and what the service reports to the Event Log.
 A reboot ends every program of the prefix, so this module never runs in lane 0, whose prefix the
 unit tests share (tests/CMakeLists.txt). Each test leaves the session running, as the test run
 started it, and the prefix without the service."""
+import json
 import os
 import re
 import shutil
 import subprocess
 import time
 
-from conftest import BIN, WINEPREFIX, run, win_path
+import pytest
+
+from conftest import BIN, WINEPREFIX, Console, copy_program, exe, run, win_path
 from test_service import (AGENT, INSTALLED, REMOVED, SERVICE, SERVICE_STOPPED, STORAGE, UP_LINE, config_of,  # noqa: F401
-                          event_log_entries, fresh_storage, log_text, no_service, scm_ready, settle_scm, statuses,
-                          tool, wait_for_log)
+                          event_log_entries, fresh_storage, log_text, no_service, scm_ready, settle_scm, shown_as,
+                          statuses, tool, wait_for_log)
 
 SESSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "wine-session.sh")
 CHANNEL = os.path.join(STORAGE, "channel.bin")
@@ -32,6 +35,19 @@ def reboot(debug_file=None):
 def session_events(debug_file):
     """The Event Log entries the session's services reported (see event_log_entries)."""
     return event_log_entries(open(debug_file, encoding="utf-8", errors="replace").read())
+
+
+@pytest.fixture
+def traced_session(tmp_path):
+    """A session whose services print their Event Log entries to a file."""
+    reboot(tmp_path / "session-debug.txt")
+    yield tmp_path / "session-debug.txt"
+    reboot()
+
+
+def make_secret(folder, fingerprint):
+    os.makedirs(folder, exist_ok=True)
+    assert run(exe("channel_secret_tool.exe"), win_path(folder), fingerprint).returncode == 0
 
 
 def peer_valid_within(seconds, program=AGENT):
@@ -167,3 +183,22 @@ def test_the_service_reports_its_start_its_stop_and_a_failed_start_up_to_the_eve
         assert r.returncode == 2 and b"ERROR storage dir unusable" in r.stderr and b"ReportEventW" not in r.stderr
     finally:
         reboot()
+
+
+@pytest.mark.slow
+def test_a_companion_that_holds_an_earlier_secret_is_never_reported_missing(no_service, traced_session, tmp_path):
+    """The service's side of test_companion's case: after three checks, event 1005 says why,
+    and never that the companion is missing."""
+    assert run(AGENT, "--install").stdout == INSTALLED
+    fingerprint = json.loads(run(AGENT, "--fingerprint").stdout)["fp"]
+    make_secret(str(tmp_path / "earlier"), fingerprint)
+    companion = Console(copy_program("ostrival_sentinel.exe", os.path.dirname(AGENT)),
+                        env={"OV_STORAGE_DIR": win_path(str(tmp_path / "earlier"))})
+    try:
+        words = "it answers, but its reply does not verify under the agent's key: it holds an earlier secret"
+        wait_for_log("WARN  peer sentinel: unresponsive -> missing: " + re.escape(words) + "\r\n", timeout=150)
+        [(kind, _, (count, why, todo))] = [e for e in session_events(traced_session) if e[1] == 0x800003ED]
+        assert (kind, count, why) == (2, "3", words) and shown_as(todo, "restart the companion, so that it reads "
+                                                                         "the channel secret again")
+    finally:
+        companion.interrupt()
