@@ -46,26 +46,36 @@ size_t ConnectionShares::count_user(const std::string& user) const {
 
 bool ConnectionShares::over(const Entry& entry) const {
   const size_t held_now = held();
-  return count_process(entry.owner.process) > limits_.per_process || count_user(entry.owner.user) > limits_.per_user ||
+  return count_process(entry.owner.process) > limits_.per_process ||
+         count_user(entry.owner.user) > user_share(entry.owner.user) ||
          held_now + limits_.reserve > limits_.instances;
 }
 
-bool ConnectionShares::end_one(int64_t now_ms, ShareRule rule, const std::function<bool(const Entry&)>& holder,
-                               const std::function<bool(const Entry&)>& spared_while_young,
+size_t ConnectionShares::user_share(const std::string& user) const {
+  return user.empty() ? limits_.per_process : limits_.per_user;
+}
+
+bool ConnectionShares::end_one(int64_t now_ms, ShareRule rule, const std::vector<Tally>& counts,
+                               const std::function<bool(const Entry&)>& holder, int64_t spared_ms,
                                const std::function<bool(const ShareEnding&)>& try_end, int64_t& next) {
   auto sooner = [&next](int64_t at) { next = next < 0 ? at : std::min(next, at); };
   std::vector<size_t> candidates;
   for (size_t slot = 0; slot < entries_.size(); ++slot) {
     const Entry& e = entries_[slot];
     if (!e.live || e.ending || !holder(e)) continue;
-    if (now_ms - e.connected_ms < limits_.grace_ms && spared_while_young(e)) {
-      sooner(e.connected_ms + limits_.grace_ms);
+    if (now_ms - e.connected_ms < spared_ms) {
+      sooner(e.connected_ms + spared_ms);
       continue;
     }
     candidates.push_back(slot);
   }
-  std::sort(candidates.begin(), candidates.end(), [this](size_t a, size_t b) {
-    return entries_[a].active_ms != entries_[b].active_ms ? entries_[a].active_ms < entries_[b].active_ms : a < b;
+  // The user holding the most first, then within it the process holding the most, then the
+  // least recently active connection.
+  std::sort(candidates.begin(), candidates.end(), [&](size_t a, size_t b) {
+    if (counts[a].user != counts[b].user) return counts[a].user > counts[b].user;
+    if (counts[a].process != counts[b].process) return counts[a].process > counts[b].process;
+    if (entries_[a].active_ms != entries_[b].active_ms) return entries_[a].active_ms < entries_[b].active_ms;
+    return a < b;
   });
   for (const size_t slot : candidates) {
     Entry& e = entries_[slot];
@@ -89,10 +99,6 @@ std::vector<ConnectionShares::Tally> ConnectionShares::tally() const {
       if (other.owner.user == e.owner.user) ++counts[i].user;
     }
   }
-  for (size_t i = 0; i < entries_.size(); ++i)
-    for (size_t j = 0; j < entries_.size(); ++j)
-      if (counts[i].user && counts[j].user && entries_[j].owner.user == entries_[i].owner.user)
-        counts[i].most_in_user = std::max(counts[i].most_in_user, counts[j].process);
   return counts;
 }
 
@@ -100,44 +106,34 @@ int64_t ConnectionShares::apply(int64_t now_ms, const std::function<bool(const S
   int64_t next = -1;
   bool unmet = false;
   std::vector<Tally> counts = tally();
-  const auto slot_of = [this](const Entry& e) { return static_cast<size_t>(&e - entries_.data()); };
-  const auto of = [&](const Entry& e) -> const Tally& { return counts[slot_of(e)]; };
-  // Ends one connection by rule among those holder admits; counts follow.
-  const auto end = [&](ShareRule rule, const auto& holder, const auto& spared_while_young) {
-    const bool ended = end_one(now_ms, rule, holder, spared_while_young, try_end, next);
+  // Ends one connection by rule among those holder admits, none younger than spared_ms.
+  const auto end = [&](ShareRule rule, const auto& holder, int64_t spared_ms) {
+    const bool ended = end_one(now_ms, rule, counts, holder, spared_ms, try_end, next);
     if (ended) counts = tally();
     else unmet = true;
     return ended;
   };
-  // A process past its share gives up its old connections: never one in its first moments,
-  // so that many requests at once from one process are all served.
+  // A process past its share gives up its own connections, none in its first second: many
+  // requests at once from one process are all served.
   for (size_t i = 0; i < entries_.size(); ++i) {
     const ClientProcess process = entries_[i].owner.process;
     const auto same = [&process](const Entry& e) { return e.owner.process == process; };
-    while (counts[i].process > limits_.per_process && end(ShareRule::process, same, [](const Entry&) { return true; })) {
+    while (counts[i].process > limits_.per_process && end(ShareRule::process, same, limits_.grace_ms)) {
     }
   }
-  // A user past its share gives up connections of its processes that hold the most, and only
-  // theirs (never a smaller process's because the biggest one's are new or busy); a process
-  // past its own share is not spared for its connections' youth.
+  // A user past its share gives up its connections, its process holding the most first, and
+  // another of its processes when that one's are all busy or new. Past a share a connection
+  // is spared only until its first request could have come.
   for (size_t i = 0; i < entries_.size(); ++i) {
     const std::string user = entries_[i].owner.user;
-    const auto biggest = [&](const Entry& e) { return e.owner.user == user && of(e).process == of(e).most_in_user; };
-    const auto young_spared = [&](const Entry& e) { return of(e).process <= limits_.per_process; };
-    while (counts[i].user > limits_.per_user && end(ShareRule::user, biggest, young_spared)) {
+    const auto same = [&user](const Entry& e) { return e.owner.user == user; };
+    while (counts[i].user > user_share(user) && end(ShareRule::user, same, limits_.first_request_ms)) {
     }
   }
-  // Too few instances free: the user holding the most gives one up, from its process holding
-  // the most, and nobody else; a holder past a share is not spared for its connections' youth,
-  // so one that opens connections again and again as they are ended cannot keep the reserve.
-  while (held() + limits_.reserve > limits_.instances) {
-    size_t top = 0;
-    for (const Tally& t : counts) top = std::max(top, t.user);
-    const auto biggest = [&](const Entry& e) { return of(e).user == top && of(e).process == of(e).most_in_user; };
-    const auto young_spared = [&](const Entry& e) {
-      return of(e).process <= limits_.per_process && of(e).user <= limits_.per_user;
-    };
-    if (!end(ShareRule::reserve, biggest, young_spared)) break;
+  // Too few instances free: a connection goes, the user holding the most first and within it the
+  // process holding the most, and another holder's when those are all busy or new.
+  while (held() + limits_.reserve > limits_.instances &&
+         end(ShareRule::reserve, [](const Entry&) { return true; }, limits_.first_request_ms)) {
   }
   pressed_ = unmet;
   if (!unmet) return -1;

@@ -3,20 +3,21 @@
 // holds connections open (a request now and then is enough to keep each alive) could take
 // every one of them and leave everyone else waiting. The server therefore keeps, for every
 // connection, who holds it (the client's process and the user that process runs as) and when
-// it was last active, and ends connections that sit idle beyond a share:
+// it was last active, and ends connections held beyond a share:
 // - a process may hold kSharePerProcess connections;
-// - the processes of one user together kSharePerUser;
-// - kShareFreeReserve instances are kept free for newcomers: when fewer are left, the user
-//   holding the most gives up one, and within that user the process holding the most.
-// Only the holder past a share gives up connections, never another because the holder's are
-// busy; within it the least recently active connection goes first. The server ends a
-// connection only while it waits for a request, is slow to send one, or has left a reply
-// unread (the last two for kShareGraceMs): a request that is being handled or answered is never
-// cut. A connection in its first kShareGraceMs is spared, so that a client that opens one and
-// sends at once is never ended before it could, unless its process or user is past its share
-// and instances must be freed for newcomers: a holder that opens connections again as fast as
-// they are ended cannot keep the reserve. So many requests at once from one process are served
-// (each on a connection of its own), and only connections held open count against a share.
+// - the processes of one user together kSharePerUser (those of an unknown user together
+//   kSharePerProcess: a process that hides its user gets no share of its own);
+// - kShareFreeReserve instances are kept free for newcomers.
+// The holder past a share gives up first: the user holding the most, and within it the
+// process holding the most, its least recently active connection first; when all of those
+// are busy or new, another holder's connection goes, since only connections held open are
+// ever ended and the suite's clients hold none (they send one request per connection). The
+// server ends a connection only while it waits for a request, has been sending one for a
+// second, or has left replies unread for a second: a request that is being handled or answered
+// is never cut. A new connection is spared for kShareFirstRequestMs, time enough to send its
+// request, and while its process is within its share for kShareGraceMs, so that many requests
+// at once from one process are served; a holder that opens connections again as fast as they
+// are ended keeps none for long.
 // Portable: no Windows headers; times are a monotonic clock in milliseconds.
 #include <cstddef>
 #include <cstdint>
@@ -33,6 +34,7 @@ inline constexpr size_t kSharePerProcess = 8;
 inline constexpr size_t kSharePerUser = 32;
 inline constexpr size_t kShareFreeReserve = 4;
 inline constexpr int64_t kShareGraceMs = 1000;
+inline constexpr int64_t kShareFirstRequestMs = 500;
 // When a connection that should go cannot be ended at once (it is being served), the rules are
 // applied again after this long.
 inline constexpr int64_t kShareRetryMs = 100;
@@ -63,6 +65,7 @@ struct ShareLimits {
   size_t per_user = kSharePerUser;
   size_t reserve = kShareFreeReserve;
   int64_t grace_ms = kShareGraceMs;
+  int64_t first_request_ms = kShareFirstRequestMs;
 };
 
 // A connection to end for its share: its slot and serial (which connection of the slot), its
@@ -114,21 +117,20 @@ class ConnectionShares {
     int64_t active_ms = 0;
   };
 
-  // What each live connection's holders hold: its process, its user, and the user's process
-  // that holds the most.
+  // What each live connection's holders hold: its process and its user.
   struct Tally {
-    size_t process = 0, user = 0, most_in_user = 0;
+    size_t process = 0, user = 0;
   };
 
   size_t count_process(const ClientProcess& process) const;
   size_t count_user(const std::string& user) const;
+  size_t user_share(const std::string& user) const;
   bool over(const Entry& entry) const;
   std::vector<Tally> tally() const;
-  // Ends the least recently active connection of those holder admits, but none in its first
-  // kShareGraceMs that spared_while_young admits; false when none could be ended now (next is
-  // then lowered to when to try again).
-  bool end_one(int64_t now_ms, ShareRule rule, const std::function<bool(const Entry&)>& holder,
-               const std::function<bool(const Entry&)>& spared_while_young,
+  // Ends one of the connections holder admits (see apply for the order), none younger than
+  // spared_ms; false when none could be ended now (next is then lowered to when to try again).
+  bool end_one(int64_t now_ms, ShareRule rule, const std::vector<Tally>& counts,
+               const std::function<bool(const Entry&)>& holder, int64_t spared_ms,
                const std::function<bool(const ShareEnding&)>& try_end, int64_t& next);
 
   ShareLimits limits_;

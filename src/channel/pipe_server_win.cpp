@@ -54,7 +54,7 @@ struct PipeServer::Instance {
   // next request waited kShareGraceMs), whatever it read meanwhile; 0 while it keeps up.
   int64_t unread_since_ms = 0;
   int64_t read_waits_since_ms = 0;  // when the read now pending began to wait; 0: none waits
-  int64_t first_byte_ms = 0;  // when the first bytes of the frame being read came; 0: none yet
+  int64_t first_byte_ms = 0;  // when bytes last came with none before them unread; 0: none unread
   uint64_t completed_at = 0;  // when the completion being handled was taken from the port
   size_t slot = 0;         // its place in instances_ and in the shares
   uint64_t serial = 0;     // which connection of the instance, for the shares
@@ -488,23 +488,23 @@ bool PipeServer::end_for_share(const ShareEnding& ending, const Instance* held, 
   std::string why;
   switch (ending.rule) {
     case ShareRule::process:
-      why = "its process holds more than " + std::to_string(limits.per_process);
+      why = "its process holds more than " + std::to_string(limits.per_process) + " of the pipe's connections";
       break;
     case ShareRule::user:
-      why = "its user's processes hold more than " + std::to_string(limits.per_user);
+      why = "its user's processes hold more than " +
+            std::to_string(instance.client.user.empty() ? limits.per_process : limits.per_user) +
+            " of the pipe's connections";
       break;
     case ShareRule::reserve:
-      why = "its user holds the most, and " + std::to_string(limits.reserve) + " of the " +
-            std::to_string(limits.instances) + " are kept free for new clients";
+      why = std::to_string(limits.reserve) + " of the pipe's " + std::to_string(limits.instances) +
+            " instances are kept free for new clients";
       break;
   }
   const char* what = waiting ? "an idle connection" : slow ? "a connection slow to send its request"
                                                             : "a connection that reads no reply";
-  lines.push_back(std::string("pipe: ended ") + what +
-                  " of pid " + std::to_string(instance.client.pid) + " image " +
+  lines.push_back(std::string("pipe: ended ") + what + " of pid " + std::to_string(instance.client.pid) + " image " +
                   to_utf8(instance.client.image) + " user " +
-                  (instance.client.user.empty() ? std::string("(unknown)") : instance.client.user) + ": " + why +
-                  " of the pipe's connections");
+                  (instance.client.user.empty() ? std::string("(unknown)") : instance.client.user) + ": " + why);
   return true;
 }
 
@@ -549,7 +549,10 @@ void PipeServer::answer_frame(Instance& instance, uint32_t length) {
   }
   instance.inbox.erase(0, kFrameHeaderSize + length);
   instance.have -= kFrameHeaderSize + length;
-  instance.first_byte_ms = instance.have ? tick_ms() : 0;
+  // Bytes of the next frame that came with this one keep the time the connection last had
+  // nothing unread: a client that always sends the start of its next request with the end of
+  // the last is sending one all the while.
+  if (instance.have == 0) instance.first_byte_ms = 0;
   instance.outbox = encode_frame(compact_json(reply));
   if (instance.outbox.empty()) {  // longer than a frame may be
     end_connection(instance);

@@ -102,24 +102,40 @@ TEST(ConnectionShares, TheReserveIsKeptFreeByTheBiggestHolder) {
   EXPECT_EQ(t.shares.held() + kShareFreeReserve, ShareLimits{}.instances);
 }
 
-// A holder that opens connection after connection as they are ended, or keeps them busy,
-// never makes another client pay for it: only the holder's own connections are ended, new ones
-// too once it is past a share, and none while they are busy.
-TEST(ConnectionShares, OnlyTheHolderPastAShareGivesUpConnections) {
+// A holder past a share gives up its connections before anyone else, once they are old enough
+// to have sent a request and are not being served; while they are all new or busy, the reserve
+// is still kept, from whoever else holds connections open.
+TEST(ConnectionShares, TheHolderPastAShareGoesFirstAndTheReserveIsAlwaysKept) {
   for (const bool same_user : {true, false}) {
     Table t;
     const size_t victim = t.connect(1, "S-1-5-21-victim", 0, 4);
     const std::string attacker = same_user ? "S-1-5-21-victim" : "S-1-5-21-attacker";
-    const size_t last = t.connect(2, attacker, 5000, 57);  // all new at 5000
+    const size_t last = t.connect(2, attacker, 5000, 57);
     t.busy = {last - 56, last - 55};  // two of them being served
-    EXPECT_GE(t.apply(5001), 0) << same_user;
+    EXPECT_GE(t.apply(5000 + kShareFirstRequestMs), 0) << same_user;
     ASSERT_FALSE(t.ended.empty()) << same_user;
     for (const size_t slot : t.ended) {
       EXPECT_GT(slot, victim) << same_user;
       EXPECT_FALSE(t.busy.count(slot)) << same_user;
     }
-    EXPECT_LE(t.shares.held(), same_user ? kSharePerUser : kSharePerUser + 4) << same_user;
+    EXPECT_LE(t.shares.held(), kSharePerUser + (same_user ? 0 : 4)) << same_user;
   }
+  // All new: the reserve is kept with idle connections of others, never with the new ones.
+  Table t;
+  t.connect(1, "S-1-5-21-victim", 0, 4);
+  t.connect(2, "S-1-5-21-attacker", 5000, 8);
+  t.connect(3, "S-1-5-21-attacker2", 5000, 8);
+  for (unsigned long pid = 4; pid < 10; ++pid) t.connect(pid, "S-1-5-21-attacker" + std::to_string(pid), 5000, 7);
+  EXPECT_EQ(t.shares.held(), 62u);
+  EXPECT_EQ(t.apply(5001), -1);
+  EXPECT_EQ(t.ended.size(), 2u);
+  for (const size_t slot : t.ended) EXPECT_LT(slot, 4u);
+  // A process that hides its user shares one process's share with every other such process.
+  Table u;
+  u.connect(1, "", 0, 6);
+  u.connect(2, "", 0, 6);
+  EXPECT_EQ(u.apply(5000), -1);
+  EXPECT_EQ(u.shares.held(), kSharePerProcess);
 }
 
 }  // namespace

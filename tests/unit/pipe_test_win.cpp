@@ -495,6 +495,31 @@ TEST_F(ServerFixture, AClientThatDoesNotKeepUpWithItsRepliesIsEndedForItsShare) 
   EXPECT_EQ(test::count_of(log_text(), "WARN  pipe: ended a connection that reads no reply of pid "), 1u);
 }
 
+// A client that sends the start of its next request with the end of the last one, every
+// 300 ms, is always sending one: beyond its share it is ended as a slow sender.
+TEST_F(ServerFixture, AClientAlwaysInTheMiddleOfARequestIsEndedForItsShare) {
+  start(module_dir(), ShareLimits{kMaxConnections, 1, kMaxConnections, 0, kShareGraceMs});
+  UniqueFile sender = open_client();
+  ASSERT_TRUE(sender);
+  const std::string frame = encode_frame(compact_json(kRequest));
+  std::string next = frame.substr(0, 1);
+  bool ended = false;
+  UniqueFile other;
+  DWORD n = 0;
+  for (int i = 0; i < 15 && !ended; ++i) {
+    std::string bytes = next + frame.substr(1) + frame.substr(0, 1);
+    std::string reply;
+    ended = !pipe_io(sender.get(), PipeDirection::write, bytes.data(), static_cast<DWORD>(bytes.size()), 1000, n) ||
+            !read_frame(sender.get(), reply, 1000);
+    next.clear();
+    if (i == 3) other = open_client();
+    Sleep(300);
+  }
+  EXPECT_TRUE(ended);
+  server->stop();
+  EXPECT_EQ(test::count_of(log_text(), "WARN  pipe: ended a connection slow to send its request of pid "), 1u);
+}
+
 // Untrusted clients beyond their share are disconnected at once, without a thread; trusted
 // room is left, and a slot that frees up takes the next untrusted client again.
 TEST_F(ServerFixture, UntrustedClientsBeyondTheirShareAreDisconnected) {
