@@ -107,10 +107,12 @@ guardian_result GUARDIAN_CALL guardian_client_open(const guardian_client_options
                                                    guardian_client** client);
 
 /* Computes the device identity and reads the channel key now, if the client has no key yet:
- * GUARDIAN_OK, GUARDIAN_NO_KEY, GUARDIAN_INTERNAL or GUARDIAN_CANCELLED. One thread of a
- * client computes the identity; the others that need it meanwhile wait for it and share its
- * result. A failed identity pass is remembered for 5 s: calls in that time return its result
- * at once. */
+ * GUARDIAN_OK, GUARDIAN_NO_KEY, GUARDIAN_INTERNAL or GUARDIAN_CANCELLED. The identity pass
+ * belongs to the client, not to a call: it runs on a thread of the library's own and ends with
+ * the result, when the client is closed, or after 2 minutes. Every call that needs it meanwhile
+ * waits for it and shares its result; a call that is cancelled or reaches its call_limit_ms
+ * returns without ending it, and a later call finds it still running or its result. A failed
+ * identity pass is remembered for 5 s: calls in that time return its result at once. */
 guardian_result GUARDIAN_CALL guardian_client_load_key(guardian_client* client);
 
 /* Sends one operation ("ping", "specs", "peer", ...) and verifies the reply. On GUARDIAN_OK and

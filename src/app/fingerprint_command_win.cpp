@@ -21,11 +21,20 @@ bool write_to_pipe(const char* name, const std::string& text) {
     return false;
   }
   // Identification only: whoever serves the name learns who wrote, and cannot act as them.
-  const UniqueFile pipe(CreateFileW(pipe_name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                    SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
-  if (!pipe) {
-    std::fprintf(stderr, "CreateFile %s: %s\n", name, win_error_text(GetLastError()).c_str());
-    return false;
+  // The pipe has one instance: while another client holds it (until the caller disconnects a
+  // client that is not this process), wait for it, as long as the pass may last.
+  const ULONGLONG deadline = GetTickCount64() + kIdentityPassLimitMs;
+  UniqueFile pipe;
+  for (;;) {
+    pipe.reset(CreateFileW(pipe_name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    if (pipe) break;
+    const DWORD error = GetLastError();
+    if (error != ERROR_PIPE_BUSY || GetTickCount64() >= deadline) {
+      std::fprintf(stderr, "CreateFile %s: %s\n", name, win_error_text(error).c_str());
+      return false;
+    }
+    WaitNamedPipeW(pipe_name.c_str(), 1000);
   }
   DWORD wrote = 0;
   if (!WriteFile(pipe.get(), text.data(), static_cast<DWORD>(text.size()), &wrote, nullptr) || wrote != text.size()) {

@@ -60,4 +60,8 @@ std::string_view winhttp_error_fallback(unsigned long code) {
   }
 }
 
+std::string duration_text(unsigned long ms) {
+  return ms != 0 && ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
 }  // namespace guardian

@@ -19,6 +19,10 @@ ObjectOwner kernel_object_owner(HANDLE object);
 // The user this process runs as, as a SID string ("S-1-5-21-..."); empty when unreadable.
 std::wstring process_user_sid();
 
+// The integrity level this process runs at, as a SID string ("S-1-16-8192"); empty when
+// unreadable.
+std::wstring process_integrity_sid();
+
 // An account named for people: "DOMAIN\name (SID)" for a SID given as text, the text alone
 // when it names no account here, and "an entry of another kind" for an empty one.
 std::string account_text(const std::string& sid_text);

@@ -9,17 +9,28 @@
 namespace guardian {
 namespace {
 
-// The user this process runs as, in the caller's buffer; null when it cannot be read.
+// The user this process runs as (or, with TokenIntegrityLevel, its integrity level), in the
+// caller's buffer; null when it cannot be read. TOKEN_USER and TOKEN_MANDATORY_LABEL are both
+// one SID_AND_ATTRIBUTES.
 struct ProcessUser {
-  alignas(TOKEN_USER) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-  PSID read() {
+  alignas(SID_AND_ATTRIBUTES) unsigned char buffer[sizeof(SID_AND_ATTRIBUTES) + SECURITY_MAX_SID_SIZE];
+  PSID read(TOKEN_INFORMATION_CLASS what = TokenUser) {
     UniqueHandle token;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return nullptr;
     DWORD size = 0;
-    if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size)) return nullptr;
-    return reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+    if (!GetTokenInformation(token.get(), what, buffer, sizeof buffer, &size)) return nullptr;
+    return reinterpret_cast<SID_AND_ATTRIBUTES*>(buffer)->Sid;
   }
 };
+
+std::wstring process_sid_text(TOKEN_INFORMATION_CLASS what) {
+  ProcessUser user;
+  const PSID sid = user.read(what);
+  wchar_t* text = nullptr;
+  if (!sid || !ConvertSidToStringSidW(sid, &text)) return {};
+  const UniqueLocal text_owner(text);
+  return text;
+}
 
 bool is_current_user(PSID sid) {
   ProcessUser user;
@@ -29,14 +40,9 @@ bool is_current_user(PSID sid) {
 
 }  // namespace
 
-std::wstring process_user_sid() {
-  ProcessUser user;
-  const PSID current = user.read();
-  wchar_t* text = nullptr;
-  if (!current || !ConvertSidToStringSidW(current, &text)) return {};
-  const UniqueLocal text_owner(text);
-  return text;
-}
+std::wstring process_user_sid() { return process_sid_text(TokenUser); }
+
+std::wstring process_integrity_sid() { return process_sid_text(TokenIntegrityLevel); }
 
 std::string account_text(const std::string& sid_text) {
   if (sid_text.empty()) return "an entry of another kind";

@@ -26,4 +26,7 @@ std::string_view winhttp_error_fallback(unsigned long code);
 // and appends the code part.
 std::string compose_error_text(std::string_view system_message, unsigned long code);
 
+// A duration as a person reads it: "120 s" when it is whole seconds, else "300 ms".
+std::string duration_text(unsigned long ms);
+
 }  // namespace guardian

@@ -4,7 +4,6 @@
 // from "channel.bin" under the device identity and kept), a request with a fresh nonce, the
 // exchange through pipe_request, and the verdict on the reply. Any number of threads may use
 // one client at once.
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -75,9 +74,12 @@ class ChannelClient {
   ClientReply request(const std::string& op, void* cancel_event = nullptr);
   ClientReply request(const std::string& op, const CallControl& control);
 
-  // The key, read now when it is not held yet: ok, no_key, internal or cancelled. One thread
-  // reads it; the others that need it meanwhile wait for that one and share its result, and
-  // a failed identity pass is remembered for kIdentityRetryMs.
+  // The key, read now when it is not held yet: ok, no_key, internal or cancelled. The read
+  // (the identity pass and "channel.bin") belongs to the client, not to a call: it runs on a
+  // thread of its own, until its result, the client's end or the pass's own limit. Every call
+  // that needs it meanwhile waits for it and shares its result, or gives up on its own cancel
+  // ("cancelled") or deadline ("no_key") and leaves it running for a later call. A failed
+  // identity pass is remembered for kIdentityRetryMs.
   ClientResult load_key(const CallControl& control = {});
 
   // The companion's side: the request's MAC checked for op and nonce (ok or not_authentic),
@@ -88,16 +90,18 @@ class ChannelClient {
                           const CallControl& control = {});
 
   // Ends every request and key load pending now; those begun later are not affected, unless
-  // later_too is set (the client is being closed): they then end as "cancelled" too.
+  // later_too is set (the client is being closed): they then end as "cancelled" too, and so
+  // does a read of the key in progress.
   void cancel_pending(bool later_too = false);
 
-  // Ends the identity child, if one runs, without waiting for anything: for a client left
-  // behind by a host that cannot wait for its calls to return.
+  // Ends a read of the key in progress and the identity child, if one runs, without waiting
+  // for anything: for a client that is closed, or left behind by a host that cannot wait for
+  // its calls to return.
   void end_children();
 
  private:
   struct Token;
-  struct KeyLoad;
+  struct KeyState;
   struct Exchange {
     ClientReply reply;
     std::string nonce;
@@ -107,34 +111,15 @@ class ChannelClient {
   CallControl with_token(const CallControl& control, std::shared_ptr<Token>& token);
   ClientResult obtain_key(const CallControl& control, bool reload, uint64_t seen_generation, Bytes& key,
                           uint64_t& generation);
-  ClientResult run_load(const CallControl& control, Bytes& key, std::string& why, bool& remember);
   Exchange exchange(const std::string& op, const Bytes& key, const CallControl& control) const;
 
   const ClientSettings settings_;
-  const KeySettings keys_;
-  const bool fixed_key_;
 
   std::mutex token_lock_;
   std::shared_ptr<Token> token_;
 
-  // Guards what follows; never held during an identity pass or a read of "channel.bin".
-  std::mutex key_lock_;
-  Bytes key_;
-  uint64_t generation_ = 0;
-  std::shared_ptr<KeyLoad> load_;  // the read of the key in progress, if any
-  ClientResult failure_ = ClientResult::ok;
-  std::string failure_detail_;
-  uint64_t failure_at_ = 0;
-  uint64_t reload_at_ = 0;  // when a read of the key last brought nothing new
-
-  // Only the thread that runs the read of the key uses these.
-  std::wstring storage_dir_;
-  std::string fingerprint_;
-  bool identity_stale_ = false;
-  uint64_t identity_at_ = 0;
-
-  // The job the identity child runs in; made once, under key_lock_, then only read.
-  std::atomic<void*> job_{nullptr};
+  // The key and its reads, shared with the thread that runs a read, which may outlive the client.
+  const std::shared_ptr<KeyState> state_;
 };
 
 }  // namespace guardian

@@ -1,8 +1,10 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include "base/json_text.hpp"
+#include "base/own_thread.hpp"
 #include "base/text.hpp"
 #include "base/unique.hpp"
 #include "channel/auth.hpp"
@@ -38,22 +40,180 @@ struct ChannelClient::Token {
   UniqueHandle event = make_event();
 };
 
-// A read of the key in progress: set when it has ended, whatever it came to.
-struct ChannelClient::KeyLoad {
-  UniqueHandle done = make_event();
+// The key and its reads. A read (the identity pass when the identity is not known yet or went
+// stale, then "channel.bin") runs on a thread of its own, which holds this state: the client
+// may end, or its callers give up, while a read runs.
+struct ChannelClient::KeyState {
+  // One read: done is set when it has ended, whatever it came to.
+  struct Load {
+    UniqueHandle done = make_event();
+    bool reload = false;
+    ClientResult result = ClientResult::internal;
+    std::string why;
+  };
+
+  KeyState(KeySettings settings, bool fixed_key) : keys(std::move(settings)), fixed(fixed_key) {}
+  KeyState(const KeyState&) = delete;
+  KeyState& operator=(const KeyState&) = delete;
+  ~KeyState() {
+    std::fill(key.begin(), key.end(), 0);
+    // The job ends the identity child, if one still runs, as its last handle closes.
+    if (HANDLE made = job.load()) CloseHandle(made);
+  }
+
+  // Starts a read on a thread of its own, under lock: the read, or null with why.
+  static std::shared_ptr<Load> start(const std::shared_ptr<KeyState>& self, bool reload, std::string& why);
+  // The read itself, on its thread: the key in fresh, or why not and whether to remember it.
+  ClientResult read(Bytes& fresh, std::string& why, bool& remember);
+  // A read from start to end, its result kept here and in load.
+  void run(Load& load);
+
+  const KeySettings keys;
+  const bool fixed;
+  const UniqueHandle closing = make_event();  // set as the client ends: a read ends with it
+  std::atomic<HANDLE> job{nullptr};           // the identity child's job; made once, under lock
+
+  // Guards what follows; never held during a read.
+  std::mutex lock;
+  Bytes key;
+  uint64_t generation = 0;
+  std::shared_ptr<Load> running;  // the read in progress, if any
+  ClientResult failure = ClientResult::ok;
+  std::string failure_detail;
+  uint64_t failure_at = 0;
+  uint64_t reload_at = 0;  // when a read of the key last brought nothing new
+
+  // Only the thread of a read uses these (one read runs at a time).
+  std::wstring storage_dir;
+  std::string fingerprint;
+  bool identity_stale = false;
+  uint64_t identity_at = 0;
 };
 
+std::shared_ptr<ChannelClient::KeyState::Load> ChannelClient::KeyState::start(const std::shared_ptr<KeyState>& self,
+                                                                             bool reload, std::string& why) {
+  auto load = std::make_shared<Load>();
+  if (!load->done || !self->closing) {  // without its end, a read could not be ended with the client
+    why = "CreateEvent: " + win_error_text(GetLastError());
+    return nullptr;
+  }
+  load->reload = reload;
+  if (!self->job.load() && self->keys.identity == IdentitySource::agent_program)
+    self->job.store(make_identity_job());  // null on failure: the pass then makes one of its own
+  const OwnThread thread([self, load] { self->run(*load); });
+  if (thread.error() != 0) {
+    why = "CreateThread: " + win_error_text(thread.error());
+    return nullptr;
+  }
+  self->running = load;
+  return load;
+}
+
+ClientResult ChannelClient::KeyState::read(Bytes& fresh, std::string& why, bool& remember) {
+  remember = false;
+  if (storage_dir.empty()) storage_dir = keys.storage_dir.empty() ? default_storage_dir() : keys.storage_dir;
+  const ULONGLONG now = GetTickCount64();
+  if (fingerprint.empty() || (identity_stale && now - identity_at >= kIdentityRetryMs)) {
+    // The pass has its own limit, whatever its callers' are: it ends early only with the client.
+    DeviceIdentity identity;
+    ChildPass pass;
+    bool foreign_client = false;
+    if (keys.identity == IdentitySource::own_thread) {
+      pass = identity_on_own_thread(collect_device_identity, kIdentityPassLimitMs, closing.get(), identity, why);
+      if (pass == ChildPass::failed) pass = ChildPass::no_resources;  // no thread for it
+    } else {
+      pass = identity_from_program(keys.agent_program, kIdentityPassLimitMs, closing.get(), identity, why, job.load(),
+                                   &foreign_client);
+      if (!why.empty() && pass != ChildPass::no_resources) why = "identity program: " + why;
+    }
+    identity_at = GetTickCount64();
+    switch (pass) {
+      case ChildPass::stopped:
+        return ClientResult::cancelled;
+      case ChildPass::no_resources:
+        return ClientResult::internal;
+      case ChildPass::timed_out:
+      case ChildPass::failed:
+        // A pass that another process held up by taking its pipe says nothing about the machine.
+        remember = !foreign_client;
+        return ClientResult::no_key;
+      case ChildPass::done:
+        break;
+    }
+    if (identity.fingerprint.size() != 64) {
+      why = "the identity pass gave no fingerprint";
+      remember = true;
+      return ClientResult::no_key;
+    }
+    fingerprint = identity.fingerprint;
+    identity_stale = false;
+  }
+  const ProtectedStore store(storage_dir, fingerprint);
+  switch (load_channel_key(store, fingerprint, fresh)) {
+    case ChannelFileState::opens:
+      return ClientResult::ok;
+    case ChannelFileState::does_not_open:
+      identity_stale = true;
+      why = to_utf8(store.path_of(kChannelFile)) + " does not open under this device's fingerprint (" +
+            fingerprint.substr(0, 12) + "\xE2\x80\xA6)";
+      return ClientResult::no_key;
+    case ChannelFileState::missing:
+      break;
+  }
+  why = to_utf8(store.path_of(kChannelFile)) + " is missing (has the agent run with this storage folder?)";
+  return ClientResult::no_key;
+}
+
+void ChannelClient::KeyState::run(Load& load) {
+  Bytes fresh;
+  std::string why;
+  bool remember = false;
+  ClientResult result = ClientResult::internal;
+  try {
+    result = read(fresh, why, remember);
+  } catch (...) {  // out of memory: the waiting calls must still hear of the end
+    why = "out of memory";
+  }
+  std::lock_guard<std::mutex> hold(lock);
+  const ULONGLONG now = GetTickCount64();
+  if (result == ClientResult::ok && load.reload && fresh == key) {
+    result = ClientResult::no_key;
+    reload_at = now;
+  } else if (result == ClientResult::ok) {
+    std::fill(key.begin(), key.end(), 0);
+    key = std::move(fresh);
+    ++generation;
+    failure = ClientResult::ok;
+    reload_at = 0;
+  } else if (result != ClientResult::cancelled) {
+    if (load.reload) reload_at = now;
+    if (remember) {
+      failure = result;
+      failure_detail = why;
+      failure_at = now;
+    }
+  }
+  std::fill(fresh.begin(), fresh.end(), 0);
+  load.result = result;
+  load.why = std::move(why);
+  if (running.get() == &load) running.reset();
+  SetEvent(load.done.get());
+}
+
 ChannelClient::ChannelClient(ClientSettings settings, Bytes key)
-    : settings_(std::move(settings)), fixed_key_(true), token_(std::make_shared<Token>()), key_(std::move(key)) {}
+    : settings_(std::move(settings)),
+      token_(std::make_shared<Token>()),
+      state_(std::make_shared<KeyState>(KeySettings{}, true)) {
+  state_->key = std::move(key);
+}
 
 ChannelClient::ChannelClient(ClientSettings settings, KeySettings keys)
-    : settings_(std::move(settings)), keys_(std::move(keys)), fixed_key_(false), token_(std::make_shared<Token>()) {}
+    : settings_(std::move(settings)),
+      token_(std::make_shared<Token>()),
+      state_(std::make_shared<KeyState>(std::move(keys), false)) {}
 
-ChannelClient::~ChannelClient() {
-  std::fill(key_.begin(), key_.end(), 0);
-  // The job ends the identity child, if one still runs, as its last handle closes.
-  if (void* job = job_.load()) CloseHandle(static_cast<HANDLE>(job));
-}
+// A read still running ends with the client, as does its identity child; neither is waited for.
+ChannelClient::~ChannelClient() { end_children(); }
 
 std::shared_ptr<ChannelClient::Token> ChannelClient::current_token() {
   std::lock_guard<std::mutex> hold(token_lock_);
@@ -70,6 +230,7 @@ CallControl ChannelClient::with_token(const CallControl& control, std::shared_pt
 }
 
 void ChannelClient::cancel_pending(bool later_too) {
+  if (later_too) SetEvent(state_->closing.get());
   auto fresh = later_too ? nullptr : std::make_shared<Token>();
   std::lock_guard<std::mutex> hold(token_lock_);
   if (token_->event) SetEvent(token_->event.get());
@@ -77,150 +238,60 @@ void ChannelClient::cancel_pending(bool later_too) {
 }
 
 void ChannelClient::end_children() {
-  if (void* job = job_.load()) TerminateJobObject(static_cast<HANDLE>(job), 1);
-}
-
-ClientResult ChannelClient::run_load(const CallControl& control, Bytes& key, std::string& why, bool& remember) {
-  remember = false;
-  if (storage_dir_.empty()) storage_dir_ = keys_.storage_dir.empty() ? default_storage_dir() : keys_.storage_dir;
-  const ULONGLONG now = GetTickCount64();
-  if (fingerprint_.empty() || (identity_stale_ && now - identity_at_ >= kIdentityRetryMs)) {
-    const unsigned long limit = time_left(control.deadline, kIdentityPassLimitMs);
-    if (limit == 0) {
-      why = kLimitPassed;
-      return ClientResult::no_key;
-    }
-    DeviceIdentity identity;
-    ChildPass pass;
-    if (keys_.identity == IdentitySource::own_thread) {
-      pass = identity_on_own_thread(collect_device_identity, limit, control.cancel_event, identity, why);
-      if (pass == ChildPass::failed) pass = ChildPass::no_resources;  // no thread for it
-    } else {
-      pass = identity_from_program(keys_.agent_program, limit, control.cancel_event, identity, why, job_.load());
-      if (!why.empty() && pass != ChildPass::no_resources) why = "identity program: " + why;
-    }
-    identity_at_ = GetTickCount64();
-    switch (pass) {
-      case ChildPass::stopped:
-        return ClientResult::cancelled;
-      case ChildPass::no_resources:
-        return ClientResult::internal;
-      case ChildPass::timed_out:
-        // Cut short by the call's own limit, the pass said nothing about the machine.
-        remember = limit == kIdentityPassLimitMs;
-        return ClientResult::no_key;
-      case ChildPass::failed:
-        remember = true;
-        return ClientResult::no_key;
-      case ChildPass::done:
-        break;
-    }
-    if (identity.fingerprint.size() != 64) {
-      why = "the identity pass gave no fingerprint";
-      remember = true;
-      return ClientResult::no_key;
-    }
-    fingerprint_ = identity.fingerprint;
-    identity_stale_ = false;
-  }
-  const ProtectedStore store(storage_dir_, fingerprint_);
-  switch (load_channel_key(store, fingerprint_, key)) {
-    case ChannelFileState::opens:
-      return ClientResult::ok;
-    case ChannelFileState::does_not_open:
-      identity_stale_ = true;
-      why = to_utf8(store.path_of(kChannelFile)) + " does not open under this device's fingerprint (" +
-            fingerprint_.substr(0, 12) + "\xE2\x80\xA6)";
-      return ClientResult::no_key;
-    case ChannelFileState::missing:
-      break;
-  }
-  why = to_utf8(store.path_of(kChannelFile)) + " is missing (has the agent run with this storage folder?)";
-  return ClientResult::no_key;
+  SetEvent(state_->closing.get());
+  if (HANDLE job = state_->job.load()) TerminateJobObject(job, 1);
 }
 
 ClientResult ChannelClient::obtain_key(const CallControl& control, bool reload, uint64_t seen_generation, Bytes& key,
                                        uint64_t& generation) {
-  std::unique_lock<std::mutex> hold(key_lock_);
-  for (;;) {
-    if (!key_.empty() && (!reload || generation_ != seen_generation)) {
-      key = key_;
-      generation = generation_;
-      return ClientResult::ok;
+  KeyState& state = *state_;
+  std::unique_lock<std::mutex> hold(state.lock);
+  const auto take_key = [&] {
+    if (state.key.empty() || (reload && state.generation == seen_generation)) return false;
+    key = state.key;
+    generation = state.generation;
+    return true;
+  };
+  if (take_key()) return ClientResult::ok;
+  if (state.fixed) return ClientResult::no_key;
+  if (signalled(control.cancel_event)) return ClientResult::cancelled;
+  std::shared_ptr<KeyState::Load> load = state.running;
+  if (!load) {
+    const ULONGLONG now = GetTickCount64();
+    if (reload) {
+      // A read of the key that brought nothing new is not repeated at once: replies that do
+      // not verify would otherwise cost a read of "channel.bin" each.
+      if (state.reload_at != 0 && now - state.reload_at < kIdentityRetryMs) return ClientResult::no_key;
+    } else if (state.failure != ClientResult::ok && now - state.failure_at < kIdentityRetryMs) {
+      tell(control.detail, state.failure_detail + " (remembered for " + duration_text(kIdentityRetryMs) + ")");
+      return state.failure;
     }
-    if (fixed_key_) return ClientResult::no_key;
-    if (signalled(control.cancel_event)) return ClientResult::cancelled;
-    if (!load_) {
-      const ULONGLONG now = GetTickCount64();
-      if (reload) {
-        // A read of the key that brought nothing new is not repeated at once: replies that do
-        // not verify would otherwise cost a read of "channel.bin" each.
-        if (reload_at_ != 0 && now - reload_at_ < kIdentityRetryMs) return ClientResult::no_key;
-      } else if (failure_ != ClientResult::ok && now - failure_at_ < kIdentityRetryMs) {
-        tell(control.detail, failure_detail_ + " (remembered for " + std::to_string(kIdentityRetryMs / 1000) + " s)");
-        return failure_;
-      }
-      break;
-    }
-    // Another thread reads the key: wait for it, and take what it came to.
-    const std::shared_ptr<KeyLoad> load = load_;
-    hold.unlock();
-    const HANDLE waits[2] = {load->done.get(), static_cast<HANDLE>(control.cancel_event)};
-    const DWORD waited =
-        WaitForMultipleObjects(control.cancel_event ? 2 : 1, waits, FALSE, time_left(control.deadline, INFINITE));
-    hold.lock();
-    if (waited == WAIT_OBJECT_0 + 1) return ClientResult::cancelled;
-    if (waited != WAIT_OBJECT_0) {
-      tell(control.detail, std::string(kLimitPassed) + " while another call computed the device identity");
-      return ClientResult::no_key;
+    std::string why;
+    load = KeyState::start(state_, reload, why);
+    if (!load) {
+      tell(control.detail, why);
+      return ClientResult::internal;
     }
   }
-
-  // This thread reads the key; the others wait for it.
-  auto load = std::make_shared<KeyLoad>();
-  if (!load->done) return ClientResult::internal;
-  if (!job_.load() && keys_.identity == IdentitySource::agent_program)
-    job_.store(make_identity_job());  // null on failure: the pass then makes one of its own
-  load_ = load;
   hold.unlock();
-  Bytes fresh;
-  std::string why;
-  bool remember = false;
-  ClientResult result = ClientResult::internal;
-  try {
-    result = run_load(control, fresh, why, remember);
-  } catch (...) {  // out of memory: the waiting threads must still hear of the end
-    why = "out of memory";
+  // The read in progress, this call's or an earlier one's, waited for within this call's own
+  // cancel and deadline; the cancel first, so that a call cancelled as the read ends is
+  // cancelled. A call that gives up leaves the read running for later calls.
+  const HANDLE cancel = static_cast<HANDLE>(control.cancel_event);
+  const unsigned long allowed = time_left(control.deadline, INFINITE);
+  const HANDLE waits[2] = {cancel, load->done.get()};
+  const DWORD waited = cancel ? WaitForMultipleObjects(2, waits, FALSE, allowed)
+                              : WaitForSingleObject(load->done.get(), allowed);
+  if (cancel && waited == WAIT_OBJECT_0) return ClientResult::cancelled;
+  if (waited != (cancel ? WAIT_OBJECT_0 + 1 : WAIT_OBJECT_0)) {
+    tell(control.detail, std::string(kLimitPassed) + " while the device identity and the key were read: no result " +
+                             "within " + duration_text(allowed) + " (the read goes on for later calls)");
+    return ClientResult::no_key;
   }
   hold.lock();
-  const ULONGLONG now = GetTickCount64();
-  if (result == ClientResult::ok && reload && fresh == key_) {
-    result = ClientResult::no_key;
-    reload_at_ = now;
-  } else if (result == ClientResult::ok) {
-    std::fill(key_.begin(), key_.end(), 0);
-    key_ = std::move(fresh);
-    ++generation_;
-    failure_ = ClientResult::ok;
-    reload_at_ = 0;
-  } else if (result != ClientResult::cancelled) {
-    if (reload) reload_at_ = now;
-    if (remember) {
-      failure_ = result;
-      failure_detail_ = why;
-      failure_at_ = now;
-    }
-  }
-  std::fill(fresh.begin(), fresh.end(), 0);
-  load_.reset();
-  SetEvent(load->done.get());
-  if (result == ClientResult::ok) {
-    key = key_;
-    generation = generation_;
-  } else {
-    tell(control.detail, why);
-  }
-  return result;
+  if (take_key()) return ClientResult::ok;
+  tell(control.detail, load->why);
+  return load->result == ClientResult::ok ? ClientResult::no_key : load->result;
 }
 
 ChannelClient::Exchange ChannelClient::exchange(const std::string& op, const Bytes& key,

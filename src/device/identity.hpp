@@ -49,14 +49,22 @@ inline constexpr unsigned long kIdentityPassLimitMs = 120000;
 
 // Runs program (the agent's executable) with "--fingerprint --to-pipe NAME" in a child process
 // that inherits no handle and has no window, and reads back the document it writes into the
-// pipe NAME, which this process makes for it (and takes only from that child). The child runs
+// pipe NAME, which this process makes for it (identity_pipe_sddl) and takes only from that
+// child: another client is disconnected, and foreign_client (optional) set. The child runs
 // in job (a job object handle; when null, a job of the pass's own), which ends it when the
 // job's last handle is closed, with its holder or with this process. The pass ends early, the
-// child with it, when cancel_event (optional) is signalled: stopped; or after limit_ms:
-// timed_out. On any other end than done, why says what went wrong. COM and WMI are loaded
-// into the child only, never into the calling process.
+// child with it, when cancel_event (optional) is signalled: stopped, also when the child ended
+// meanwhile; or after limit_ms: timed_out. On any other end than done, why says what went
+// wrong. COM and WMI are loaded into the child only, never into the calling process.
 ChildPass identity_from_program(const std::wstring& program, unsigned long limit_ms, void* cancel_event,
-                                DeviceIdentity& identity, std::string& why, void* job = nullptr);
+                                DeviceIdentity& identity, std::string& why, void* job = nullptr,
+                                bool* foreign_client = nullptr);
+
+// The security of the pipe that identity_from_program's child writes into, as SDDL: a
+// protected access list for the user this process runs as and LocalSystem, and a label at
+// this process's integrity level that refuses every lower level reading, writing and running.
+// Empty when the process's token cannot be read.
+std::wstring identity_pipe_sddl();
 
 // A job object for identity_from_program's children, which ends every process in it when its
 // last handle is closed: a HANDLE for the caller to close, null on failure.

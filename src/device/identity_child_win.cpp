@@ -3,6 +3,7 @@
 // The child inherits no handle at all, so no handle of the host is ever inheritable for it
 // (another thread of the host may start processes that inherit whatever is inheritable).
 #include <windows.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <string>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "base/json_text.hpp"
+#include "base/object_owner.hpp"
 #include "base/own_thread.hpp"
 #include "base/text.hpp"
 #include "base/unique.hpp"
@@ -39,13 +41,16 @@ PipeWait finish(HANDLE pipe, OVERLAPPED& ov, BOOL started, HANDLE cancel_event, 
     error = GetLastError();
     if (error != ERROR_IO_PENDING) return PipeWait::failed;
   }
-  const HANDLE waits[2] = {ov.hEvent, cancel_event};
-  const DWORD waited = WaitForMultipleObjects(cancel_event ? 2 : 1, waits, FALSE, left_until(deadline));
-  if (waited != WAIT_OBJECT_0) {
+  // The cancel first, so that a cancel that comes with the operation's end is not missed.
+  const HANDLE waits[2] = {cancel_event, ov.hEvent};
+  const DWORD waited = cancel_event ? WaitForMultipleObjects(2, waits, FALSE, left_until(deadline))
+                                    : WaitForSingleObject(ov.hEvent, left_until(deadline));
+  const DWORD done = cancel_event ? WAIT_OBJECT_0 + 1 : WAIT_OBJECT_0;
+  if (waited != done) {
     CancelIoEx(pipe, &ov);
     DWORD ignored = 0;
     GetOverlappedResult(pipe, &ov, &ignored, TRUE);
-    return waited == WAIT_OBJECT_0 + 1 ? PipeWait::stopped : PipeWait::timed_out;
+    return cancel_event && waited == WAIT_OBJECT_0 ? PipeWait::stopped : PipeWait::timed_out;
   }
   if (GetOverlappedResult(pipe, &ov, &got, FALSE)) return PipeWait::done;
   error = GetLastError();
@@ -82,8 +87,15 @@ bool identity_pipe_name_acceptable(const std::wstring& name) {
   return name.find(L"..") == std::wstring::npos;
 }
 
+std::wstring identity_pipe_sddl() {
+  const std::wstring user = process_user_sid();
+  const std::wstring level = process_integrity_sid();
+  if (user.empty() || level.empty()) return {};
+  return L"D:P(A;;GA;;;" + user + L")(A;;GA;;;SY)S:(ML;;NWNRNX;;;" + level + L")";
+}
+
 ChildPass identity_from_program(const std::wstring& program, unsigned long limit_ms, void* cancel_event,
-                                DeviceIdentity& identity, std::string& why, void* job) {
+                                DeviceIdentity& identity, std::string& why, void* job, bool* foreign_client) {
   const ULONGLONG deadline = GetTickCount64() + limit_ms;
   const HANDLE cancel = static_cast<HANDLE>(cancel_event);
   const std::string nonce = random_hex(16);
@@ -93,12 +105,26 @@ ChildPass identity_from_program(const std::wstring& program, unsigned long limit
   }
   const std::wstring pipe_name = L"\\\\.\\pipe\\Ostrival.Guardian.Identity." +
                                  std::to_wstring(GetCurrentProcessId()) + L"." + to_utf16(nonce);
-  // One instance, inbound only, local only; its default access list lets only this user (and
-  // LocalSystem and the Administrators) write into it, and the writer is checked below.
+  // Only the user this process runs as (whom the child runs as) and LocalSystem may open the
+  // pipe, and its label at this process's integrity level keeps every lower level from
+  // reading, writing or running it: neither another user nor a less trusted process of this
+  // user can connect first. A process of this user at this level can; it could as well change
+  // this process's memory, so nothing here holds it off, and a client that is not the child
+  // is only disconnected (below).
+  const std::wstring sddl = identity_pipe_sddl();
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (sddl.empty() ||
+      !ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+    why = "the identity pipe's security: " + win_error_text(GetLastError());
+    return ChildPass::no_resources;
+  }
+  const UniqueLocal descriptor_owner(descriptor);
+  SECURITY_ATTRIBUTES security{sizeof security, descriptor, FALSE};
+  // One instance, inbound only, local only.
   const UniqueFile pipe(CreateNamedPipeW(pipe_name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE |
                                                                 FILE_FLAG_OVERLAPPED,
                                          PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
-                                         kDocumentPipeBytes, 0, nullptr));
+                                         kDocumentPipeBytes, 0, &security));
   if (!pipe) {
     why = "CreateNamedPipe: " + win_error_text(GetLastError());
     return ChildPass::no_resources;
@@ -145,47 +171,67 @@ ChildPass identity_from_program(const std::wstring& program, unsigned long limit
     return ChildPass::no_resources;
   }
 
-  OVERLAPPED connect{};
-  connect.hEvent = connected.get();
-  const BOOL connect_started = ConnectNamedPipe(pipe.get(), &connect);
-  DWORD connect_error = connect_started ? 0 : GetLastError();
-  ResumeThread(thread.get());
-
-  // The child connects, or ends without having done so.
-  if (!connect_started && connect_error == ERROR_IO_PENDING) {
-    const HANDLE waits[3] = {connected.get(), process.get(), cancel};
-    const DWORD waited = WaitForMultipleObjects(cancel ? 3 : 2, waits, FALSE, left_until(deadline));
-    if (waited != WAIT_OBJECT_0) {
-      CancelIoEx(pipe.get(), &connect);
-      DWORD ignored = 0;
-      GetOverlappedResult(pipe.get(), &connect, &ignored, TRUE);
+  // The child connects, or ends without having done so. A client that is not the child is
+  // disconnected before anything is read from it, and the wait goes on for the child, which
+  // waits while the pipe is taken: such a client can delay the pass, never fail it.
+  ULONG foreign = 0;  // the last such client
+  const auto no_result = [&foreign, limit_ms] {
+    return "no result within " + duration_text(limit_ms) +
+           (foreign ? "; process " + std::to_string(foreign) + ", not the child, had taken the identity pipe" : "");
+  };
+  for (bool resumed = false;;) {
+    OVERLAPPED connect{};
+    connect.hEvent = connected.get();
+    ResetEvent(connected.get());
+    const BOOL connect_started = ConnectNamedPipe(pipe.get(), &connect);
+    DWORD connect_error = connect_started ? 0 : GetLastError();
+    if (!resumed) {
+      ResumeThread(thread.get());
+      resumed = true;
     }
-    if (waited == WAIT_OBJECT_0 + 2) return ChildPass::stopped;
-    if (waited == WAIT_OBJECT_0 + 1) {
-      DWORD exit_code = 1;
-      GetExitCodeProcess(process.get(), &exit_code);
-      why = to_utf8(program) + " ended with exit code " + std::to_string(exit_code) + " before it wrote an identity";
+    if (!connect_started && connect_error == ERROR_IO_PENDING) {
+      // The cancel first: when it comes with the child's end (a job ended on close), the pass
+      // was cancelled, not failed.
+      const std::vector<HANDLE> waits = cancel ? std::vector<HANDLE>{cancel, connected.get(), process.get()}
+                                               : std::vector<HANDLE>{connected.get(), process.get()};
+      const DWORD waited = WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), FALSE,
+                                                  left_until(deadline));
+      const HANDLE woke = waited - WAIT_OBJECT_0 < waits.size() ? waits[waited - WAIT_OBJECT_0] : nullptr;
+      if (woke != connected.get()) {
+        CancelIoEx(pipe.get(), &connect);
+        DWORD ignored = 0;
+        GetOverlappedResult(pipe.get(), &connect, &ignored, TRUE);
+      }
+      if (woke && woke == cancel) return ChildPass::stopped;
+      if (woke == process.get()) {
+        DWORD exit_code = 1;
+        GetExitCodeProcess(process.get(), &exit_code);
+        why = to_utf8(program) + " ended with exit code " + std::to_string(exit_code) + " before it wrote an identity";
+        return ChildPass::failed;
+      }
+      if (!woke) {
+        why = no_result();
+        return ChildPass::timed_out;
+      }
+      DWORD ignored = 0;
+      connect_error = GetOverlappedResult(pipe.get(), &connect, &ignored, FALSE) ? 0 : GetLastError();
+    } else if (connect_error == ERROR_PIPE_CONNECTED) {
+      connect_error = 0;
+    }
+    // ERROR_NO_DATA: a client came and went before the wait began (the child was suspended).
+    if (connect_error != 0 && connect_error != ERROR_NO_DATA) {
+      why = "ConnectNamedPipe: " + win_error_text(connect_error);
       return ChildPass::failed;
     }
-    if (waited != WAIT_OBJECT_0) {
-      why = "no result within " + std::to_string(limit_ms / 1000) + " s";
-      return ChildPass::timed_out;
+    ULONG writer = 0;
+    if (connect_error == 0 && !GetNamedPipeClientProcessId(pipe.get(), &writer)) {
+      why = "GetNamedPipeClientProcessId: " + win_error_text(GetLastError());
+      return ChildPass::failed;
     }
-    DWORD ignored = 0;
-    connect_error = GetOverlappedResult(pipe.get(), &connect, &ignored, FALSE) ? 0 : GetLastError();
-  } else if (connect_error == ERROR_PIPE_CONNECTED) {
-    connect_error = 0;
-  }
-  if (connect_error != 0) {
-    why = "ConnectNamedPipe: " + win_error_text(connect_error);
-    return ChildPass::failed;
-  }
-  // The writer must be the child: any other process of this user could open the name too.
-  ULONG writer = 0;
-  if (!GetNamedPipeClientProcessId(pipe.get(), &writer) || writer != pi.dwProcessId) {
-    why = "the identity pipe was opened by process " + std::to_string(writer) + ", not by the child " +
-          std::to_string(pi.dwProcessId);
-    return ChildPass::failed;
+    if (connect_error == 0 && writer == pi.dwProcessId) break;
+    foreign = writer;
+    if (foreign_client) *foreign_client = true;
+    DisconnectNamedPipe(pipe.get());
   }
 
   std::string text;
@@ -204,7 +250,7 @@ ChildPass identity_from_program(const std::wstring& program, unsigned long limit
     const PipeWait end = finish(pipe.get(), ov, started, cancel, deadline, got, error);
     if (end == PipeWait::stopped) return ChildPass::stopped;
     if (end == PipeWait::timed_out) {
-      why = "no result within " + std::to_string(limit_ms / 1000) + " s";
+      why = no_result();
       return ChildPass::timed_out;
     }
     if (end == PipeWait::failed) {
@@ -219,11 +265,12 @@ ChildPass identity_from_program(const std::wstring& program, unsigned long limit
     }
   }
 
-  const HANDLE waits[2] = {process.get(), cancel};
-  const DWORD waited = WaitForMultipleObjects(cancel ? 2 : 1, waits, FALSE, left_until(deadline));
-  if (waited == WAIT_OBJECT_0 + 1) return ChildPass::stopped;
-  if (waited != WAIT_OBJECT_0) {
-    why = "no result within " + std::to_string(limit_ms / 1000) + " s";
+  const HANDLE waits[2] = {cancel, process.get()};
+  const DWORD waited = cancel ? WaitForMultipleObjects(2, waits, FALSE, left_until(deadline))
+                              : WaitForSingleObject(process.get(), left_until(deadline));
+  if (cancel && waited == WAIT_OBJECT_0) return ChildPass::stopped;
+  if (waited != (cancel ? WAIT_OBJECT_0 + 1 : WAIT_OBJECT_0)) {
+    why = no_result();
     return ChildPass::timed_out;
   }
   end_child.armed = false;
@@ -251,7 +298,7 @@ ChildPass identity_on_own_thread(const std::function<DeviceIdentity()>& pass, un
     case WaitEnd::stopped:
       return ChildPass::stopped;
     case WaitEnd::timed_out:
-      why = "no result within " + std::to_string(limit_ms / 1000) + " s";
+      why = "no result within " + duration_text(limit_ms);
       return ChildPass::timed_out;
     case WaitEnd::failed:
       break;

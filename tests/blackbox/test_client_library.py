@@ -3,6 +3,7 @@ import library only): a host that exits with a call pending, identity passes sha
 remembered, the agent's refusal of an application outside its folder, a limit for a whole call,
 and the 32-bit library in a subfolder of the agent's folder."""
 import os
+import re
 import shutil
 import subprocess
 import time
@@ -92,6 +93,35 @@ def test_without_the_identity_program_the_failure_names_it(storage, tmp_path):
     lines, _ = tool("passes", storage[1], win_path(str(empty)), "1")
     assert lines[0].startswith("pass no_key ")
     assert "CreateProcess " in lines[-1] and "ostrival_guardian.exe" in lines[-1], lines
+
+
+def test_a_process_that_takes_the_identity_pipe_first_only_delays_the_pass(storage, fake_agent_folder, tmp_path):
+    log = tmp_path / "runs"
+    env = {"FAKE_IDENTITY": "squat:" + FP, "FAKE_IDENTITY_LOG": win_path(str(log))}
+    lines, _ = tool("passes", storage[1], fake_agent_folder[1], "1", env=env)
+    runs = log.read_text().splitlines()
+    print(runs)
+    # Another process connected first: it was disconnected, and the child's identity taken
+    # (channel.bin is then looked for, and missing).
+    assert "held" in runs and lines[0].startswith("pass no_key "), (lines, runs)
+    assert "is missing" in lines[-1], lines
+    # The pipe admits this user and LocalSystem only (its label is the unit tests': Wine
+    # reports none for a pipe).
+    sddl = [line for line in runs if line.startswith("pipe ")][0]
+    assert re.match(r"pipe D:P\(A;;[FG]A;;;S-[-0-9]+\)\(A;;[FG]A;;;SY\)(S:|$)", sddl), sddl
+
+
+def test_the_identity_pass_outlives_the_calls_that_give_up_on_it(storage, fake_agent_folder, tmp_path):
+    log = tmp_path / "runs"
+    env = {"FAKE_IDENTITY": "fp:" + FP, "FAKE_IDENTITY_DELAY": "1500", "FAKE_IDENTITY_LOG": win_path(str(log))}
+    lines, _ = tool("background", storage[1], fake_agent_folder[1], "300", "4000", env=env)
+    limit, again = lines[0].split(), [line.split() for line in lines if line.startswith("again ")]
+    assert limit[1] == "no_key" and 250 <= int(limit[2]) < 1000, lines
+    assert re.search(r"no result within \d{3} ms", lines[1]) and lines[2] == "cancelled cancelled", lines
+    # Both passes ran on to their end: the calls after them take the identity at once.
+    assert len(again) == 2 and all(a[1] == "no_key" and int(a[2]) < 500 for a in again), lines
+    assert all("is missing" in line for line in lines[-3::2]), lines
+    assert log.read_text().count("run ") == 2
 
 
 def test_an_application_outside_the_agents_folder_is_told_untrusted_client(agent, storage, tmp_path):

@@ -17,6 +17,11 @@
  *   limit STORAGE PIPE MS         a client's first request (its key, then PIPE, whose server never
  *                                 answers) with a limit of MS for the whole call and 30 s for each
  *                                 step: "limit RESULT MS", then "failure TEXT"
+ *   background STORAGE FOLDER MS WAIT
+ *                                 the identity pass outlives the calls that give up on it: one
+ *                                 client's call with a limit of MS ("limit RESULT MS", "failure
+ *                                 TEXT"), another's cancelled after MS ("cancelled RESULT"); after
+ *                                 WAIT ms, one call on each ("again RESULT MS", "failure TEXT")
  *   exit-pending STORAGE PIPE FOLDER MODE
  *                                 a plug-in (library_plugin.dll) leaves a call waiting ("call": on
  *                                 PIPE; "pass": the identity pass of FOLDER's program), and the
@@ -245,6 +250,37 @@ static int run_passes(int n) {
   return 0;
 }
 
+static int run_background(uint32_t ms, DWORD wait) {
+  guardian_client* clients[2];
+  struct Pending pending;
+  HANDLE thread;
+  guardian_result result;
+  double started;
+  int i;
+  clients[0] = open_limited(NULL, 0, ms);
+  clients[1] = open_client(NULL, 0);
+  started = now_ms();
+  result = guardian_client_load_key(clients[0]);
+  printf("limit %s %.0f\n", guardian_result_text(result), now_ms() - started);
+  print_failure(clients[0]);
+  pending.client = clients[1];
+  thread = CreateThread(NULL, 0, send_pending, &pending, 0, NULL);
+  Sleep(ms);
+  guardian_client_cancel(clients[1]);
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  printf("cancelled %s\n", guardian_result_text(pending.result));
+  Sleep(wait);
+  for (i = 0; i < 2; ++i) {
+    started = now_ms();
+    result = guardian_client_load_key(clients[i]);
+    printf("again %s %.0f\n", guardian_result_text(result), now_ms() - started);
+    print_failure(clients[i]);
+    guardian_client_close(clients[i]);
+  }
+  return 0;
+}
+
 static int run_exit_pending(const wchar_t* pipe, const char* mode) {
   typedef int(__cdecl * Start)(const wchar_t*, const wchar_t*, const wchar_t*, const char*);
   HMODULE plugin = LoadLibraryW(L"library_plugin.dll");
@@ -273,11 +309,14 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc < 3 || !MultiByteToWideChar(CP_UTF8, 0, argv[2], -1, storage, 1024)) return 2;
-  if (strcmp(command, "passes") == 0 || strcmp(command, "refused") == 0 || strcmp(command, "exit-pending") == 0) {
+  if (strcmp(command, "passes") == 0 || strcmp(command, "refused") == 0 || strcmp(command, "exit-pending") == 0 ||
+      strcmp(command, "background") == 0) {
     const char* given = strcmp(command, "exit-pending") == 0 ? (argc > 4 ? argv[4] : "-") : (argc > 3 ? argv[3] : "-");
     if (strcmp(given, "-") != 0 && !MultiByteToWideChar(CP_UTF8, 0, given, -1, folder, 1024)) return 2;
   }
   if (strcmp(command, "passes") == 0 && argc > 4) return run_passes(atoi(argv[4]));
+  if (strcmp(command, "background") == 0 && argc > 5)
+    return run_background((uint32_t)strtoul(argv[4], NULL, 10), (DWORD)strtoul(argv[5], NULL, 10));
   if (strcmp(command, "refused") == 0) {
     guardian_client* client = open_client(NULL, 0);
     int i;

@@ -2,6 +2,8 @@
 // companion's side. Requests to a running agent are black-box tests (test_agent.py).
 #include <gtest/gtest.h>
 
+#include "base/module_path.hpp"
+#include "base/unique.hpp"
 #include "build_config.hpp"
 #include "channel/auth.hpp"
 #include "device/identity.hpp"
@@ -93,6 +95,40 @@ TEST(ClientLibrary, OptionsAndArgumentsAreChecked) {
   EXPECT_EQ(payload, nullptr);
   EXPECT_EQ(guardian_verify_document(R"({"payload":1,"signature":"AAAA"})", &payload), GUARDIAN_NOT_AUTHENTIC);
   EXPECT_EQ(guardian_verify_document(nullptr, &payload), GUARDIAN_BAD_ARGUMENT);
+}
+
+// A cancel that comes with the identity child's end (a closing client ends its job) stops
+// the pass: it is not the child's failure. The pass's thread is held while both happen.
+TEST(ClientLibrary, ACancelThatComesWithTheChildsEndStopsThePass) {
+  ASSERT_TRUE(SetEnvironmentVariableW(L"FAKE_IDENTITY", L"hang"));  // for the child
+  const UniqueHandle cancel = make_event();
+  const UniqueHandle job(static_cast<HANDLE>(make_identity_job()));
+  struct Pass {
+    HANDLE cancel, job;
+    ChildPass end;
+    std::string why;
+  } pass{cancel.get(), job.get(), ChildPass::done, {}};
+  const auto run = [](void* context) -> DWORD {
+    auto& p = *static_cast<Pass*>(context);
+    DeviceIdentity ignored;
+    p.end = identity_from_program(module_dir() + L"\\fake_identity.exe", 30000, p.cancel, ignored, p.why, p.job);
+    return 0;
+  };
+  const UniqueHandle thread(CreateThread(nullptr, 0, run, &pass, 0, nullptr));
+  const auto children = [&job] {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info{};
+    QueryInformationJobObject(job.get(), JobObjectBasicAccountingInformation, &info, sizeof info, nullptr);
+    return info.ActiveProcesses;
+  };
+  for (int i = 0; i < 500 && children() == 0; ++i) Sleep(10);
+  ASSERT_EQ(SuspendThread(thread.get()), 0u);
+  SetEvent(cancel.get());
+  TerminateJobObject(job.get(), 1);
+  for (int i = 0; i < 500 && children() != 0; ++i) Sleep(10);
+  ResumeThread(thread.get());
+  WaitForSingleObject(thread.get(), 10000);
+  SetEnvironmentVariableW(L"FAKE_IDENTITY", nullptr);
+  EXPECT_EQ(pass.end, ChildPass::stopped) << pass.why;
 }
 
 TEST(ClientLibrary, CompanionSideChecksRequestsAndMakesReplies) {
