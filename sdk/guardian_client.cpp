@@ -205,15 +205,11 @@ bool pipe_name_acceptable(std::wstring_view name) {
   }
 }
 
-// The folder the client trusts by default: the DLL's own; for the 32-bit DLL, which is
-// installed in the subfolder x86 of the agent's folder, the folder above it.
-std::wstring default_trusted_folder(const std::wstring& library_dir) {
 #if defined(__i386__) || defined(_M_IX86)
-  return dir_of(library_dir);
+constexpr bool kX86Dll = true;
 #else
-  return library_dir;
+constexpr bool kX86Dll = false;
 #endif
-}
 
 // The options as settings; BAD_ARGUMENT for a record that is not one this version can read.
 // Nothing here loads a library or starts anything: open may be called from DllMain.
@@ -233,13 +229,17 @@ guardian_result read_options(const guardian_client_options* given, ClientSetting
   }
   if (options.flags & ~GUARDIAN_IDENTITY_IN_PROCESS) return GUARDIAN_BAD_ARGUMENT;
   if (options.pipe_name && !pipe_name_acceptable(options.pipe_name)) return GUARDIAN_BAD_ARGUMENT;
-  if ((options.server_folder && !*options.server_folder) || (options.storage_folder && !*options.storage_folder))
+  // A folder that is not a full path would be completed by whatever the current directory is
+  // when it is used.
+  if ((options.server_folder && !is_full_path(options.server_folder)) ||
+      (options.storage_folder && !is_full_path(options.storage_folder)))
     return GUARDIAN_BAD_ARGUMENT;
 
   const std::wstring library_dir = code_module_dir();
   if (library_dir.empty()) return GUARDIAN_INTERNAL;
   settings.pipe_name = options.pipe_name ? options.pipe_name : kGuardianPipe;
-  settings.trusted_dir = options.server_folder ? std::wstring(options.server_folder) : default_trusted_folder(library_dir);
+  settings.trusted_dir = options.server_folder ? std::wstring(options.server_folder)
+                                                : sdk::default_trusted_folder(library_dir, kX86Dll);
   settings.timeout_ms = options.timeout_ms ? options.timeout_ms : kClientTimeoutMs;
   // Empty: the default storage folder, looked up with the first key (it takes the shell's library).
   if (options.storage_folder) keys.storage_dir = options.storage_folder;

@@ -3,6 +3,10 @@
 // version of the header they were built with. Portable: no Windows headers.
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "base/paths.hpp"
 
 namespace guardian::sdk {
 
@@ -30,5 +34,21 @@ constexpr size_t bytes_to_copy(size_t given, size_t known) { return given < know
 // Whether a record of size `given` holds the whole field at offset with size bytes (an older,
 // smaller record lacks the fields added after it, which then count as zero).
 constexpr bool field_present(size_t given, size_t offset, size_t size) { return given >= offset + size; }
+
+// Whether a record of size `given` ends inside the field at offset with size bytes: a record
+// cut there is no version's record.
+constexpr bool field_cut(size_t given, size_t offset, size_t size) { return given > offset && given < offset + size; }
+
+// The folder a client trusts by default, for a DLL in library_dir: its own. The 32-bit DLL is
+// installed in the subfolder x86 of the agent's folder, so for it (x86_dll) a folder named x86,
+// in any case, that is not a volume's root stands for the folder above it; a 32-bit DLL
+// anywhere else trusts its own folder like the 64-bit one.
+inline std::wstring default_trusted_folder(std::wstring_view library_dir, bool x86_dll) {
+  const size_t cut = library_dir.find_last_of(L"\\/");
+  if (!x86_dll || cut == std::wstring_view::npos || is_volume_root(library_dir)) return std::wstring(library_dir);
+  const std::wstring_view name = library_dir.substr(cut + 1);
+  const bool named_x86 = name.size() == 3 && (name[0] == L'x' || name[0] == L'X') && name[1] == L'8' && name[2] == L'6';
+  return named_x86 ? dir_of(library_dir) : std::wstring(library_dir);
+}
 
 }  // namespace guardian::sdk

@@ -4,7 +4,8 @@
  * agent's installation folder (a 32-bit application: the 32-bit DLL from its subfolder x86):
  * the client trusts the agent only when the agent runs from the folder the client trusts (see
  * server_folder below), and the agent serves only programs that run from its own folder or
- * below it.
+ * below it. By default that folder is the DLL's own; the 32-bit DLL in a folder named x86
+ * trusts the folder above it instead.
  *
  * The header is C99 and C++. Every function uses one calling convention (GUARDIAN_CALL:
  * __stdcall on 32-bit Windows, whose exports keep their undecorated names), returns plain C
@@ -81,10 +82,12 @@ typedef struct guardian_client_options {
   uint32_t flags;                /* GUARDIAN_IDENTITY_IN_PROCESS, or 0 */
   uint32_t timeout_ms;           /* 0: 30000; the wait for a free pipe instance, and each frame each way */
   const wchar_t* pipe_name;      /* NULL: L"\\\\.\\pipe\\Ostrival.Guardian"; must begin with \\.\pipe\ */
-  const wchar_t* server_folder;  /* NULL: the folder of the DLL (of the 32-bit DLL: the folder above
-                                    its own); the agent must run from inside it, and its
-                                    ostrival_guardian.exe computes the device identity */
-  const wchar_t* storage_folder; /* NULL: the agent's default storage folder; else a console agent's */
+  const wchar_t* server_folder;  /* NULL: the folder of the DLL (of the 32-bit DLL in a folder
+                                    named x86: the folder above it); else a full path ("C:\...",
+                                    "\\server\share\..."); the agent must run from inside it, and
+                                    its ostrival_guardian.exe computes the device identity */
+  const wchar_t* storage_folder; /* NULL: the agent's default storage folder; else a console agent's,
+                                    a full path */
   /* Added after the first version: */
   uint32_t call_limit_ms;        /* 0: none; else the most a whole call takes, identity pass,
                                     key, pipe and reply together (the call then ends with the

@@ -4,6 +4,17 @@
 #include <limits>
 
 namespace guardian {
+namespace {
+
+bool is_drive_letter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
+
+// "UNC\" in any case, as a share's long form has it after "\\?\".
+bool starts_with_unc(std::wstring_view rest) {
+  return rest.size() >= 4 && (rest[0] == L'U' || rest[0] == L'u') && (rest[1] == L'N' || rest[1] == L'n') &&
+         (rest[2] == L'C' || rest[2] == L'c') && rest[3] == L'\\';
+}
+
+}  // namespace
 
 std::wstring path_join(std::wstring_view dir, std::wstring_view name) {
   if (dir.empty()) return std::wstring(name);
@@ -23,11 +34,8 @@ std::wstring dir_of(std::wstring_view path) {
 std::wstring plain_path_form(std::wstring_view path) {
   if (!path.starts_with(L"\\\\?\\")) return std::wstring(path);
   const std::wstring_view rest = path.substr(4);
-  if (rest.size() >= 4 && (rest[0] == L'U' || rest[0] == L'u') && (rest[1] == L'N' || rest[1] == L'n') &&
-      (rest[2] == L'C' || rest[2] == L'c') && rest[3] == L'\\')
-    return L"\\\\" + std::wstring(rest.substr(4));
-  const bool drive = rest.size() >= 2 && rest[1] == L':' &&
-                     ((rest[0] >= L'A' && rest[0] <= L'Z') || (rest[0] >= L'a' && rest[0] <= L'z'));
+  if (starts_with_unc(rest)) return L"\\\\" + std::wstring(rest.substr(4));
+  const bool drive = rest.size() >= 2 && rest[1] == L':' && is_drive_letter(rest[0]);
   return drive ? std::wstring(rest) : std::wstring(path);
 }
 
@@ -90,6 +98,48 @@ std::vector<std::wstring> folders_above(std::wstring_view folder) {
     above.emplace_back(folder.substr(0, cut));
   }
   return above;
+}
+
+namespace {
+
+bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// "C:" followed by a separator (with more after it or not).
+bool starts_with_drive_root(std::wstring_view path) {
+  return path.size() >= 3 && is_drive_letter(path[0]) && path[1] == L':' && is_separator(path[2]);
+}
+
+// "server\share" (with more after it or not); "." and "?" are no server's names.
+bool starts_with_share(std::wstring_view path) {
+  const size_t cut = path.find_first_of(L"\\/");
+  if (cut == 0 || cut == std::wstring_view::npos) return false;
+  const std::wstring_view server = path.substr(0, cut);
+  if (server == L"." || server == L"?") return false;
+  const std::wstring_view rest = path.substr(cut + 1);
+  return !rest.empty() && !is_separator(rest[0]);
+}
+
+}  // namespace
+
+bool is_full_path(std::wstring_view path) {
+  if (path.starts_with(L"\\\\?\\")) {
+    const std::wstring_view rest = path.substr(4);
+    return starts_with_unc(rest) ? starts_with_share(rest.substr(4)) : starts_with_drive_root(rest);
+  }
+  if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) return starts_with_share(path.substr(2));
+  return starts_with_drive_root(path);
+}
+
+bool is_volume_root(std::wstring_view folder) {
+  while (!folder.empty() && is_separator(folder.back())) folder.remove_suffix(1);
+  const size_t root = volume_root_length(folder);
+  return root != 0 && root == folder.size();
+}
+
+std::wstring folder_to_open(std::wstring_view folder) {
+  const std::wstring_view rest = folder.starts_with(L"\\\\?\\") ? folder.substr(4) : folder;
+  const bool bare_drive = rest.size() == 2 && is_drive_letter(rest[0]) && rest[1] == L':';
+  return bare_drive ? std::wstring(folder) + L'\\' : std::wstring(folder);
 }
 
 int32_t parse_leading_int(std::wstring_view text) { return parse_leading<wchar_t, int32_t>(text, true); }

@@ -18,6 +18,19 @@ std::wstring dir_of(std::wstring_view path);
 // (a volume GUID path, a device path) is returned as it is.
 std::wstring plain_path_form(std::wstring_view path);
 
+// Whether path is a full path, one that no current directory completes: a drive and its root
+// ("C:\x"), a share ("\\server\share"), or either in its "\\?\" form. A bare drive ("C:"), a
+// drive's current directory ("C:x"), a root without a drive ("\x") and a relative path are not.
+bool is_full_path(std::wstring_view path);
+
+// Whether folder is the root of its volume: "C:", "C:\", "\\server\share" (with a trailing
+// separator or without), and their "\\?\" forms.
+bool is_volume_root(std::wstring_view folder);
+
+// The folder as it must be opened: a bare drive ("C:", "\\?\C:") means that drive's root, which
+// Windows would otherwise read as the drive's current directory; any other folder as it is.
+std::wstring folder_to_open(std::wstring_view folder);
+
 // The folders above folder, nearest first, down to (not including) its volume's root: "C:",
 // "\\server\share", and their "\\?\" forms.
 std::vector<std::wstring> folders_above(std::wstring_view folder);

@@ -35,12 +35,14 @@ bool pipe_request(const std::wstring& pipe_name, const std::wstring& trusted_dir
 
 // The folder in its final form: the path GetFinalPathNameByHandleW gives for it (short names
 // written long, links, junctions and substituted drives followed), without its "\\?\"; empty
-// when the folder cannot be opened, with the Windows error in error.
+// when the folder cannot be opened, with the Windows error in error. A bare drive ("C:") is
+// its root.
 std::wstring final_folder_form(const std::wstring& folder, unsigned long& error);
 
-// is_in_directory, and when that says no, the same with both folders in their final form: the
-// image's own folder and the directory. A folder named through an 8.3 name, a "\\?\" path, a
-// substituted drive or a junction then still holds what lies in it.
+// Whether the image path, as Windows reports it (with its "\\?\" or without), lies in the
+// directory as written or in the directory's final form. A trusted folder named through an
+// 8.3 name, a "\\?\" path, a substituted drive or a junction then still holds what lies in
+// it. The image's own folder is never resolved.
 bool is_in_directory_final(std::wstring_view image_path, std::wstring_view directory);
 
 }  // namespace guardian

@@ -107,9 +107,10 @@ std::string frame_failure(const char* what, DWORD error, ULONGLONG started, DWOR
 
 std::wstring final_folder_form(const std::wstring& folder, unsigned long& error) {
   // No access is asked for: the name is all that is read, and a folder that this process may
-  // not list still has one.
-  const UniqueFile handle(CreateFileW(folder.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  // not list still has one. A bare drive is its root, never its current directory.
+  const UniqueFile handle(CreateFileW(folder_to_open(folder).c_str(), 0,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!handle) {
     error = GetLastError();
     return {};
@@ -131,14 +132,16 @@ std::wstring final_folder_form(const std::wstring& folder, unsigned long& error)
 }
 
 bool is_in_directory_final(std::wstring_view image_path, std::wstring_view directory) {
-  if (is_in_directory(image_path, directory)) return true;
-  if (image_path.empty() || directory.empty()) return false;
+  // The image path is taken as Windows reports it, only its "\\?\" dropped, and never resolved:
+  // a name resolved now may no longer be the file that runs. A folder renamed, and replaced by
+  // a link to the trusted folder while a program started from it still runs, would make that
+  // program look as if it ran from the trusted folder. Only the trusted folder is resolved.
+  const std::wstring image = plain_path_form(image_path);
+  if (is_in_directory(image, directory)) return true;
+  if (image.empty() || directory.empty()) return false;
   unsigned long error = 0;
-  const std::wstring image_dir = final_folder_form(dir_of(image_path), error);
   const std::wstring final_dir = final_folder_form(std::wstring(directory), error);
-  if (image_dir.empty() || final_dir.empty()) return false;
-  const size_t cut = image_path.find_last_of(L"\\/");
-  return is_in_directory(path_join(image_dir, image_path.substr(cut + 1)), final_dir);
+  return !final_dir.empty() && is_in_directory(image, final_dir);
 }
 
 bool pipe_request(const std::wstring& pipe_name, const std::wstring& trusted_dir, const nlohmann::json& request,

@@ -124,6 +124,18 @@ def test_the_identity_pass_outlives_the_calls_that_give_up_on_it(storage, fake_a
     assert log.read_text().count("run ") == 2
 
 
+def test_a_32_bit_library_outside_an_x86_folder_trusts_its_own_folder(storage):
+    folder = exe("x86-copy-%d" % os.getpid())
+    shutil.copytree(exe("x86"), folder)
+    try:
+        lines, _ = tool("refused", storage[1], program=os.path.join(folder, "client_library_tool.exe"))
+    finally:
+        shutil.rmtree(folder)
+    # Not the agent's folder above it: its own, which holds no identity program.
+    assert lines[0].startswith("refused no_key ") and "CreateProcess " in lines[-1], lines
+    assert os.path.basename(folder) + "\\ostrival_guardian.exe" in lines[-1], lines
+
+
 def test_an_application_outside_the_agents_folder_is_told_untrusted_client(agent, storage, tmp_path):
     elsewhere = tmp_path / "elsewhere"
     program = copy_program("client_library_tool.exe", str(elsewhere))

@@ -8,6 +8,7 @@
 #include "channel/auth.hpp"
 #include "device/identity.hpp"
 #include "guardian_client.h"
+#include "sdk_rules.hpp"
 #include "store/protected_store.hpp"
 #include "test_support.hpp"
 
@@ -69,8 +70,11 @@ TEST(ClientLibrary, OptionsAndArgumentsAreChecked) {
   EXPECT_EQ(with([](auto& o) { o.pipe_name = L"\\\\.\\pipe\\..\\C:\\x"; }), GUARDIAN_BAD_ARGUMENT);
   EXPECT_EQ(with([](auto& o) { o.pipe_name = L"\\\\.\\pipe\\a/../../x"; }), GUARDIAN_BAD_ARGUMENT);
   EXPECT_EQ(with([](auto& o) { o.pipe_name = L"\\\\.\\PIPE\\x\\y"; }), GUARDIAN_OK);
-  EXPECT_EQ(with([](auto& o) { o.server_folder = L""; }), GUARDIAN_BAD_ARGUMENT);
-  EXPECT_EQ(with([](auto& o) { o.storage_folder = L""; }), GUARDIAN_BAD_ARGUMENT);
+  for (const wchar_t* folder : {L"", L"C:", L"relative\\dir", L"\\dir"}) {  // not full paths
+    EXPECT_EQ(with([folder](auto& o) { o.server_folder = folder; }), GUARDIAN_BAD_ARGUMENT);
+    EXPECT_EQ(with([folder](auto& o) { o.storage_folder = folder; }), GUARDIAN_BAD_ARGUMENT);
+  }
+  EXPECT_EQ(with([](auto& o) { o.server_folder = L"\\\\server\\share"; }), GUARDIAN_OK);
   EXPECT_EQ(guardian_client_open(nullptr, nullptr), GUARDIAN_BAD_ARGUMENT);
 
   guardian_client* client = nullptr;
@@ -95,6 +99,17 @@ TEST(ClientLibrary, OptionsAndArgumentsAreChecked) {
   EXPECT_EQ(payload, nullptr);
   EXPECT_EQ(guardian_verify_document(R"({"payload":1,"signature":"AAAA"})", &payload), GUARDIAN_NOT_AUTHENTIC);
   EXPECT_EQ(guardian_verify_document(nullptr, &payload), GUARDIAN_BAD_ARGUMENT);
+}
+
+// The 32-bit DLL trusts the folder above its own only from a folder named x86.
+TEST(ClientLibrary, DefaultTrustedFolder) {
+  using sdk::default_trusted_folder;
+  EXPECT_EQ(default_trusted_folder(L"C:\\Agent\\x86", true), L"C:\\Agent");
+  EXPECT_EQ(default_trusted_folder(L"C:\\Agent\\X86", true), L"C:\\Agent");
+  EXPECT_EQ(default_trusted_folder(L"Y:\\x86", true), L"Y:");  // opened as Y:'s root
+  for (const wchar_t* own : {L"C:\\Users\\me\\Downloads", L"C:\\Agent\\x86-old", L"\\\\server\\x86", L"C:\\"})
+    EXPECT_EQ(default_trusted_folder(own, true), own);
+  EXPECT_EQ(default_trusted_folder(L"C:\\Agent\\x86", false), L"C:\\Agent\\x86");
 }
 
 // A cancel that comes with the identity child's end (a closing client ends its job) stops

@@ -47,6 +47,24 @@ TEST(PlainPathForm, DropsTheLongPathPrefixOnly) {
   EXPECT_EQ(plain_path_form(L"\\\\?\\"), L"\\\\?\\");
 }
 
+TEST(FullPaths, NoCurrentDirectoryCompletesThem) {
+  for (const wchar_t* full : {L"C:\\", L"c:/x", L"\\\\server\\share", L"\\\\server\\share\\x", L"\\\\?\\C:\\x",
+                              L"\\\\?\\UNC\\server\\share"})
+    EXPECT_TRUE(is_full_path(full)) << full;
+  for (const wchar_t* partial : {L"", L"C:", L"C:x", L"\\x", L"x\\y", L"\\\\server", L"\\\\server\\", L"\\\\.\\C:\\x",
+                                 L"\\\\?\\C:", L"\\\\?\\UNC\\server"})
+    EXPECT_FALSE(is_full_path(partial)) << partial;
+  for (const wchar_t* root : {L"C:", L"C:\\", L"\\\\server\\share\\", L"\\\\?\\C:", L"\\\\?\\UNC\\server\\share"})
+    EXPECT_TRUE(is_volume_root(root)) << root;
+  for (const wchar_t* below : {L"C:\\x86", L"\\\\server\\share\\x86", L"x86", L""})
+    EXPECT_FALSE(is_volume_root(below)) << below;
+  // A bare drive is opened as its root, never as its current directory.
+  EXPECT_EQ(folder_to_open(L"Y:"), L"Y:\\");
+  EXPECT_EQ(folder_to_open(L"\\\\?\\Y:"), L"\\\\?\\Y:\\");
+  EXPECT_EQ(folder_to_open(L"Y:\\x86"), L"Y:\\x86");
+  EXPECT_EQ(folder_to_open(L"Y:x"), L"Y:x");
+}
+
 TEST(ServiceProgram, QuotedOrTheWholeText) {
   EXPECT_EQ(service_program(L"\"C:\\Program Files\\O\\g.exe\""), L"C:\\Program Files\\O\\g.exe");
   EXPECT_EQ(service_program(L"\"C:\\O\\g.exe\" --flag"), L"C:\\O\\g.exe");
