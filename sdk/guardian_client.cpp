@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -59,11 +60,41 @@ struct Token {
   guardian::UniqueHandle event = guardian::make_event();
 };
 
-// The last failure of one thread on a client.
+// The last failure of one thread on a client; thread is its serial (ThreadSerials).
 struct Failure {
-  DWORD thread = 0;
+  uintptr_t thread = 0;
   std::string text;
 };
+
+// Each thread's serial number, given when it first has a failure to keep: unlike a thread id,
+// never given again, so a thread that takes an ended thread's id does not take its failures.
+class ThreadSerials {
+ public:
+  ThreadSerials() = default;
+  ThreadSerials(const ThreadSerials&) = delete;
+  ThreadSerials& operator=(const ThreadSerials&) = delete;
+  ~ThreadSerials() {
+    if (slot_ != TLS_OUT_OF_INDEXES) TlsFree(slot_);
+  }
+
+  // The calling thread's serial; 0 when it has none and give is not set. Without a slot (the
+  // process is out of them) the thread's id stands in.
+  uintptr_t of_this_thread(bool give) {
+    if (slot_ == TLS_OUT_OF_INDEXES) return GetCurrentThreadId();
+    auto serial = reinterpret_cast<uintptr_t>(TlsGetValue(slot_));
+    if (serial == 0 && give) {
+      serial = ++next_;
+      if (!TlsSetValue(slot_, reinterpret_cast<void*>(serial))) serial = 0;
+    }
+    return serial;
+  }
+
+ private:
+  const DWORD slot_ = TlsAlloc();
+  std::atomic<uintptr_t> next_{0};
+};
+
+ThreadSerials thread_serials;
 
 }  // namespace
 
@@ -118,7 +149,8 @@ char* copy_out(std::string_view text) {
 // The failure text of this thread's last call on the client: set after a failure, cleared
 // after a success. The oldest thread's entry gives way when every entry is taken.
 void remember_failure(guardian_client* client, const std::string& text) {
-  const DWORD self = GetCurrentThreadId();
+  const uintptr_t self = thread_serials.of_this_thread(!text.empty());
+  if (self == 0) return;  // a thread with no serial has no failure to clear
   std::lock_guard<std::mutex> hold(client->lock);
   for (Failure& failure : client->failures) {
     if (failure.thread == self) {
@@ -221,6 +253,9 @@ guardian_result read_options(const guardian_client_options* given, ClientSetting
     if (!sdk::options_size_acceptable(size, sizeof options, kMaxOptionsSize)) return GUARDIAN_BAD_ARGUMENT;
     // Fields of a later version are accepted only at their default (zero).
     if (!sdk::bytes_zero(reinterpret_cast<const unsigned char*>(given), sizeof options, size))
+      return GUARDIAN_BAD_ARGUMENT;
+    // A record that ends inside a field is no version's record.
+    if (sdk::field_cut(size, offsetof(guardian_client_options, call_limit_ms), sizeof options.call_limit_ms))
       return GUARDIAN_BAD_ARGUMENT;
     // Fields a smaller (older) record lacks stay zero.
     std::memcpy(&options, given, sdk::bytes_to_copy(size, sizeof options));
@@ -393,8 +428,7 @@ guardian_result GUARDIAN_CALL guardian_client_last_failure(guardian_client* clie
   if (!client || !text) return GUARDIAN_BAD_ARGUMENT;
   return guarded([&] {
     std::string found;
-    {
-      const DWORD self = GetCurrentThreadId();
+    if (const uintptr_t self = thread_serials.of_this_thread(false)) {
       std::lock_guard<std::mutex> hold(client->lock);
       for (const Failure& failure : client->failures)
         if (failure.thread == self) found = failure.text;

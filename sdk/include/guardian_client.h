@@ -76,7 +76,7 @@ typedef enum guardian_result {
  * end, so a program built against an older header keeps working: a record at least as large
  * as the first version's (GUARDIAN_CLIENT_OPTIONS_SIZE_V1) is accepted, the fields it lacks
  * count as zero, and a record larger than this version knows is accepted when the fields it
- * adds are zero. */
+ * adds are zero. A size that ends inside a field is refused (GUARDIAN_BAD_ARGUMENT). */
 typedef struct guardian_client_options {
   uint32_t size;
   uint32_t flags;                /* GUARDIAN_IDENTITY_IN_PROCESS, or 0 */
@@ -127,13 +127,17 @@ guardian_result GUARDIAN_CALL guardian_client_send(guardian_client* client, cons
 
 /* Ends every call of the client that is pending now (a call that has entered its function
  * counts), from any thread: they return GUARDIAN_CANCELLED. Calls begun afterwards are not
- * affected. */
+ * affected. Like every call on a client, it must not race guardian_client_close of the same
+ * client (see there). */
 void GUARDIAN_CALL guardian_client_cancel(guardian_client* client);
 
 /* Cancels what is pending, waits until every call on the client has returned, and frees it.
  * The client must not be used afterwards. NULL is ignored. A call whose thread has ended (at
  * process exit) is not waited for, and the wait ends after 5 s in any case (a thread held by
- * the loader lock): the client's memory is then left as it is, and its identity child ended. */
+ * the loader lock): the client's memory is then left as it is, and its identity child ended.
+ * As with a handle, a client is closed once, and no call on it (guardian_client_cancel and a
+ * second close included) may start once close may have begun: the calls already inside the
+ * library are waited for, but one that enters as close frees the client uses freed memory. */
 void GUARDIAN_CALL guardian_client_close(guardian_client* client);
 
 /* Why the calling thread's last call on the client failed, for the application's own log: one

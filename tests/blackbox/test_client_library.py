@@ -136,6 +136,11 @@ def test_a_32_bit_library_outside_an_x86_folder_trusts_its_own_folder(storage):
     assert os.path.basename(folder) + "\\ostrival_guardian.exe" in lines[-1], lines
 
 
+def test_a_thread_that_takes_an_ended_threads_id_has_no_failure_to_read(storage):
+    lines, _ = tool("reuse", storage[1])
+    assert lines == ["reuse none"] or re.fullmatch(r"reuse \d+ \[\]", lines[0]), lines
+
+
 def test_an_application_outside_the_agents_folder_is_told_untrusted_client(agent, storage, tmp_path):
     elsewhere = tmp_path / "elsewhere"
     program = copy_program("client_library_tool.exe", str(elsewhere))

@@ -22,6 +22,8 @@
  *                                 client's call with a limit of MS ("limit RESULT MS", "failure
  *                                 TEXT"), another's cancelled after MS ("cancelled RESULT"); after
  *                                 WAIT ms, one call on each ("again RESULT MS", "failure TEXT")
+ *   reuse STORAGE                 a thread's call fails, then threads are made until one has that
+ *                                 thread's id: "reuse N [TEXT]" with its last failure, or "reuse none"
  *   exit-pending STORAGE PIPE FOLDER MODE
  *                                 a plug-in (library_plugin.dll) leaves a call waiting ("call": on
  *                                 PIPE; "pass": the identity pass of FOLDER's program), and the
@@ -281,6 +283,36 @@ static int run_background(uint32_t ms, DWORD wait) {
   return 0;
 }
 
+static guardian_client* reused;
+static DWORD failed_thread;
+
+/* The first thread's call fails; a later one that has its id prints its last failure. */
+static DWORD WINAPI fail_or_read(void* argument) {
+  char* text = NULL;
+  if (!argument) failed_thread = GetCurrentThreadId();
+  if (!argument) return send_op(reused, "ping", 0) == GUARDIAN_OK;
+  if (GetCurrentThreadId() != failed_thread) return 0;
+  guardian_client_last_failure(reused, &text);
+  printf("reuse %d [%s]\n", *(int*)argument, text ? text : "");
+  guardian_free(text);
+  return 1;
+}
+
+static int run_reuse(void) {
+  DWORD found = 0;
+  int i;
+  reused = open_client(L"\\\\.\\pipe\\Ostrival.Test.None", 0);
+  for (i = 0; i <= 2000 && !found; ++i) {
+    HANDLE thread = CreateThread(NULL, 0, fail_or_read, i ? &i : NULL, 0, NULL);
+    WaitForSingleObject(thread, INFINITE);
+    if (i) GetExitCodeThread(thread, &found);
+    CloseHandle(thread);
+  }
+  if (!found) printf("reuse none\n");
+  guardian_client_close(reused);
+  return 0;
+}
+
 static int run_exit_pending(const wchar_t* pipe, const char* mode) {
   typedef int(__cdecl * Start)(const wchar_t*, const wchar_t*, const wchar_t*, const char*);
   HMODULE plugin = LoadLibraryW(L"library_plugin.dll");
@@ -317,6 +349,7 @@ int main(int argc, char** argv) {
   if (strcmp(command, "passes") == 0 && argc > 4) return run_passes(atoi(argv[4]));
   if (strcmp(command, "background") == 0 && argc > 5)
     return run_background((uint32_t)strtoul(argv[4], NULL, 10), (DWORD)strtoul(argv[5], NULL, 10));
+  if (strcmp(command, "reuse") == 0) return run_reuse();
   if (strcmp(command, "refused") == 0) {
     guardian_client* client = open_client(NULL, 0);
     int i;

@@ -45,12 +45,14 @@ TEST(ClientLibrary, OptionsAndArgumentsAreChecked) {
   EXPECT_EQ(open_with(reinterpret_cast<const guardian_client_options&>(first)), GUARDIAN_OK);
   first.pipe_name = L"C:\\some\\file";  // its fields are read
   EXPECT_EQ(open_with(reinterpret_cast<const guardian_client_options&>(first)), GUARDIAN_BAD_ARGUMENT);
-  struct Between {  // a record that ends inside a field: the field counts as absent
+  struct Between {  // a record that ends inside a field is no version's record
     First known;
     uint16_t half;
   } between{};
   between.known.size = GUARDIAN_CLIENT_OPTIONS_SIZE_V1 + 2;
   between.half = 0xFFFF;
+  EXPECT_EQ(open_with(reinterpret_cast<const guardian_client_options&>(between)), GUARDIAN_BAD_ARGUMENT);
+  between.known.size = GUARDIAN_CLIENT_OPTIONS_SIZE_V1 + 4;
   EXPECT_EQ(open_with(reinterpret_cast<const guardian_client_options&>(between)), GUARDIAN_OK);
   guardian_client_options options{};
   options.size = GUARDIAN_CLIENT_OPTIONS_SIZE_V1 - 1;
