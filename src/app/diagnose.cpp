@@ -58,15 +58,20 @@ std::string diagnose_text(const std::vector<DiagnoseCheck>& checks) {
 }
 
 nlohmann::json diagnose_json(const std::vector<DiagnoseCheck>& checks, const DiagnoseRun& run) {
+  // The texts as the lines show them: a tool that prints one shows what it holds and nothing
+  // else, and bytes that are no UTF-8 cannot make the document invalid.
   nlohmann::json list = nlohmann::json::array();
-  for (const DiagnoseCheck& check : checks)
+  for (const DiagnoseCheck& check : checks) {
+    nlohmann::json lines = nlohmann::json::array();
+    for (const std::string& line : check.lines) lines.push_back(visible_text(line));
     list.push_back({{"check", check.name},
                     {"verdict", verdict_text(check.verdict)},
                     {"state", check.state},
-                    {"found", check.found},
-                    {"todo", check.todo},
-                    {"lines", check.lines}});
-  return {{"format", kDiagnoseFormat}, {"time", run.time},        {"host", run.host},
+                    {"found", visible_text(check.found)},
+                    {"todo", visible_text(check.todo)},
+                    {"lines", std::move(lines)}});
+  }
+  return {{"format", kDiagnoseFormat}, {"time", run.time},        {"host", visible_text(run.host)},
           {"version", run.version},    {"checks", std::move(list)}, {"verdict", verdict_text(worst(checks))}};
 }
 

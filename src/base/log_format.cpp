@@ -2,6 +2,7 @@
 #include "base/log_format.hpp"
 
 #include <cstdio>
+#include <utility>
 
 namespace guardian {
 
@@ -103,22 +104,23 @@ std::string visible_text(std::string_view text) {
 namespace {
 
 // "YYYY-MM-DDTHH:MM:SS.mmmZ [thread] WARN  " or "... ERROR ": the layout of format_log_line.
-bool problem_line(std::string_view line) {
+// 1 for WARN, 2 for ERROR, 0 for any other line.
+int problem_level(std::string_view line) {
   constexpr size_t kTimeChars = 24;  // up to and including the "Z"
-  if (line.size() < kTimeChars + 2 || line[kTimeChars - 1] != 'Z' || line.substr(kTimeChars, 2) != " [") return false;
+  if (line.size() < kTimeChars + 2 || line[kTimeChars - 1] != 'Z' || line.substr(kTimeChars, 2) != " [") return 0;
   size_t at = kTimeChars + 2;
   const size_t digits = at;
   while (at < line.size() && line[at] >= '0' && line[at] <= '9') ++at;
-  if (at == digits || line.substr(at, 2) != "] ") return false;
+  if (at == digits || line.substr(at, 2) != "] ") return 0;
   const std::string_view level = line.substr(at + 2);
-  return level.starts_with("WARN  ") || level.starts_with("ERROR ");
+  return level.starts_with("WARN  ") ? 1 : level.starts_with("ERROR ") ? 2 : 0;
 }
 
 }  // namespace
 
 std::vector<std::string> log_problem_lines(std::string_view text, bool starts_at_a_line, size_t most,
                                            size_t max_bytes) {
-  std::vector<std::string_view> found;
+  std::vector<std::pair<std::string_view, int>> found;  // each line with its level
   size_t begin = 0;
   if (!starts_at_a_line) {
     const size_t first_end = text.find('\n');
@@ -129,12 +131,20 @@ std::vector<std::string> log_problem_lines(std::string_view text, bool starts_at
     if (end == text.npos) end = text.size();
     std::string_view line = text.substr(begin, end - begin);
     if (line.ends_with('\r')) line.remove_suffix(1);
-    if (problem_line(line)) found.push_back(line);
+    if (const int level = problem_level(line)) found.emplace_back(line, level);
     begin = end + 1;
   }
+  size_t left[3] = {0, most, most};  // of each level, from the end
+  std::vector<bool> kept(found.size());
+  for (size_t i = found.size(); i-- > 0;) {
+    if (left[found[i].second] == 0) continue;
+    --left[found[i].second];
+    kept[i] = true;
+  }
   std::vector<std::string> out;
-  for (size_t i = found.size() > most ? found.size() - most : 0; i < found.size(); ++i) {
-    std::string_view line = found[i];
+  for (size_t i = 0; i < found.size(); ++i) {
+    if (!kept[i]) continue;
+    std::string_view line = found[i].first;
     const bool cut = line.size() > max_bytes;
     if (cut) {
       size_t keep = max_bytes;

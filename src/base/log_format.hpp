@@ -31,10 +31,11 @@ void append_log_text(std::string& out, std::string_view text);
 // append_log_text into a string of its own.
 std::string visible_text(std::string_view text);
 
-// The last `most` WARN and ERROR lines of a log's text (its tail may begin in the middle of a
-// line, which is never taken), oldest first, without their line ends. A line counts when it
-// has the prefix that format_log_line writes and its level is WARN or ERROR, so a message
-// that only mentions a level does not. Each is cut to at most max_bytes of its own (between
+// The last `most` ERROR lines and the last `most` WARN lines of a log's text (its tail may
+// begin in the middle of a line, which is never taken), together in the log's order, without
+// their line ends: a flood of WARN lines (refused clients, say) cannot push the ERROR lines
+// out. A line counts when it has the prefix that format_log_line writes and its level is WARN
+// or ERROR, so a message that only mentions a level does not. Each is cut to at most max_bytes of its own (between
 // UTF-8 characters, "..." added), and its control bytes are escaped: safe to print.
 std::vector<std::string> log_problem_lines(std::string_view text, bool starts_at_a_line, size_t most,
                                            size_t max_bytes);

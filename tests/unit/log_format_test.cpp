@@ -57,12 +57,20 @@ TEST(LogFormat, ProblemLinesAreTheLastWarnAndErrorLinesOfTheLayout) {
       "2026-03-04T05:06:07.089Z [9] WARN  unended";
   using V = std::vector<std::string>;
   EXPECT_EQ(log_problem_lines(tail, false, 2, 100),
-            (V{"2026-03-04T05:06:07.089Z [9] WARN  \\x1b[2J\xC3\xA9\xC3\xA9", "2026-03-04T05:06:07.089Z [9] WARN  unended"}));
+            (V{"2026-03-04T05:06:07.089Z [8] ERROR e1", "2026-03-04T05:06:07.089Z [9] WARN  \\x1b[2J\xC3\xA9\xC3\xA9",
+               "2026-03-04T05:06:07.089Z [9] WARN  unended"}));
+  // A flood of WARN lines keeps the last ERROR lines: the last `most` of each, in the log's order.
+  std::string flood = "2026-03-04T05:06:07.089Z [1] ERROR e1\r\n2026-03-04T05:06:07.089Z [1] ERROR e2\r\n";
+  for (int i = 0; i < 50; ++i) flood += "2026-03-04T05:06:07.089Z [2] WARN  w" + std::to_string(i) + "\r\n";
+  flood += "2026-03-04T05:06:07.089Z [1] ERROR e3\r\n2026-03-04T05:06:07.089Z [2] WARN  w50\r\n";
+  EXPECT_EQ(log_problem_lines(flood, true, 2, 100),
+            (V{"2026-03-04T05:06:07.089Z [1] ERROR e2", "2026-03-04T05:06:07.089Z [2] WARN  w49",
+               "2026-03-04T05:06:07.089Z [1] ERROR e3", "2026-03-04T05:06:07.089Z [2] WARN  w50"}));
   EXPECT_EQ(log_problem_lines(tail, false, 9, 100).front(), "2026-03-04T05:06:07.089Z [7] WARN  w1");
   EXPECT_EQ(log_problem_lines(tail, false, 9, 100).size(), 4u);
   EXPECT_EQ(log_problem_lines(tail, true, 9, 100).size(), 4u);  // the first line has no date
   // Cut between characters: 42 bytes end in the middle of the second "é".
-  EXPECT_EQ(log_problem_lines(tail, false, 2, 42).front(), "2026-03-04T05:06:07.089Z [9] WARN  \\x1b[2J\xC3\xA9...");
+  EXPECT_EQ(log_problem_lines(tail, false, 2, 42)[1], "2026-03-04T05:06:07.089Z [9] WARN  \\x1b[2J\xC3\xA9...");
   EXPECT_TRUE(log_problem_lines("2026-03-04T05:06:07.089Z [7] WARN  w", false, 5, 100).empty());
   // A line of exactly the limit is whole: neither cut nor marked.
   const std::string at_limit = "2026-03-04T05:06:07.089Z [7] WARN  w1";
@@ -88,10 +96,15 @@ TEST(LogFormat, DiagnoseReportKeepsOneLinePerCheck) {
   EXPECT_EQ(doc["host"], "host-1");
   EXPECT_EQ(doc["version"], "1.2.4");
   EXPECT_EQ(doc["verdict"], "FAIL");
+  // Its texts as the lines show them: what a tool prints of them is what they hold, and bytes
+  // that are no UTF-8 keep it a valid document.
   EXPECT_EQ(doc["checks"][0], (nlohmann::json{{"check", "agent"}, {"verdict", "FAIL"}, {"state", "no_server"},
-                                              {"found", "none\r\nok   forged"}, {"todo", "start it"},
+                                              {"found", "none\\r\\nok   forged"}, {"todo", "start it"},
                                               {"lines", nlohmann::json::array()}}));
-  EXPECT_EQ(doc["checks"][1]["lines"], (nlohmann::json{"a\nb"}));
+  EXPECT_EQ(doc["checks"][1]["lines"], (nlohmann::json{"a\\nb"}));
+  const std::string dumped = diagnose_json({{"log", Verdict::ok, "ok", "x\xE2\x80\xAEy\xC2\x9B\xFF", "", {}}}, {})
+                                 .dump(2, ' ', false, nlohmann::json::error_handler_t::strict);
+  EXPECT_NE(dumped.find("x\\\\u202ey\\\\u009b\\\\xff"), std::string::npos) << dumped;
   EXPECT_EQ(diagnose_json({}, DiagnoseRun{})["verdict"], "ok");
 }
 
