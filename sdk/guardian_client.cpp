@@ -276,7 +276,7 @@ guardian_result read_options(const guardian_client_options* given, ClientSetting
   settings.trusted_dir = options.server_folder ? std::wstring(options.server_folder)
                                                 : sdk::default_trusted_folder(library_dir, kX86Dll);
   settings.timeout_ms = options.timeout_ms ? options.timeout_ms : kClientTimeoutMs;
-  // Empty: the default storage folder, looked up with the first key (it takes the shell's library).
+  // Empty: the folder the service uses, looked up with the first key (it takes the shell's library).
   if (options.storage_folder) keys.storage_dir = options.storage_folder;
   keys.identity = (options.flags & GUARDIAN_IDENTITY_IN_PROCESS) ? IdentitySource::own_thread
                                                                   : IdentitySource::agent_program;

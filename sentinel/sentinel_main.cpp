@@ -60,7 +60,7 @@ int sentinel_main() {
   SetConsoleCtrlHandler(on_console_event, TRUE);
   configure_log(L"", true);
 
-  const std::wstring storage_dir = resolve_storage_dir(true);
+  const std::wstring storage_dir = resolve_client_storage_dir();
   if (storage_dir.empty()) {
     log_error("sentinel: " + storage_dir_env_error());
     return 2;

@@ -3,8 +3,9 @@
 // that says so, never a failure.
 //
 // Time: the identity pass is given kIdentityLimitMs, each request to the agent
-// kRequestLimitMs in all (a waitable timer cancels it), and the backend probe, which runs
-// beside them from the start, kBackendAttemptMs per route (direct, then the proxy). So the
+// kRequestLimitMs in all (a waitable timer cancels it), each read of channel.bin and of the
+// log kFileReadLimitMs, and the backend probe, which runs beside them from the start,
+// kBackendAttemptMs per route (direct, then the proxy). So the
 // command ends within about 45 s whatever WMI, the agent and the network do. Work that is
 // given up on (a WMI that never answers) is left behind, and the process then ends without
 // waiting for it.
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "app/cli.hpp"
@@ -34,6 +36,7 @@
 #include "peer/companion.hpp"
 #include "runtime/config.hpp"
 #include "runtime/storage_guard.hpp"
+#include "store/file_io.hpp"
 #include "store/protected_store.hpp"
 
 namespace guardian {
@@ -293,17 +296,22 @@ std::string storage_presence(const std::wstring& dir, std::string& state, DWORD&
   return {};
 }
 
-// The storage check, and whether the folder is there to be used: the key and the log are
-// checked only then.
-DiagnoseCheck storage_check(const std::wstring& dir, bool service_installed, bool& usable) {
+// The storage check, and the premise of the key's and the log's checks: empty when they may
+// look into the folder; otherwise why not. They never go through what this check flags: a
+// link, a level that someone other than this user and the accounts the service trusts could
+// change (and so point elsewhere meanwhile), or a default folder the service left for its own.
+DiagnoseCheck storage_check(const std::wstring& dir, bool service_installed, std::string& premise) {
   const std::string shown = to_utf8(dir);
   std::string state;
   DWORD error = ERROR_SUCCESS;
   const std::string absent = storage_presence(dir, state, error);
-  usable = absent.empty();
-  if (!is_default_storage_dir(dir))  // given by OV_STORAGE_DIR
+  premise = absent.empty() ? ""
+            : state == "missing" ? "there is no storage folder (" + absent + ")"
+                                 : "the storage folder is unusable (" + absent + ")";
+  const std::wstring in_use = storage_dir_in_use();
+  if (!same_text(dir, in_use))  // given by OV_STORAGE_DIR
     return make_check("storage", Verdict::warn, "env_folder",
-                      shown + " (OV_STORAGE_DIR) is " + (usable ? "there" : "unusable: " + absent) +
+                      shown + " (OV_STORAGE_DIR) is " + (absent.empty() ? "there" : "unusable: " + absent) +
                           "; the service ignores the variable, and only its own folder's protection is checked",
                       "run --diagnose without OV_STORAGE_DIR to check the service's folder");
   if (state == "link")
@@ -317,21 +325,41 @@ DiagnoseCheck storage_check(const std::wstring& dir, bool service_installed, boo
   if (state == "unreadable") return unreadable("storage", shown, error);
   if (state == "file")
     return make_check("storage", Verdict::fail, state, absent, "remove the file, then start the service");
+  const std::string user = to_utf8(process_user_sid());
+  std::optional<DiagnoseCheck> failed;
   for (const std::wstring& level : {dir_of(dir), dir}) {
     const std::string name = to_utf8(level);
     ObjectProtection found;
-    if (!read_path_protection(level, found)) return unreadable("storage", name + "'s protection", GetLastError());
+    if (!read_path_protection(level, found)) {
+      premise = "the protection of " + name + " cannot be read";
+      return unreadable("storage", name + "'s protection", GetLastError());
+    }
     const uint32_t rights = level == dir ? kStorageChangeRights : kStorageParentChangeRights;
-    if (storage_level_trusted(found.owner_sid, found.has_dacl, found.aces, rights)) continue;
+    if (const auto others = program_object_changeable_by(found.owner_sid, found.has_dacl, found.aces, rights, user);
+        others && premise.empty())
+      premise = name + " can be changed by " + account_text(*others) + ", who could point it elsewhere meanwhile";
+    if (failed || storage_level_trusted(found.owner_sid, found.has_dacl, found.aces, rights)) continue;
     const auto who = program_object_changeable_by(found.owner_sid, found.has_dacl, found.aces, rights, {});
     const std::string whom = !trusted_storage_owner(found.owner_sid) || !who
                                  ? "is owned by " + account_text(found.owner_sid)
                                  : "can be changed by " + account_text(*who);
-    return make_check("storage", Verdict::fail, "changeable", name + " " + whom,
-                      "restart the service: it moves the folder aside and makes it anew");
+    failed = make_check("storage", Verdict::fail, "changeable", name + " " + whom,
+                        "restart the service: it moves the folder aside and makes it anew");
   }
-  return make_check("storage", Verdict::ok, "ok",
-                    shown + ": present, only LocalSystem and the Administrators can change it");
+  if (failed) return *failed;
+  const std::string kept = ": present, only LocalSystem and the Administrators can change it";
+  if (is_default_storage_dir(dir)) return make_check("storage", Verdict::ok, "ok", shown + kept);
+  // The service's own folder instead of its default one, which it could not use.
+  const std::wstring default_dir = default_storage_dir();
+  const std::string blocked = storage_folder_unusable(default_dir);
+  return make_check(
+      "storage", Verdict::warn, "fallback",
+      shown + kept + "; the service uses it instead of " + to_utf8(default_dir) + ", which it could not use (" +
+          (blocked.empty() ? "the log's ERROR line at its start says why" : blocked) + ")",
+      "remove what stands in the way at " + to_utf8(dir_of(default_dir)) +
+          " as an administrator (end the program that holds it open first; rmdir /s /q removes a link or junction "
+          "without following it), then restart the service: it goes back to " + to_utf8(default_dir) + ", and " +
+          to_utf8(dir_of(dir)) + " can then be removed");
 }
 
 // --- the identity, the key and the agent ---------------------------------------------------
@@ -385,16 +413,14 @@ DiagnoseCheck key_check(const std::wstring& dir, const DeviceIdentity* identity,
     case ChannelFileState::does_not_open:
       break;
   }
-  const UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!file && GetLastError() == ERROR_ACCESS_DENIED)
+  const ChannelFileProblem problem = channel_file_problem(ProtectedStore(dir, identity->fingerprint));
+  if (problem.kind == ChannelFileProblem::Kind::unreadable && problem.error == ERROR_ACCESS_DENIED)
     return make_check("key", Verdict::warn, "denied", shown + " is present, but this user may not read it",
                       "run --diagnose as a user of the suite's applications, or as an administrator");
   // An identity without the network adapters (right after a boot) is not the one the secret
   // was sealed under: the identity check says so, and this one waits for it.
   if (!identity_settled(*identity))
     return not_checked("key", shown + " does not open under a device identity that is not settled");
-  const ChannelFileProblem problem = channel_file_problem(ProtectedStore(dir, identity->fingerprint));
   if (problem.kind == ChannelFileProblem::Kind::unreadable)
     return make_check("key", Verdict::fail, "unreadable", shown + " " + problem.text,
                       "find what keeps the file from being read");
@@ -548,9 +574,9 @@ DiagnoseCheck log_check(const std::wstring& dir) {
   std::string found = to_utf8(path) + ": " + std::to_string(size) + " bytes";
   if (file_size(path + L".1", older, error)) found += " (the older generation " + std::to_string(older) + " bytes)";
   // Every kind of sharing: the agent goes on writing, and rotating the file, while it is read.
-  const UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!file) {
+  Bytes tail;
+  uint64_t from = 0;
+  if (!read_file_tail(path, kLogTailBytes, tail, from)) {
     error = GetLastError();
     // Held by a program that shares it with no reader (an editor, a viewer): running as
     // someone else would not help.
@@ -561,26 +587,15 @@ DiagnoseCheck log_check(const std::wstring& dir) {
                         "close the program that holds the log open (an editor or a log viewer); lines the agent "
                         "writes meanwhile may be lost");
     return make_check("log", Verdict::warn, error == ERROR_ACCESS_DENIED ? "denied" : "unreadable",
-                      found + "; this user may not read it: " + win_error_text(error),
+                      found + (error == ERROR_ACCESS_DENIED ? "; this user may not read it: " : "; it cannot be read: ") +
+                          win_error_text(error),
                       error == ERROR_ACCESS_DENIED
                           ? "run --diagnose as an administrator to see its last WARN and ERROR lines"
                           : "");
   }
-  LARGE_INTEGER length{};
-  GetFileSizeEx(file.get(), &length);
-  const uint64_t from = static_cast<uint64_t>(length.QuadPart) > kLogTailBytes ? length.QuadPart - kLogTailBytes : 0;
-  LARGE_INTEGER offset{};
-  offset.QuadPart = static_cast<LONGLONG>(from);
-  std::string tail(kLogTailBytes, '\0');
-  DWORD got = 0, total = 0;
-  if (SetFilePointerEx(file.get(), offset, nullptr, FILE_BEGIN)) {
-    while (total < tail.size() &&
-           ReadFile(file.get(), tail.data() + total, static_cast<DWORD>(tail.size() - total), &got, nullptr) && got > 0)
-      total += got;
-  }
-  tail.resize(total);
   DiagnoseCheck check = make_check("log", Verdict::ok, "ok", found);
-  check.lines = log_problem_lines(tail, from == 0, kLogLinesShown, kLogLineBytes);
+  check.lines = log_problem_lines(std::string_view(reinterpret_cast<const char*>(tail.data()), tail.size()), from == 0,
+                                  kLogLinesShown, kLogLineBytes);
   check.found += check.lines.empty() ? "; no WARN or ERROR line at its end" : "; its last WARN and ERROR lines:";
   return check;
 }
@@ -631,19 +646,15 @@ int diagnose_command(bool json) {
   checks.push_back(program_check(program));
   const ServiceView service = service_checks(checks, program);
 
-  // A premise of the key and the log: a folder where the storage folder belongs.
-  const std::wstring dir = resolve_storage_dir(true);
-  bool storage_usable = false;
+  // A premise of the key and the log: a folder where the storage folder belongs, which the
+  // storage check flags nothing at.
+  const std::wstring dir = resolve_client_storage_dir();
   std::string storage_premise = "there is no storage folder";
   if (dir.empty()) {
     checks.push_back(make_check("storage", Verdict::fail, "env_too_long", storage_dir_env_error(),
                                 "set a shorter OV_STORAGE_DIR"));
   } else {
-    checks.push_back(storage_check(dir, service.installed, storage_usable));
-    const std::string absent = storage_folder_unusable(dir);
-    storage_premise = checks.back().state == "missing" || checks.back().state == "not_checked"
-                          ? "there is no storage folder (" + absent + ")"
-                          : "the storage folder is unusable (" + absent + ")";
+    checks.push_back(storage_check(dir, service.installed, storage_premise));
   }
 
   const WaitEnd identity_end = identity_pass.wait(kIdentityLimitMs);
@@ -651,7 +662,7 @@ int diagnose_command(bool json) {
   const bool identity_ready = identity_end == WaitEnd::done && identity->fingerprint.size() == 64;
 
   Bytes key;
-  if (!storage_usable) {
+  if (!storage_premise.empty()) {
     checks.push_back(not_checked("key", storage_premise));
   } else {
     checks.push_back(key_check(dir, identity_ready ? identity.get() : nullptr, service.installed, key));
@@ -671,7 +682,7 @@ int diagnose_command(bool json) {
     }
     std::fill(key.begin(), key.end(), 0);
   }
-  checks.push_back(storage_usable ? log_check(dir) : not_checked("log", storage_premise));
+  checks.push_back(storage_premise.empty() ? log_check(dir) : not_checked("log", storage_premise));
 
   const ULONGLONG waited = GetTickCount64() - began;
   const WaitEnd backend_end = backend.wait(waited < kBackendLimitMs ? static_cast<DWORD>(kBackendLimitMs - waited) : 0);

@@ -11,7 +11,7 @@
 namespace guardian {
 
 int pipe_command(const std::string& op, bool unpinned) {
-  const std::wstring storage_dir = resolve_storage_dir(true);
+  const std::wstring storage_dir = resolve_client_storage_dir();
   if (storage_dir.empty()) {
     std::fprintf(stderr, "%s\n", storage_dir_env_error().c_str());
     return 2;

@@ -2,7 +2,6 @@
 // and removes itself again. Both print one result line and return the exit code; rights are
 // not checked here, the SCM refuses and the refusal is printed.
 #include <windows.h>
-#include <psapi.h>
 
 #include <cstdio>
 #include <string>
@@ -26,6 +25,7 @@
 #include "runtime/agent.hpp"
 #include "runtime/config.hpp"
 #include "runtime/storage_guard.hpp"
+#include "store/file_io.hpp"
 
 namespace guardian {
 namespace {
@@ -34,9 +34,9 @@ constexpr wchar_t kDisplayName[] = L"Ostrival Guardian";
 constexpr wchar_t kDescription[] =
     L"Ostrival device agent: identifies this device, keeps the suite's protected state and serves its "
     L"applications a local authenticated channel.";
-// Network stack, name resolution and network location awareness, in that order; the literal's
-// own terminator closes the list.
-constexpr wchar_t kDependencies[] = L"Tcpip\0Dnscache\0NlaSvc\0";
+// Network stack, name resolution, network location awareness and the Event Log (which a
+// failed start at boot reports to), in that order; the literal's own terminator closes the list.
+constexpr wchar_t kDependencies[] = L"Tcpip\0Dnscache\0NlaSvc\0EventLog\0";
 
 constexpr DWORD kModulePathCapacity = 520;
 constexpr DWORD kRestartDelayMs = 5000;
@@ -77,42 +77,80 @@ QuotedModulePath quoted_module_path() {
   return {L"\"" + std::wstring(buffer, length) + L"\"", 0};
 }
 
-// The program's own files: the executable and every DLL it loaded from its folder.
-std::vector<std::wstring> program_files(const std::wstring& folder) {
-  HMODULE modules[256];
-  DWORD bytes = 0;
-  std::vector<std::wstring> files;
-  if (!EnumProcessModules(GetCurrentProcess(), modules, sizeof modules, &bytes)) return {module_path()};
-  for (DWORD i = 0; i < bytes / sizeof(HMODULE) && i < 256; ++i) {
-    wchar_t path[kModulePathCapacity];
-    const DWORD length = GetModuleFileNameW(modules[i], path, kModulePathCapacity);
-    if (length == 0 || length >= kModulePathCapacity) continue;
-    const std::wstring file(path, length);
-    if (CompareStringOrdinal(dir_of(file).c_str(), -1, folder.c_str(), -1, TRUE) == CSTR_EQUAL) files.push_back(file);
-  }
-  return files;
+// What a LocalSystem service from folder runs or trusts: every program and DLL in the folder
+// and the folders below it (the pipe server trusts every program there, the client library
+// loads beside them), and those folders themselves, in the order a listing gives them. A link
+// or junction there is listed (and refused), never entered.
+void program_tree(const std::wstring& folder, std::vector<std::pair<std::wstring, uint32_t>>& objects) {
+  WIN32_FIND_DATAW entry;
+  UniqueFind find(FindFirstFileExW(path_join(folder, L"*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
+                                   nullptr, 0));
+  if (!find) return;
+  std::vector<std::wstring> below;
+  do {
+    const std::wstring name = entry.cFileName;
+    const std::wstring path = path_join(folder, name);
+    const bool folder_entry = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool link = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if (name == L"." || name == L"..") continue;
+    const wchar_t* extension = name.c_str() + (name.size() > 4 ? name.size() - 4 : 0);
+    if (folder_entry || CompareStringOrdinal(extension, -1, L".exe", -1, TRUE) == CSTR_EQUAL ||
+        CompareStringOrdinal(extension, -1, L".dll", -1, TRUE) == CSTR_EQUAL)
+      objects.emplace_back(path, kProgramChangeRights);
+    if (folder_entry && !link) below.push_back(path);
+  } while (FindNextFileW(find.get(), &entry));
+  find.reset();
+  for (const std::wstring& sub : below) program_tree(sub, objects);
 }
 
-// Why this program must not become a LocalSystem service: one of its files, its folder, or
-// a folder above that (which could be moved away with the program in it) is a link or
-// junction, or can be changed by someone other than LocalSystem, the Administrators,
-// TrustedInstaller and the account that installs it. Empty when nobody else can.
-std::string program_location_refusal() {
+// What the location means for a LocalSystem service run from it.
+struct ProgramLocation {
+  // Why it must not be used: a file or folder (the program, a program or DLL beside it or in
+  // a folder below, those folders, or a folder above, which could be moved away with the
+  // program in it) is a link or junction, or can be changed by someone other than LocalSystem,
+  // the Administrators, TrustedInstaller and the installing account. Empty when nobody else can.
+  std::string refusal;
+  // The first of them that the installing account itself can change, for a warning: what it
+  // runs without elevation could then replace what LocalSystem runs. Empty when none.
+  std::string installer_changeable;
+};
+
+ProgramLocation judge_program_location() {
   const std::string installer = to_utf8(process_user_sid());
   const std::wstring folder = module_dir();
-  std::vector<std::pair<std::wstring, uint32_t>> objects;
-  for (const std::wstring& file : program_files(folder)) objects.emplace_back(file, kProgramChangeRights);
+  std::vector<std::pair<std::wstring, uint32_t>> objects = {{module_path(), kProgramChangeRights}};
+  program_tree(folder, objects);
   objects.emplace_back(folder, kProgramChangeRights);
   for (const std::wstring& above : folders_above(folder)) objects.emplace_back(above, kStorageParentChangeRights);
+  ProgramLocation location;
   for (const auto& [path, rights] : objects) {
     ObjectProtection found;
-    if (!read_path_protection(path, found)) return to_utf8(path) + ": its protection cannot be read";
+    if (!read_path_protection(path, found)) {
+      if (GetLastError() == ERROR_FILE_NOT_FOUND) continue;  // gone since the listing: nothing to judge
+      location.refusal = to_utf8(path) + ": its protection cannot be read";
+      return location;
+    }
     // The SCM would follow the link at every start, to wherever its owner has pointed it since.
-    if (found.link) return to_utf8(path) + " is a link or junction";
-    const auto who = program_object_changeable_by(found.owner_sid, found.has_dacl, found.aces, rights, installer);
-    if (who) return to_utf8(path) + " can be changed by " + account_text(*who);
+    if (found.link) {
+      location.refusal = to_utf8(path) + " is a link or junction";
+      return location;
+    }
+    if (const auto who = program_object_changeable_by(found.owner_sid, found.has_dacl, found.aces, rights, installer)) {
+      location.refusal = to_utf8(path) + " can be changed by " + account_text(*who);
+      return location;
+    }
+    if (location.installer_changeable.empty() && account_can_change(found.owner_sid, found.aces, rights, installer))
+      location.installer_changeable = to_utf8(path);
   }
-  return {};
+  return location;
+}
+
+// The warning of an installation from a place the installing account can change.
+std::string installer_warning(const std::string& path) {
+  return "WARNING: " + path + " can be changed by the installing account " + account_text(to_utf8(process_user_sid())) +
+         " itself: its programs that run without elevation could replace what the service runs as LocalSystem, "
+         "without a prompt; install into C:\\Program Files (or another folder only the Administrators can change), "
+         "or with the MSI";
 }
 
 // Description, three restarts 5 s apart, and restarts also after a stop with an error code
@@ -248,7 +286,7 @@ DWORD configure_local_dumps() {
                                                          parent.put(), &disposition));
   if (error != ERROR_SUCCESS) return error;
   std::vector<RegistryValue> values = {
-      {kDumpFolderValue, REG_EXPAND_SZ, path_join(default_storage_dir(), kDumpFolderName)},
+      {kDumpFolderValue, REG_EXPAND_SZ, path_join(storage_dir_in_use(), kDumpFolderName)},
       {kDumpCountValue, REG_DWORD, {}, kDumpCount},
       {kDumpTypeValue, REG_DWORD, {}, kDumpTypeMini}};
   // Only ever set, never cleared: a second installation finds the key that the first made.
@@ -364,7 +402,7 @@ StartEnd wait_for_start(SC_HANDLE service, SERVICE_STATUS_PROCESS& status) {
 // The size of the agent's log now, so that what the service writes after can be told apart.
 uint64_t log_size() {
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!GetFileAttributesExW(path_join(default_storage_dir(), L"guardian.log").c_str(), GetFileExInfoStandard, &data))
+  if (!GetFileAttributesExW(path_join(storage_dir_in_use(), L"guardian.log").c_str(), GetFileExInfoStandard, &data))
     return 0;
   return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
@@ -373,23 +411,13 @@ uint64_t log_size() {
 // has been rotated since), at most its last kStartLogTailBytes, escaped; WARN and ERROR ones
 // only when problems is set, else every line.
 std::vector<std::string> log_lines_since(uint64_t offset, bool problems) {
-  const UniqueFile file(CreateFileW(path_join(default_storage_dir(), L"guardian.log").c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
-                                    nullptr));
-  LARGE_INTEGER size{};
-  if (!file || !GetFileSizeEx(file.get(), &size)) return {};
-  const uint64_t end = static_cast<uint64_t>(size.QuadPart);
-  uint64_t from = offset <= end ? offset : 0;
-  if (end - from > kStartLogTailBytes) from = end - kStartLogTailBytes;
-  LARGE_INTEGER at{};
-  at.QuadPart = static_cast<LONGLONG>(from);
-  std::string text(static_cast<size_t>(end - from), '\0');
-  DWORD got = 0;
-  if (!SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN) ||
-      !ReadFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &got, nullptr))
-    return {};
-  text.resize(got);
-  if (problems) return log_problem_lines(text, from == offset || from == 0, SIZE_MAX, 2048);
+  Bytes tail;
+  uint64_t from = 0;
+  if (!read_file_tail(path_join(storage_dir_in_use(), L"guardian.log"), kStartLogTailBytes, tail, from)) return {};
+  const uint64_t end = from + tail.size();
+  const bool at_offset = offset >= from && offset <= end;  // else rotated since: all of it that was read
+  std::string text(tail.begin() + (at_offset ? static_cast<ptrdiff_t>(offset - from) : 0), tail.end());
+  if (problems) return log_problem_lines(text, at_offset || from == 0, SIZE_MAX, 2048);
   std::vector<std::string> lines;
   size_t begin = 0;
   for (size_t eol = text.find("\r\n"); eol != std::string::npos; eol = text.find("\r\n", begin)) {
@@ -415,7 +443,7 @@ std::string start_failure(uint64_t log_offset, const SERVICE_STATUS_PROCESS& sta
   const std::vector<std::string> problems = log_lines_since(log_offset, true);
   for (auto line = problems.rbegin(); line != problems.rend(); ++line)
     if (line->find("] ERROR ") != std::string::npos) return message_of(*line, "ERROR");
-  const std::wstring storage = default_storage_dir();
+  const std::wstring storage = storage_dir_in_use();
   const std::string unusable = storage_folder_unusable(storage);
   if (!unusable.empty()) return "storage dir unusable: " + unusable;
   std::string text = "it stopped with exit code " + std::to_string(status.dwWin32ExitCode);
@@ -434,14 +462,21 @@ int install_service() {
   if (path.text.empty()) return report_failure("GetModuleFileName", path.error);
   // A service that runs as LocalSystem from files that others could replace would run their
   // code instead: such a location is refused before anything is registered.
-  const std::string refusal = program_location_refusal();
-  if (!refusal.empty()) {
+  const ProgramLocation location = judge_program_location();
+  if (!location.refusal.empty()) {
     std::fprintf(stderr,
                  "%s not installed: %s; install it into a folder that only LocalSystem, the Administrators and "
                  "TrustedInstaller can change (such as C:\\Program Files)\n",
-                 kServiceName, refusal.c_str());
+                 kServiceName, location.refusal.c_str());
     std::fflush(stderr);
     return 1;
+  }
+  // Accepted, as Windows lets an administrator register a service from anywhere, but said.
+  const std::string warning =
+      location.installer_changeable.empty() ? std::string() : installer_warning(location.installer_changeable);
+  if (!warning.empty()) {
+    std::printf("%s\n", warning.c_str());
+    std::fflush(stdout);
   }
 
   // Read before anything is registered: this installation replaces it.
@@ -491,7 +526,7 @@ int install_service() {
   register_with_windows(path.text);
 
   const std::string program = to_utf8(path.text.substr(1, path.text.size() - 2));
-  const std::string replaced = replaced_text(previous, !created);
+  const std::string replaced = replaced_text(previous, !created) + (warning.empty() ? "" : "; " + warning);
   audit(true,
         std::string("install: Ostrival Guardian ") + build::kVersion + " installed as the service " + kServiceName +
             ", running " + program + " (" + replaced + ")",
@@ -513,6 +548,10 @@ int install_service() {
   SERVICE_STATUS_PROCESS status{};
   switch (wait_for_start(service.get(), status)) {
     case StartEnd::serving:
+      if (const std::wstring in_use = storage_dir_in_use(); !is_default_storage_dir(in_use))
+        std::printf("WARNING: %s could not use its storage folder %s and uses %s instead; its log there and "
+                    "--diagnose say what to remove\n",
+                    kServiceName, to_utf8(default_storage_dir()).c_str(), to_utf8(in_use).c_str());
       break;
     case StartEnd::stopped:
       std::fprintf(stderr, "%s did not start: %s\n", kServiceName, start_failure(log_offset, status).c_str());

@@ -29,6 +29,7 @@ static_assert(static_cast<DWORD>(AgentEvent::events_dropped) == MSG_EVENTS_DROPP
 static_assert(static_cast<DWORD>(AgentEvent::installed) == MSG_INSTALLED);
 static_assert(static_cast<DWORD>(AgentEvent::removed) == MSG_REMOVED);
 static_assert(static_cast<DWORD>(AgentEvent::secret_created) == MSG_SECRET_CREATED);
+static_assert(static_cast<DWORD>(AgentEvent::storage_fallback) == MSG_STORAGE_FALLBACK);
 
 class EventSink {
  public:

@@ -23,6 +23,11 @@ inline constexpr uint32_t kEventTypesSupported = 0x7;  // EVENTLOG_ERROR_TYPE | 
 inline constexpr wchar_t kInstallRecordKey[] = L"SOFTWARE\\Ostrival\\Guardian";
 inline constexpr wchar_t kInstallRecordParentKey[] = L"SOFTWARE\\Ostrival";
 inline constexpr wchar_t kInstalledVersionValue[] = L"Version";
+// StorageFolder (REG_SZ) beside it: the folder the service uses instead of its default storage
+// folder while a level of the default cannot be used (see runtime/storage_guard.hpp); absent
+// otherwise. The clients read channel.bin there. Only LocalSystem and the Administrators may
+// write the key.
+inline constexpr wchar_t kStorageFolderValue[] = L"StorageFolder";
 
 // HKLM\<kLocalDumpsKey>: DumpFolder (REG_EXPAND_SZ, kDumpFolderName in the default storage
 // folder), DumpCount (REG_DWORD, the most dumps kept; the oldest is replaced) and DumpType

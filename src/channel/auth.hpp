@@ -38,6 +38,7 @@ struct ChannelFileProblem {
   };
   Kind kind = Kind::none;
   std::string text;  // what the file does, for "channel.bin " or its path to lead: "was sealed under ..."
+  unsigned long error = 0;  // unreadable: the Windows error
 };
 ChannelFileProblem channel_file_problem(const ProtectedStore& store);
 

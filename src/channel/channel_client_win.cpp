@@ -111,7 +111,7 @@ std::shared_ptr<ChannelClient::KeyState::Load> ChannelClient::KeyState::start(co
 
 ClientResult ChannelClient::KeyState::read(Bytes& fresh, std::string& why, bool& remember) {
   remember = false;
-  if (storage_dir.empty()) storage_dir = keys.storage_dir.empty() ? default_storage_dir() : keys.storage_dir;
+  if (storage_dir.empty()) storage_dir = keys.storage_dir.empty() ? storage_dir_in_use() : keys.storage_dir;
   const ULONGLONG now = GetTickCount64();
   if (fingerprint.empty() || (identity_stale && now - identity_at >= kIdentityRetryMs)) {
     // The pass has its own limit, whatever its callers' are: it ends early only with the client.

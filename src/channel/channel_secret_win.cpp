@@ -154,7 +154,7 @@ ChannelFileProblem channel_file_problem(const ProtectedStore& store) {
   if (!read_whole_file(store.path_of(kChannelFile), blob)) {
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return {};
-    return {Kind::unreadable, "cannot be read: " + win_error_text(error)};
+    return {Kind::unreadable, "cannot be read: " + win_error_text(error), error};
   }
   Bytes secret;
   const bool unsealed = store.unseal(blob, secret);

@@ -18,6 +18,8 @@ struct AgentContext : ChannelContext {
       : ChannelContext(std::move(install)), storage_dir(std::move(storage)) {}
 
   std::wstring storage_dir;
+  bool own_storage = false;  // the agent's own folder (the default, or its fallback): it protects the dumps
+  bool service = false;      // the service: it gives up the storage check's privileges after start-up
   ProtectedStore store;
   // The one owner of the agent's pipe server. A shared_ptr only because its deleter is bound
   // where the server is made, so this record needs no Windows header.

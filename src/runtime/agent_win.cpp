@@ -17,6 +17,7 @@
 #include "runtime/identity_settle.hpp"
 #include "base/event_log.hpp"
 #include "base/log.hpp"
+#include "base/object_owner.hpp"
 #include "runtime/storage_guard.hpp"
 #include "base/text.hpp"
 
@@ -69,12 +70,12 @@ IdentitySettling settling_in(const std::wstring& storage_dir) {
   return hooks;
 }
 
-// In the default folder the log has an access list of its own, which a log left by an older
-// version gets now; elsewhere the folder is the caller's, and so is its list. The storage
+// In the agent's own folder the log has an access list of its own, which a log left by an
+// older version gets now; elsewhere the folder is the caller's, and so is its list. The storage
 // check's warnings are its first lines.
-void configure_agent_log(const std::wstring& storage_dir, bool console, const std::vector<std::string>& warnings) {
+void configure_agent_log(const std::wstring& storage_dir, bool console, bool own_log_list,
+                         const std::vector<std::string>& warnings) {
   const std::wstring log_path = path_join(storage_dir, L"guardian.log");
-  const bool own_log_list = is_default_storage_dir(storage_dir);
   const std::string log_list_failure = own_log_list ? secure_log_files(log_path) : std::string();
   configure_log(log_path, console, own_log_list ? kLogFileSddl : nullptr);
   for (const std::string& line : warnings) log_warn(line);
@@ -84,10 +85,11 @@ void configure_agent_log(const std::wstring& storage_dir, bool console, const st
 }  // namespace
 
 StorageCheck open_agent_log(bool create) {
-  const std::wstring dir = default_storage_dir();
+  const std::wstring dir = storage_dir_in_use();
   StorageCheck check;
   const DWORD attributes = GetFileAttributesW(dir.c_str());
-  if (!create && (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))) {
+  if ((!create || !is_default_storage_dir(dir)) &&
+      (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))) {
     check.refused = "no storage folder";
     return check;
   }
@@ -97,7 +99,7 @@ StorageCheck open_agent_log(bool create) {
     check.held.reset();
     return check;
   }
-  configure_agent_log(dir, false, check.warnings);
+  configure_agent_log(dir, false, true, check.warnings);
   return check;
 }
 
@@ -117,9 +119,14 @@ bool agent_startup(AgentContext& ctx) {
   }
   // Before the channel secret is in memory: a crash from here on leaves its dump where only
   // LocalSystem and the Administrators can read it.
-  if (is_default_storage_dir(ctx.storage_dir)) {
+  if (ctx.own_storage) {
     const std::string dumps = prepare_dump_folder(ctx.storage_dir);
     if (!dumps.empty()) log_warn(dumps);
+  }
+  // Nothing from here on reads or moves folders whatever their access lists say.
+  if (ctx.service) {
+    const std::string kept = drop_storage_privileges();
+    if (!kept.empty()) log_warn("the storage check's privileges are kept: " + kept);
   }
   if (settle_identity(ctx.identity, settling_in(ctx.storage_dir)) == SettleResult::stopped) return false;
   ctx.store = ProtectedStore(ctx.storage_dir, ctx.identity.fingerprint);
@@ -196,17 +203,24 @@ bool agent_main_loop(AgentContext& ctx) {
 }
 
 int run_agent(bool console) {
-  const std::wstring storage_dir = resolve_storage_dir(console);
+  std::wstring storage_dir = resolve_storage_dir(console);
   if (storage_dir.empty()) {
     configure_log(std::wstring(), console);
     startup_failed("storage dir unusable: " + storage_dir_env_error());
     return 2;
   }
-  // The default folder is checked before the first line of the log is written there.
-  // Lives to the end of the run: it holds the default folder's levels open.
+  // The default folder is checked before the first line of the log is written there; as
+  // LocalSystem, one that a user keeps from being used gives way to a folder of the agent's
+  // own. Lives to the end of the run: it holds the levels of the folder used open.
   StorageCheck check;
-  if (is_default_storage_dir(storage_dir)) {
-    check = secure_default_storage_dir(storage_dir);
+  const bool own_folder = is_default_storage_dir(storage_dir);
+  StorageGuardOptions options;
+  options.as_system = own_folder && runs_as_local_system();
+  options.fall_back = true;
+  const std::wstring recorded = options.as_system ? storage_dir_in_use() : std::wstring();
+  if (!recorded.empty() && !is_default_storage_dir(recorded)) options.recorded_fallback = recorded;
+  if (own_folder) {
+    check = secure_storage(storage_dir, options);
   } else {
     create_storage_dir(storage_dir);
   }
@@ -215,9 +229,21 @@ int run_agent(bool console) {
     startup_failed("storage dir unusable: " + to_utf8(storage_dir) + " (" + check.refused + ")");
     return 2;
   }
-  configure_agent_log(storage_dir, console, check.warnings);
+  const std::wstring default_dir = storage_dir;
+  if (own_folder) storage_dir = check.dir;
+  const std::string unrecorded = options.as_system ? record_storage_in_use(storage_dir, !check.fallback.empty()) : "";
+  configure_agent_log(storage_dir, console, own_folder, check.warnings);
+  if (!unrecorded.empty()) log_warn(unrecorded);
+  if (!check.fallback.empty()) {
+    report_event(AgentEvent::storage_fallback, {check.fallback});
+    log_error(check.fallback);
+  } else if (!options.recorded_fallback.empty()) {
+    log_warn(storage_fallback_left_text(to_utf8(default_dir), to_utf8(dir_of(options.recorded_fallback))));
+  }
 
   AgentContext ctx(storage_dir, module_dir());
+  ctx.own_storage = own_folder;
+  ctx.service = !console;
   if (console) ctx.watchdog_interval_sec = watchdog_interval_from_env();
 
   int result = 2;

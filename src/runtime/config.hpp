@@ -22,6 +22,10 @@ std::wstring env_value(const wchar_t* name);
 // the caller reports storage_dir_env_error() instead.
 std::wstring resolve_storage_dir(bool honour_env);
 
+// For the clients (the commands, the companion): OV_STORAGE_DIR as resolve_storage_dir(true)
+// reads it, else the folder the service uses (storage_dir_in_use), where channel.bin is.
+std::wstring resolve_client_storage_dir();
+
 // Why resolve_storage_dir gave nothing: "OV_STORAGE_DIR is too long (N characters; ...)".
 std::string storage_dir_env_error();
 
@@ -69,6 +73,13 @@ std::string prepare_storage_dir(const std::wstring& dir);
 // storage folder passes on, which every authenticated user may read), given that protection
 // again, which also reaches the dumps in it. Empty when done; otherwise a line for the log.
 std::string prepare_dump_folder(const std::wstring& storage_dir);
+
+// Records in the registry the folder the service uses, dir: StorageFolder while it is a
+// fallback (removed when it is the default), and Windows Error Reporting's DumpFolder for the
+// agent (where "--install" has set one) in its "dumps", since a dump holds the channel key and
+// a default folder that could not be used is one a user holds. Empty when done; otherwise
+// what failed, for a WARN line.
+std::string record_storage_in_use(const std::wstring& dir, bool fallback);
 
 // OV_WATCHDOG_INTERVAL_SEC when it holds a number above 0, else the default of 60.
 int64_t watchdog_interval_from_env();

@@ -39,6 +39,12 @@ std::wstring resolve_storage_dir(bool honour_env) {
   return default_storage_dir();
 }
 
+std::wstring resolve_client_storage_dir() {
+  if (overlong_env_length(kStorageDirVar) != 0) return {};
+  std::wstring value = env_value(kStorageDirVar);
+  return value.empty() ? storage_dir_in_use() : value;
+}
+
 std::string storage_dir_env_error() {
   return "OV_STORAGE_DIR is too long (" + std::to_string(overlong_env_length(kStorageDirVar)) +
          " characters; at most " + std::to_string(kEnvCapacity - 1) + " can be read)";
@@ -135,6 +141,37 @@ std::string prepare_dump_folder(const std::wstring& storage_dir) {
   error = SetSecurityInfo(dir.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
                           nullptr, nullptr, dacl, nullptr);
   return error == ERROR_SUCCESS ? std::string() : failed + win_error_text(error);
+}
+
+std::string record_storage_in_use(const std::wstring& dir, bool fallback) {
+  UniqueRegKey record;
+  LSTATUS error = fallback ? RegCreateKeyExW(HKEY_LOCAL_MACHINE, kInstallRecordKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                             KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, record.put(), nullptr)
+                           : RegOpenKeyExW(HKEY_LOCAL_MACHINE, kInstallRecordKey, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
+                                           record.put());
+  if (error == ERROR_SUCCESS) {
+    error = fallback ? RegSetValueExW(record.get(), kStorageFolderValue, 0, REG_SZ,
+                                      reinterpret_cast<const BYTE*>(dir.c_str()),
+                                      static_cast<DWORD>((dir.size() + 1) * sizeof(wchar_t)))
+                     : RegDeleteValueW(record.get(), kStorageFolderValue);
+  }
+  if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND)
+    return "the registry's record of the storage folder in use: " + win_error_text(static_cast<DWORD>(error));
+  UniqueRegKey dumps;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLocalDumpsKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY,
+                    dumps.put()) != ERROR_SUCCESS)
+    return {};  // not configured: nothing to point elsewhere
+  const std::wstring folder = path_join(dir, kDumpFolderName);
+  wchar_t current[MAX_PATH] = {};
+  DWORD size = sizeof current;
+  if (RegGetValueW(dumps.get(), nullptr, kDumpFolderValue, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr,
+                   current, &size) == ERROR_SUCCESS &&
+      CompareStringOrdinal(current, -1, folder.c_str(), -1, TRUE) == CSTR_EQUAL)
+    return {};
+  error = RegSetValueExW(dumps.get(), kDumpFolderValue, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
+                         static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
+  return error == ERROR_SUCCESS ? std::string()
+                                : "crash dump folder setting: " + win_error_text(static_cast<DWORD>(error));
 }
 
 int64_t watchdog_interval_from_env() {

@@ -38,6 +38,15 @@ std::optional<std::string> program_object_changeable_by(std::string_view owner_s
   return std::nullopt;
 }
 
+bool account_can_change(std::string_view owner_sid, const std::vector<StorageAce>& aces, uint32_t change_rights,
+                        std::string_view account_sid) {
+  if (account_sid.empty()) return false;
+  if (owner_sid == account_sid) return true;
+  for (const StorageAce& ace : aces)
+    if (ace.allow && !ace.inherit_only && (ace.mask & change_rights) && ace.sid == account_sid) return true;
+  return false;
+}
+
 bool log_file_list_replaced(bool has_dacl, bool protected_dacl, const std::vector<StorageAce>& aces) {
   if (!has_dacl || !protected_dacl) return true;
   for (const StorageAce& ace : aces) {
@@ -47,7 +56,7 @@ bool log_file_list_replaced(bool has_dacl, bool protected_dacl, const std::vecto
 }
 
 StorageLevelAction storage_level_action(bool reparse_point, bool checked, bool trusted) {
-  if (reparse_point) return StorageLevelAction::refuse;
+  if (reparse_point) return checked ? StorageLevelAction::move_aside : StorageLevelAction::refuse;
   if (checked && !trusted) return StorageLevelAction::move_aside;
   return StorageLevelAction::use;
 }
@@ -58,12 +67,20 @@ StorageLevelAction storage_unheld_action(bool opens_sharing_delete, bool opens_t
   return checked ? StorageLevelAction::move_aside : StorageLevelAction::refuse;
 }
 
-std::wstring storage_aside_name(const std::wstring& level, std::string_view stamp) {
+namespace {
+
+std::wstring widened(std::string_view ascii) {
+  std::wstring out;
+  for (const char c : ascii) out += static_cast<wchar_t>(static_cast<unsigned char>(c));
+  return out;
+}
+
+}  // namespace
+
+std::wstring storage_aside_name(const std::wstring& level, std::string_view stamp, std::string_view suffix) {
   std::wstring name = level;
   while (!name.empty() && (name.back() == L'\\' || name.back() == L'/')) name.pop_back();
-  name += L".untrusted-";
-  for (const char c : stamp) name += static_cast<wchar_t>(static_cast<unsigned char>(c));
-  return name;
+  return name + L".untrusted-" + widened(stamp) + L"-" + widened(suffix);
 }
 
 std::string storage_move_failed_reason(std::string_view error) {
@@ -84,6 +101,25 @@ std::string storage_moved_warning(std::string_view path, std::string_view owner_
 std::string storage_held_moved_warning(std::string_view path, std::string_view aside) {
   return "storage dir " + std::string(path) + " was " + kStorageHeldReason + "; moved to " + std::string(aside) +
          " and created anew";
+}
+
+std::string storage_link_moved_warning(std::string_view path, std::string_view aside) {
+  return "storage dir " + std::string(path) + " was a link or junction; the link itself moved to " +
+         std::string(aside) + " (what it points to left alone) and the folder created anew";
+}
+
+std::string storage_fallback_error(std::string_view dir, std::string_view level, std::string_view reason,
+                                   std::string_view fallback) {
+  return "storage dir " + std::string(dir) + " cannot be used: " + std::string(level) + ": " + std::string(reason) +
+         "; using " + std::string(fallback) + " instead, with a channel secret of its own; to do: as an "
+         "administrator, remove " + std::string(level) + " (end the program that holds it open first; rmdir /s /q "
+         "removes a link or junction without following it), then restart the service, which then goes back to " +
+         std::string(dir);
+}
+
+std::string storage_fallback_left_text(std::string_view dir, std::string_view fallback) {
+  return "storage dir " + std::string(dir) + " is used again; " + std::string(fallback) +
+         ", used while it could not be, is no longer used: remove it as an administrator (rmdir /s /q)";
 }
 
 }  // namespace guardian

@@ -3,11 +3,14 @@
 // ("Ostrival" and "guardian" below the common application-data folder) as it finds them.
 // A user can create those folders before the service first starts and then owns them: as
 // owner they could later put a link in their place and steer the service's file operations
-// to files of their choosing. Links are refused. A folder that someone other than SYSTEM or
-// the Administrators owns, or whose access list lets anyone else change it, is moved aside
-// and created anew by a service running as LocalSystem. It is not repaired in place: access
-// granted to handles opened before a repair would survive it.
+// to files of their choosing. A service running as LocalSystem moves aside a link or
+// junction, and a folder that someone other than SYSTEM or the Administrators owns or whose
+// access list lets anyone else change it, and creates the level anew; anyone else refuses a
+// link. A folder is not repaired in place: access granted to handles opened before a repair
+// would survive it. What a user made and holds so that it cannot be moved never keeps the
+// service from starting: it then uses a folder of its own instead (secure_storage).
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -64,6 +67,12 @@ std::optional<std::string> program_object_changeable_by(std::string_view owner_s
                                                         const std::vector<StorageAce>& aces, uint32_t change_rights,
                                                         std::string_view installer_sid);
 
+// Whether the account itself may change such an object: it owns it, or its access list grants
+// the account any of change_rights by name. A service installed from there runs what that
+// account's unelevated programs can replace.
+bool account_can_change(std::string_view owner_sid, const std::vector<StorageAce>& aces, uint32_t change_rights,
+                        std::string_view account_sid);
+
 // The owner and access list of a file or folder, as the rules read them.
 struct ObjectProtection {
   std::string owner_sid;
@@ -102,13 +111,14 @@ bool storage_descriptor_trusted(const std::wstring& sddl, bool parent);
 
 enum class StorageLevelAction {
   use,         // nothing to do
-  move_aside,  // renamed out of the way and created anew
-  refuse,      // a link or junction, or a level another program could move: start-up ends
+  move_aside,  // renamed out of the way (a link itself, never what it points to) and created anew
+  refuse,      // a link or junction, or a level another program could move (not LocalSystem)
   use_unheld,  // used without being held, with a warning
 };
 
 // A level of the default folder as found: whether it is a reparse point, and whether it is
-// trusted, judged only when the process runs as LocalSystem (checked).
+// trusted, judged only when the process runs as LocalSystem (checked), which moves a link
+// aside as it does an untrusted folder.
 StorageLevelAction storage_level_action(bool reparse_point, bool checked, bool trusted);
 
 // A level that could not be held (a sharing violation), judged by two more opens of it:
@@ -122,8 +132,16 @@ StorageLevelAction storage_level_action(bool reparse_point, bool checked, bool t
 StorageLevelAction storage_unheld_action(bool opens_sharing_delete, bool opens_to_add_without_delete_sharing,
                                          bool checked);
 
-// The name a level is moved to: "<name>.untrusted-<stamp>" beside it.
-std::wstring storage_aside_name(const std::wstring& level, std::string_view stamp);
+// The name a level is moved to: "<name>.untrusted-<stamp>-<suffix>" beside it, the suffix 4
+// random hexadecimal digits, so that nobody can make the name beforehand and hold it. A name
+// that exists is tried again with another suffix, up to kAsideNameAttempts names in all.
+std::wstring storage_aside_name(const std::wstring& level, std::string_view stamp, std::string_view suffix);
+inline constexpr int kAsideNameAttempts = 4;
+
+// The folder a service running as LocalSystem uses when a level of its default folder cannot
+// be moved aside: storage_fallback_dir (channel/channel_places.hpp) with 8 random hexadecimal
+// digits. A name that exists is not taken; kFallbackAttempts names in all.
+inline constexpr int kFallbackAttempts = 3;
 
 // The reasons and the warning in the agent's storage lines.
 inline constexpr char kStorageLinkReason[] = "a link or junction stands in its place";
@@ -132,9 +150,18 @@ std::string storage_move_failed_reason(std::string_view error);
 std::string storage_not_held_warning(std::string_view path);
 std::string storage_moved_warning(std::string_view path, std::string_view owner_sid, std::string_view aside);
 std::string storage_held_moved_warning(std::string_view path, std::string_view aside);
+std::string storage_link_moved_warning(std::string_view path, std::string_view aside);
+// The ERROR line (and Event Log entry) of a start that could not use the default folder dir:
+// what stands at level and why it could not be used, what to remove, the folder used instead.
+std::string storage_fallback_error(std::string_view dir, std::string_view level, std::string_view reason,
+                                   std::string_view fallback);
+// The line of a start that uses the default folder again: the fallback folder to remove.
+std::string storage_fallback_left_text(std::string_view dir, std::string_view fallback);
 
 struct StorageCheck {
-  std::string refused;                // why the folder must not be used; empty when it may
+  std::wstring dir;                   // the folder to use: the one checked, or the agent's own instead
+  std::string refused;                // why no folder may be used; empty when dir may
+  std::string fallback;               // why dir is not the one checked (storage_fallback_error); empty when it is
   std::vector<std::string> warnings;  // a level moved aside, or one that could not be held
   // The levels that passed, held open without delete sharing for as long as this lives: on
   // top of their access lists, nobody can move a level away while the agent works in it.
@@ -143,11 +170,35 @@ struct StorageCheck {
   std::shared_ptr<void> held;
 };
 
+// How the check judges: as_system for a process that runs as LocalSystem (the service), whose
+// access lists it reads and who may move levels aside. The rest is for tests.
+struct StorageGuardOptions {
+  bool as_system = false;
+  bool fall_back = false;  // as_system: use a folder of its own when a level cannot be used
+  // Whether a level's protection lets it be used (storage_level_trusted with the level's rights).
+  std::function<bool(const ObjectProtection&, uint32_t change_rights)> trusted;
+  std::function<std::string(size_t bytes)> random_hex;  // the names' random parts
+  std::wstring recorded_fallback;  // the folder an earlier start used instead of the default
+};
+
 // Creates and checks both levels of the default storage folder dir, "Ostrival" first (so
 // that nothing is created through a link in its place), each opened in place: a link or
-// junction at either is refused; when the process runs as LocalSystem, a level that is not
-// trusted (above) is moved aside and created anew. A level that cannot be created or is a
-// file is left to the start-up check of the storage folder, which reports it in its own words.
+// junction at either is refused, or moved aside as LocalSystem, as is a level that is not
+// trusted (above), before it is created anew. As LocalSystem, when a level cannot be moved
+// (another program holds it open without delete sharing, or the rename fails) or checked, it
+// is left in place, unused, and (fall_back) the recorded fallback folder, or else a new one
+// (storage_fallback_dir), is created, checked the same way and used: dir and fallback say so.
+// A level that cannot be created or is a file is left to the start-up check of the storage
+// folder, which reports it in its own words.
+StorageCheck secure_storage(const std::wstring& dir, StorageGuardOptions options);
+
+// secure_storage as this process judges (as LocalSystem when it runs as LocalSystem), without
+// a fallback: for the commands that write to the folder the agent uses.
 StorageCheck secure_default_storage_dir(const std::wstring& dir);
+
+// Removes SeBackupPrivilege and SeRestorePrivilege from the process token for good, once the
+// storage check and what start-up does with them are done. Empty when done (or the token
+// holds neither); otherwise what failed, for a WARN line.
+std::string drop_storage_privileges();
 
 }  // namespace guardian

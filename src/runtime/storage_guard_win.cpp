@@ -17,6 +17,8 @@
 #include "base/unique.hpp"
 #include "runtime/config.hpp"
 #include "runtime/storage_guard.hpp"
+#include "store/crypto.hpp"
+#include "store/file_io.hpp"
 
 namespace guardian {
 namespace {
@@ -101,13 +103,6 @@ bool aces_of(PACL dacl, std::vector<StorageAce>& aces) {
   return true;
 }
 
-// Whether the object opened in place at path is a link or junction: the opened object says
-// so, and the name's own attributes (what a listing of the parent shows) count as well.
-bool is_link(const std::wstring& path, const BY_HANDLE_FILE_INFORMATION& opened) {
-  const DWORD named = GetFileAttributesW(path.c_str());
-  return ((opened.dwFileAttributes | (named == INVALID_FILE_ATTRIBUTES ? 0 : named)) & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
 // Owner and access list of an open file or folder. False when they cannot be read.
 bool read_protection(HANDLE object, ObjectProtection& protection) {
   PSID owner_sid = nullptr;
@@ -159,7 +154,7 @@ std::string open_failure(DWORD error) {
 }
 
 // Opens the level again in place, and only if it is still the object that was checked
-// (same volume and file id, still no link).
+// (same volume and file id, a link only if it was one).
 UniqueFile reopen_same(const std::wstring& level, DWORD access, DWORD share, const BY_HANDLE_FILE_INFORMATION& checked,
                        DWORD& error) {
   UniqueFile handle(CreateFileW(level.c_str(), access, share, nullptr, OPEN_EXISTING, kOpenInPlace, nullptr));
@@ -168,7 +163,7 @@ UniqueFile reopen_same(const std::wstring& level, DWORD access, DWORD share, con
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(handle.get(), &info) || info.dwVolumeSerialNumber != checked.dwVolumeSerialNumber ||
       info.nFileIndexHigh != checked.nFileIndexHigh || info.nFileIndexLow != checked.nFileIndexLow ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      ((info.dwFileAttributes ^ checked.dwFileAttributes) & FILE_ATTRIBUTE_REPARSE_POINT)) {
     error = ERROR_FILE_INVALID;  // changed since it was checked
     handle.reset();
   }
@@ -214,7 +209,7 @@ bool read_path_protection(const std::wstring& path, ObjectProtection& protection
   if (!object) return false;
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(object.get(), &info)) return false;
-  protection.link = is_link(path, info);
+  protection.link = is_link_in_place(path, info.dwFileAttributes);
   return read_protection(object.get(), protection);
 }
 
@@ -247,14 +242,31 @@ std::string secure_log_files(const std::wstring& log_path) {
   return {};
 }
 
-StorageCheck secure_default_storage_dir(const std::wstring& dir) {
+namespace {
+
+// Moves the level opened as checked aside, through a handle of its own (a link itself, never
+// what it points to), to a name that does not exist yet. 0 or the error that kept it in place.
+DWORD move_aside(const std::wstring& level, const BY_HANDLE_FILE_INFORMATION& checked,
+                 const StorageGuardOptions& options, std::wstring& aside) {
+  DWORD error = ERROR_SUCCESS;
+  const UniqueFile mover = reopen_same(level, kMoveAccess, kShareAll, checked, error);
+  for (int attempt = 0; mover && attempt < kAsideNameAttempts; ++attempt) {
+    aside = storage_aside_name(level, time_stamp(), options.random_hex(2));
+    error = rename_by_handle(mover.get(), aside);
+    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) break;
+  }
+  return error;
+}
+
+// Both levels of dir, as secure_storage describes; on refusal, level is the one refused.
+StorageCheck secure_levels(const std::wstring& dir, const StorageGuardOptions& options, std::wstring& refused_level) {
   StorageCheck result;
+  result.dir = dir;
   const auto held = std::make_shared<std::vector<UniqueFile>>();
   result.held = held;
-  const bool as_system = runs_as_local_system();
-  std::optional<PrivilegeScope> privileges;
-  if (as_system) privileges.emplace();
+  const bool as_system = options.as_system;
   for (const std::wstring& level : {dir_of(dir), dir}) {
+    refused_level = level;
     const uint32_t change_rights = level == dir ? kStorageChangeRights : kStorageParentChangeRights;
     for (int round = 0;; ++round) {
       create_secured_level(level);  // a failure shows when the level is opened
@@ -270,14 +282,13 @@ StorageCheck secure_default_storage_dir(const std::wstring& dir) {
         result.refused = "cannot be checked: " + win_error_text(error);
         return result;
       }
-      const bool reparse_point = is_link(level, info);
+      const bool reparse_point = is_link_in_place(level, info.dwFileAttributes);
       ObjectProtection found;
       if (as_system && !reparse_point && !read_protection(check.get(), found)) {
         result.refused = "cannot be checked: its protection cannot be read";
         return result;
       }
-      const bool trusted =
-          !as_system || storage_level_trusted(found.owner_sid, found.has_dacl, found.aces, change_rights);
+      const bool trusted = !as_system || reparse_point || options.trusted(found, change_rights);
       StorageLevelAction action = storage_level_action(reparse_point, as_system, trusted);
       if (action == StorageLevelAction::use) {
         // A file in its place: start-up says so in its own words.
@@ -313,19 +324,104 @@ StorageCheck secure_default_storage_dir(const std::wstring& dir) {
         result.refused = storage_move_failed_reason("created anew, still open to others");
         return result;
       }
-      DWORD error = ERROR_SUCCESS;
-      const UniqueFile mover = reopen_same(level, kMoveAccess, kShareAll, info, error);
-      const std::wstring aside = storage_aside_name(level, time_stamp());
-      if (error == ERROR_SUCCESS) error = rename_by_handle(mover.get(), aside);
-      if (error != ERROR_SUCCESS) {
-        result.refused = storage_move_failed_reason(win_error_text(error));
+      // A link is renamed only through a handle that is the link itself: one that says it is
+      // no reparse point was opened on what the link points to, which must never move.
+      if (reparse_point && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        result.refused = std::string(kStorageLinkReason) + ", and could not be moved aside: the link itself could "
+                         "not be opened, only what it points to";
         return result;
       }
-      result.warnings.push_back(trusted ? storage_held_moved_warning(to_utf8(level), to_utf8(aside))
-                                        : storage_moved_warning(to_utf8(level), found.owner_sid, to_utf8(aside)));
+      std::wstring aside;
+      if (const DWORD error = move_aside(level, info, options, aside)) {
+        result.refused = reparse_point ? std::string(kStorageLinkReason) + ", and could not be moved aside: " +
+                                             win_error_text(error)
+                                       : storage_move_failed_reason(win_error_text(error));
+        return result;
+      }
+      const std::string shown = to_utf8(level), moved = to_utf8(aside);
+      result.warnings.push_back(reparse_point ? storage_link_moved_warning(shown, moved)
+                                : trusted     ? storage_held_moved_warning(shown, moved)
+                                              : storage_moved_warning(shown, found.owner_sid, moved));
     }
   }
+  refused_level.clear();
   return result;
+}
+
+}  // namespace
+
+StorageCheck secure_storage(const std::wstring& dir, StorageGuardOptions options) {
+  if (!options.trusted)
+    options.trusted = [](const ObjectProtection& found, uint32_t rights) {
+      return storage_level_trusted(found.owner_sid, found.has_dacl, found.aces, rights);
+    };
+  if (!options.random_hex) options.random_hex = [](size_t bytes) { return random_hex(bytes); };
+  std::optional<PrivilegeScope> privileges;
+  if (options.as_system) privileges.emplace();
+  std::wstring level;
+  StorageCheck result = secure_levels(dir, options, level);
+  if (result.refused.empty() || !options.as_system || !options.fall_back) return result;
+  // What a user made and holds in place of a level is left there, unused: the agent's own
+  // folder instead, the one an earlier start used when there is one.
+  const std::wstring base = dir_of(dir_of(dir));
+  std::string last_reason;
+  for (int attempt = 0; attempt < kFallbackAttempts; ++attempt) {
+    const bool recorded = attempt == 0 && is_storage_fallback_dir(base, options.recorded_fallback);
+    const std::wstring fallback = recorded ? options.recorded_fallback : storage_fallback_dir(base, options.random_hex(4));
+    if (!recorded) {  // taken, or not made: another name
+      if (const int made = create_secured_level(dir_of(fallback))) {
+        last_reason = to_utf8(dir_of(fallback)) + " could not be made: " + win_error_text(static_cast<DWORD>(made));
+        continue;
+      }
+    }
+    std::wstring fallback_level;
+    StorageCheck used = secure_levels(fallback, options, fallback_level);
+    if (!used.refused.empty()) {
+      last_reason = to_utf8(fallback_level) + " " + used.refused;
+      continue;
+    }
+    used.fallback = storage_fallback_error(to_utf8(dir), to_utf8(level), result.refused, to_utf8(fallback));
+    used.warnings.insert(used.warnings.begin(), result.warnings.begin(), result.warnings.end());
+    return used;
+  }
+  result.refused += "; no folder of its own could be used instead" + (last_reason.empty() ? "" : ": " + last_reason);
+  return result;
+}
+
+StorageCheck secure_default_storage_dir(const std::wstring& dir) {
+  StorageGuardOptions options;
+  options.as_system = runs_as_local_system();
+  return secure_storage(dir, std::move(options));
+}
+
+std::string drop_storage_privileges() {
+  UniqueHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put()))
+    return "OpenProcessToken: " + win_error_text(GetLastError());
+  struct {  // TOKEN_PRIVILEGES with room for the two
+    DWORD count = 0;
+    LUID_AND_ATTRIBUTES entries[2];
+  } removed;
+  for (const wchar_t* name : {L"SeBackupPrivilege", L"SeRestorePrivilege"}) {
+    if (!LookupPrivilegeValueW(nullptr, name, &removed.entries[removed.count].Luid))
+      return "LookupPrivilegeValue " + to_utf8(name) + ": " + win_error_text(GetLastError());
+    removed.entries[removed.count++].Attributes = SE_PRIVILEGE_REMOVED;
+  }
+  // ERROR_NOT_ALL_ASSIGNED: the token holds not both of them; what it holds is read back below.
+  if (!AdjustTokenPrivileges(token.get(), FALSE, reinterpret_cast<TOKEN_PRIVILEGES*>(&removed), 0, nullptr, nullptr))
+    return "AdjustTokenPrivileges: " + win_error_text(GetLastError());
+  DWORD size = 0;
+  GetTokenInformation(token.get(), TokenPrivileges, nullptr, 0, &size);
+  std::vector<unsigned char> buffer(size ? size : sizeof(TOKEN_PRIVILEGES));
+  if (!GetTokenInformation(token.get(), TokenPrivileges, buffer.data(), static_cast<DWORD>(buffer.size()), &size))
+    return "GetTokenInformation: " + win_error_text(GetLastError());
+  const auto* held = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+  for (DWORD i = 0; i < held->PrivilegeCount; ++i)
+    for (DWORD j = 0; j < removed.count; ++j)
+      if (held->Privileges[i].Luid.LowPart == removed.entries[j].Luid.LowPart &&
+          held->Privileges[i].Luid.HighPart == removed.entries[j].Luid.HighPart)
+        return "AdjustTokenPrivileges reported no error, but the token still holds them";
+  return {};
 }
 
 }  // namespace guardian

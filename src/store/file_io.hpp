@@ -1,14 +1,34 @@
 #pragma once
 // Whole-file read and atomic replacement.
+#include <cstdint>
 #include <string>
 
 #include "store/hex.hpp"
 
 namespace guardian {
 
-// Reads the whole file (up to 2 GiB) into out. False when it cannot be opened or read whole;
-// when it cannot be opened, GetLastError holds the reason (ERROR_FILE_NOT_FOUND when absent).
+// The agent's files (channel.bin, the log) are read only as what they should be, wherever the
+// name leads: a regular file on a disk, opened where it stands (a link or junction in its place
+// is refused, never followed; so is a pipe or a device, whose server could keep a read waiting
+// for ever), with identification rights only (a pipe's server could not act as the reader),
+// and read within limit_ms (a read still waiting then is cancelled). A regular file on a disk
+// is read at once.
+inline constexpr unsigned long kFileReadLimitMs = 2000;
+
+// Reads the last `most` bytes of such a file (all of it when it is shorter; at most 2 GiB)
+// into out; from is where they begin. False when it cannot be opened or read, with the reason
+// in GetLastError: ERROR_FILE_NOT_FOUND when absent, ERROR_CANT_ACCESS_FILE when it is no
+// regular file on a disk, ERROR_TIMEOUT when the read took longer than limit_ms.
+bool read_file_tail(const std::wstring& path, uint64_t most, Bytes& out, uint64_t& from,
+                    unsigned long limit_ms = kFileReadLimitMs);
+
+// Reads the whole file into out, as read_file_tail does.
 bool read_whole_file(const std::wstring& path, Bytes& out);
+
+// Whether an object opened in place at path (with FILE_FLAG_OPEN_REPARSE_POINT) is a link or
+// junction: its handle's attributes say so, and the name's own (what a listing of its folder
+// shows) count as well.
+bool is_link_in_place(const std::wstring& path, unsigned long opened_attributes);
 
 // Creates path (replacing a file of that name, no sharing), writes bytes and flushes them to
 // the disk. False on any failure, the flush included, with the failing call's error left in

@@ -15,24 +15,70 @@ bool remove_and_fail(const std::wstring& path, DWORD error) {
 
 }  // namespace
 
-bool read_whole_file(const std::wstring& path, Bytes& out) {
+bool is_link_in_place(const std::wstring& path, unsigned long opened_attributes) {
+  const DWORD named = GetFileAttributesW(path.c_str());
+  return ((opened_attributes | (named == INVALID_FILE_ATTRIBUTES ? 0 : named)) & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool read_file_tail(const std::wstring& path, uint64_t most, Bytes& out, uint64_t& from, unsigned long limit_ms) {
+  const ULONGLONG deadline = GetTickCount64() + limit_ms;
   UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                              nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT |
+                                  SECURITY_IDENTIFICATION,
+                              nullptr));
   if (!file) return false;
-  LARGE_INTEGER size;
+  BY_HANDLE_FILE_INFORMATION info{};
+  LARGE_INTEGER size{};
+  if (GetFileType(file.get()) != FILE_TYPE_DISK || !GetFileInformationByHandle(file.get(), &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || is_link_in_place(path, info.dwFileAttributes)) {
+    SetLastError(ERROR_CANT_ACCESS_FILE);
+    return false;
+  }
   if (!GetFileSizeEx(file.get(), &size)) return false;
-  if (size.QuadPart < 0 || size.QuadPart > 0x80000000LL) return false;
-  Bytes data(static_cast<size_t>(size.QuadPart));
-  size_t done = 0;
-  while (done < data.size()) {
-    const size_t want = data.size() - done;
+  const uint64_t end = static_cast<uint64_t>(size.QuadPart);
+  const uint64_t start = end > most ? end - most : 0;
+  if (end - start > 0x80000000ULL) {
+    SetLastError(ERROR_FILE_TOO_LARGE);
+    return false;
+  }
+  const UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!done) return false;
+  Bytes data(static_cast<size_t>(end - start));
+  size_t got_total = 0;
+  while (got_total < data.size()) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(start + got_total);
+    at.OffsetHigh = static_cast<DWORD>((start + got_total) >> 32);
+    at.hEvent = done.get();
+    const size_t want = data.size() - got_total;
     const DWORD chunk = want > 0x40000000u ? 0x40000000u : static_cast<DWORD>(want);
     DWORD got = 0;
-    if (!ReadFile(file.get(), data.data() + done, chunk, &got, nullptr) || got == 0) return false;
-    done += got;
+    if (!ReadFile(file.get(), data.data() + got_total, chunk, nullptr, &at)) {
+      if (GetLastError() != ERROR_IO_PENDING) return false;
+      const ULONGLONG now = GetTickCount64();
+      if (WaitForSingleObject(done.get(), now < deadline ? static_cast<DWORD>(deadline - now) : 0) != WAIT_OBJECT_0) {
+        CancelIoEx(file.get(), &at);
+        GetOverlappedResult(file.get(), &at, &got, TRUE);  // the buffer is not left to the cancelled read
+        SetLastError(ERROR_TIMEOUT);
+        return false;
+      }
+    }
+    if (!GetOverlappedResult(file.get(), &at, &got, TRUE)) return false;
+    if (got == 0) {  // cut short since its size was read
+      SetLastError(ERROR_HANDLE_EOF);
+      return false;
+    }
+    got_total += got;
   }
   out = std::move(data);
+  from = start;
   return true;
+}
+
+bool read_whole_file(const std::wstring& path, Bytes& out) {
+  uint64_t from = 0;
+  return read_file_tail(path, UINT64_MAX, out, from);
 }
 
 bool write_flushed_file(const std::wstring& path, const Bytes& bytes, bool* created) {

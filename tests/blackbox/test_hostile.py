@@ -5,13 +5,14 @@ connection held."""
 import json
 import os
 import re
+import shutil
 import signal
 import subprocess
 import time
 
 import pytest
 
-from conftest import Console, client, copy_program, exe, raw, start, start_agent
+from conftest import Console, client, copy_program, exe, raw, run, start, start_agent, win_path
 
 MAX_UNTRUSTED = 16
 UNTRUSTED_LINE = re.compile(r"WARN  pipe: (untrusted client pid |\d+ more refused without a line)")
@@ -101,7 +102,68 @@ def test_a_client_from_a_folder_named_to_deceive_is_logged_escaped(agent, storag
     assert agent.interrupt() == 0
     [line] = [l for l in log_lines(storage[0]) if "untrusted client pid " in l]
     assert "gpj.\\u202eexe\\u009b2J\\raw_pipe_client.exe" in line, line
-    assert not re.search("[\u0080-\u009f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\u2028\u2029]", line)
+    deceiving = "[\x00-\x09\x0b-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\u2028\u2029]"
+    assert not re.search(deceiving, line)
+    # --diagnose shows it among the log's last lines by the same rule, as text and as JSON.
+    for args in (("--diagnose",), ("--diagnose", "--json")):
+        shown = client(*args, storage_win=storage[1]).stdout.decode()  # strict: no byte that is no UTF-8
+        assert "gpj." in shown and not re.search(deceiving, shown), shown
+    assert "gpj.\\u202eexe" in json.loads(shown)["checks"][-2]["lines"][-1]
+
+
+def guard(folder, randoms, *extra):
+    """storage_guard_tool on folder/Ostrival/guardian, as LocalSystem: {"dir", "fallback", "refused",
+    "warning": [...]}."""
+    r = run(exe("storage_guard_tool.exe"), win_path(str(folder / "Ostrival" / "guardian")), randoms, *extra)
+    assert r.returncode == 0, r.stderr
+    found = {"warning": []}
+    for line in r.stdout.decode().splitlines():
+        key, _, value = line.partition("=")
+        found["warning"].append(value) if key == "warning" else found.setdefault(key, value)
+    return found
+
+
+def test_nothing_a_user_makes_in_place_of_the_storage_folder_keeps_localsystem_from_a_folder(tmp_path):
+    """The storage check as the service makes it, on a folder standing for ProgramData: what a
+    user made there is moved aside under a name nobody could make beforehand, or, when it cannot
+    be moved, left unused for a folder of the agent's own; a link's target never moves."""
+    ostrival, guardian_dir = tmp_path / "Ostrival", win_path(str(tmp_path / "Ostrival" / "guardian"))
+    target = tmp_path / "target"
+    target.mkdir()
+    (target / "kept").write_bytes(b"x")
+    os.symlink(target, ostrival)
+    found = guard(tmp_path, "1a2b3c4d")
+    assert sorted(os.listdir(target)) == ["kept"] and os.readlink(ostrival) == str(target)
+    if found["fallback"]:
+        # Wine opens what a host symbolic link points to, even in place: renaming that handle
+        # would move the target, so the link is left and a folder of the agent's own is used.
+        fallback = win_path(str(tmp_path / "Ostrival-1a2b3c4d" / "guardian"))
+        assert found["dir"] == fallback and found["fallback"].startswith(
+            f"storage dir {guardian_dir} cannot be used: {win_path(str(ostrival))}: a link or junction stands in its "
+            f"place") and f"using {fallback} instead" in found["fallback"], found
+        os.remove(ostrival)
+    else:  # Windows opens the link itself, which is moved aside
+        assert found["dir"] == guardian_dir and "the link itself moved to" in found["warning"][0], found
+        shutil.rmtree(ostrival)
+
+    # A level that a handle could rename is moved aside, past a name made beforehand.
+    ostrival.mkdir()
+    now = time.time()
+    for second in range(-1, 6):
+        stamp = time.strftime("%Y%m%d%H%M%S", time.gmtime(now + second))
+        (tmp_path / f"Ostrival.untrusted-{stamp}-aaaa").mkdir()
+    found = guard(tmp_path, "aaaa,bbbb", "hold:7:" + win_path(str(ostrival)))
+    assert (found["dir"], found["fallback"], found["refused"]) == (guardian_dir, "", ""), found
+    assert re.search(r"was open in another program that could move it; moved to .*Ostrival\.untrusted-\d{14}-bbbb "
+                     "and created anew", found["warning"][0]), found
+    # Held without delete sharing by such a handle, it cannot be moved: a folder of its own, not
+    # a name already taken, and the same one again at the next start.
+    (tmp_path / "Ostrival-cccccccc").mkdir()
+    held = "hold:3:" + win_path(str(ostrival))
+    found = guard(tmp_path, "cccccccc,dddddddd", held)
+    fallback = win_path(str(tmp_path / "Ostrival-dddddddd" / "guardian"))
+    assert found["dir"] == fallback and "could not be moved aside" in found["fallback"], found
+    assert guard(tmp_path, "eeeeeeee", held, "recorded:" + fallback)["dir"] == fallback
 
 
 @pytest.mark.slow

@@ -31,6 +31,12 @@ STORAGE_WIN = r"C:\ProgramData\Ostrival\guardian"
 INSTALLED = b"OstrivalGuardian installed (auto start, LocalSystem) and started.\n"
 REMOVED = b"OstrivalGuardian removed.\n"
 NOT_INSTALLED = b"OstrivalGuardian is not installed.\n"
+# An installation from a place the installing account can change itself is accepted, and said:
+# under Wine, where the prefix's user owns every file, every installation by hand says it.
+WARNED = re.compile(rb"(WARNING: (.+) can be changed by the installing account .+ \(S-1-5-[\d-]+\) itself: its programs "
+                    rb"that run without elevation could replace what the service runs as LocalSystem, without a "
+                    rb"prompt; install into C:\\Program Files \(or another folder only the Administrators can "
+                    rb"change\), or with the MSI)\n")
 PRIVILEGES = "SeBackupPrivilege|SeRestorePrivilege|SeChangeNotifyPrivilege"
 UP_LINE = re.compile(r"INFO  guardian 1\.2\.4 up; fp [0-9a-f]{12}\u2026 parts \d; storage C:\\ProgramData\\Ostrival\\guardian\r\n")
 
@@ -54,7 +60,17 @@ MESSAGES = {
     0x400003F2: "Ostrival Guardian %1 was removed: %2 (it ran %3).",
     0x400003F3: "Ostrival Guardian made a new channel secret, %1. Every client that holds an earlier key must read it "
                 "again: restart the companion and the suite's applications.",
+    0xC00003F4: "Ostrival Guardian cannot use its storage folder, and uses a folder of its own instead: %1",
 }
+
+
+def installed(r, traced=False):
+    """Asserts an installation that succeeded (with nothing on standard error unless it ran with
+    Wine's Event Log trace); its warning line, if any, without the line end."""
+    assert r.returncode == 0 and (traced or r.stderr == b""), (r.stdout, r.stderr)
+    warned = WARNED.match(r.stdout)
+    assert r.stdout[warned.end() if warned else 0:] == INSTALLED, r.stdout
+    return warned and warned.group(1).decode()
 
 
 def tool(*args, timeout=120):
@@ -305,35 +321,61 @@ def test_a_link_at_either_level_of_the_default_storage_folder_ends_start_up(tmp_
                 os.rename(aside, ostrival)
 
 
+def test_a_link_in_place_of_the_storage_folder_keeps_no_localsystem_service_from_serving(tmp_path, no_service):
+    """As LocalSystem the service moves a link at the storage folder's first level aside (the link,
+    never what it points to), or, when it cannot, serves from a folder of its own."""
+    ostrival = os.path.dirname(STORAGE)
+    aside = ostrival + ".kept-by-link-test"
+    had = os.path.lexists(ostrival)
+    if had:
+        os.rename(ostrival, aside)
+    os.symlink(tmp_path, ostrival)
+    try:
+        r = run(AGENT, "--install")
+        if WINEPREFIX and b"a link or junction stands in its place" in r.stderr:
+            pytest.skip("Wine runs the service as the prefix's user, not as LocalSystem, and it refuses a link as "
+                        "a console does (storage_guard_tool shows the LocalSystem path: test_hostile)")
+        installed(r)
+        assert_ping_answers()
+        assert os.listdir(tmp_path) == []  # nothing moved or written where the link leads
+    finally:
+        remove_service()
+        os.remove(ostrival) if os.path.islink(ostrival) else shutil.rmtree(ostrival)
+        if had:
+            os.rename(aside, ostrival)
+
+
 def test_install_twice_then_uninstall_twice(no_service):
     # Without a service it still removes what an installation left beside it.
     assert run(AGENT, "--uninstall").stdout == NOT_INSTALLED
     dumps_parent_before = registry_values(DUMPS_PARENT_KEY)
     r, events = traced("--install")
-    assert (r.returncode, r.stdout) == (0, INSTALLED), r.stderr
+    warning = installed(r, traced=True)
+    program = win_path(AGENT)
+    assert warning.startswith(f"WARNING: {program} can be changed by the installing account "), warning
     # It has waited until the service serves its pipe: the agent answers at once.
     assert_ping_answers()
     wait_for_log(UP_LINE)
     # The audit trail: the installation in the log (before the service's own lines) and in the
-    # Event Log, with what it replaced.
-    program = win_path(AGENT)
-    assert events == [(4, 0x400003F1, ["1.2.4", program, "a new installation"])], events
-    installed = f"INFO  install: Ostrival Guardian 1.2.4 installed as the service OstrivalGuardian, running {program} ("
-    assert log_text().index(installed + "a new installation)\r\n") < log_text().index("INFO  channel.bin created")
+    # Event Log, with what it replaced and the warning.
+    assert events[0][:2] == (4, 0x400003F1) and events[0][2][:2] == ["1.2.4", program], events
+    assert len(events) == 1 and shown_as(events[0][2][2], "a new installation; " + warning), events
+    installed_line = f"INFO  install: Ostrival Guardian 1.2.4 installed as the service OstrivalGuardian, running {program} ("
+    assert log_text().index(installed_line + f"a new installation; {warning})\r\n") < log_text().index(
+        "INFO  channel.bin created")
     assert registry_values(INSTALL_RECORD_KEY) == {"Version": ("REG_SZ", "1.2.4")}
 
     # The second run takes the existing service, updates it, finds it running and says so
     # without reporting "already running".
-    r = run(AGENT, "--install")
-    assert (r.returncode, r.stdout, r.stderr) == (0, INSTALLED, b"")
+    assert installed(run(AGENT, "--install")) == warning
     assert_ping_answers()
-    assert installed + "again over the same version)\r\n" in log_text()
+    assert installed_line + f"again over the same version; {warning})\r\n" in log_text()
 
     config = config_of()
     assert config["path"] == '"' + win_path(AGENT) + '"'
     assert (config["type"], config["start"], config["error_control"]) == ("16", "2", "1")
     # Wine's QueryServiceConfigW leaves the list out; what it stored is then read instead.
-    assert (config["dependencies"] or config.get("stored_dependencies")) == "Tcpip|Dnscache|NlaSvc"
+    assert (config["dependencies"] or config.get("stored_dependencies")) == "Tcpip|Dnscache|NlaSvc|EventLog"
     assert config["account"] == "LocalSystem"
     assert config["display"] == "Ostrival Guardian"
     assert config["group"] == ""
@@ -377,12 +419,11 @@ def test_install_over_another_registration_from_a_folder_with_blanks(program_dir
     assert tool("start", SERVICE).returncode == 0
     wait_for_log(UP_LINE)
 
-    r = run(agent, "--install")
-    assert (r.returncode, r.stdout, r.stderr) == (0, INSTALLED, b"")
+    installed(run(agent, "--install"))
     config = config_of()
     assert config["path"] == '"' + win_path(agent) + '"'
     assert (config["start"], config["display"]) == ("2", "Ostrival Guardian")
-    assert (config["dependencies"] or config.get("stored_dependencies")) == "Tcpip|Dnscache|NlaSvc"
+    assert (config["dependencies"] or config.get("stored_dependencies")) == "Tcpip|Dnscache|NlaSvc|EventLog"
     assert config.get("privileges") == PRIVILEGES or config.get("privileges_error") == "124", config
     # The other program was stopped and this one started in its place. Only a client beside
     # the serving agent is trusted, so the answer proves that the SCM runs the copy in the
@@ -399,10 +440,12 @@ def test_install_over_another_registration_from_a_folder_with_blanks(program_dir
 
 def test_install_refuses_a_program_that_others_could_change(program_dir, no_service):
     """Wine shows a file or folder that every Unix user may write as one that Everyone may
-    change; a folder above the program's counts as others could move the program's away.
-    (A DLL beside it counts only when it loads it, and today it loads neither.)"""
+    change; a folder above the program's counts as others could move the program's away. Every
+    program and DLL of its folder and the folders below counts, loaded or not, and those folders."""
     agent = copy_program("ostrival_guardian.exe", os.path.join(program_dir, "a", "b"))
-    for path, mode in ((agent, 0o666), (os.path.dirname(agent), 0o777), (os.path.join(program_dir, "a"), 0o777)):
+    beside = os.path.dirname(agent)
+    for path, mode in ((agent, 0o666), (os.path.join(beside, "libgcrypt-20.dll"), 0o666),
+                       (os.path.join(beside, "x86"), 0o777), (beside, 0o777), (os.path.join(program_dir, "a"), 0o777)):
         os.chmod(path, mode)
         r = run(agent, "--install")
         os.chmod(path, 0o755)
@@ -417,7 +460,7 @@ def test_install_refuses_a_program_that_others_could_change(program_dir, no_serv
     assert (r.returncode, r.stdout) == (1, b"") and r.stderr.startswith(
         b"OstrivalGuardian not installed: " + win_path(os.path.join(program_dir, "link")).encode() +
         b" is a link or junction; install it into"), r
-    assert run(agent, "--install").returncode == 0
+    assert installed(run(agent, "--install")).startswith("WARNING: " + win_path(agent))  # the account's own files
 
 
 def test_uninstall_waits_about_ten_seconds_for_a_slow_stop_then_deletes_anyway(no_service):
@@ -448,7 +491,7 @@ def test_a_service_marked_for_deletion_fails_both_commands_with_the_error_code(n
         assert (r.returncode, r.stdout) == (1, b"")
         assert re.fullmatch(rb"DeleteService: \S.* \(0x00000430\)\n", r.stderr), r.stderr
         r = run(AGENT, "--install")
-        assert (r.returncode, r.stdout) == (1, b"")
+        assert (r.returncode, WARNED.sub(b"", r.stdout)) == (1, b"")
         assert re.fullmatch(rb"CreateService: \S.* \(0x00000430\)\n", r.stderr), r.stderr
     finally:
         holder.stdin.close()
@@ -498,7 +541,7 @@ def diagnose(program=AGENT, env=None):
 
 def test_diagnose_a_healthy_service_then_a_stopped_one_then_one_without_channel_bin(no_service):
     began = time.monotonic()
-    assert run(AGENT, "--install").stdout == INSTALLED
+    installed(run(AGENT, "--install"))
     code, checks, evidence = diagnose()
     # Just after the start the companion has not been checked yet: not "ok" (no companion runs
     # here). The agent checks it 10 s after its start.
@@ -560,10 +603,23 @@ def test_diagnose_says_not_checked_where_a_premise_failed(no_service):
     # --install waits for what the service makes of its start: it stops, and the installation
     # fails with its reason. (Its log could not be written: the reason is the folder.)
     r, events = traced("--install")
-    assert (r.returncode, r.stdout) == (1, b"")
+    assert (r.returncode, WARNED.sub(b"", r.stdout)) == (1, b"")
     assert r.stderr.decode().splitlines()[-1] == f"OstrivalGuardian did not start: storage dir unusable: {file_there}"
-    assert events == [(4, 0x400003F1, ["1.2.4", win_path(AGENT), "over an earlier installation of unknown version"])]
+    assert events[0][2][:2] == ["1.2.4", win_path(AGENT)] and len(events) == 1
+    assert events[0][2][2].startswith("over an earlier installation of unknown version; WARNING: "), events
     assert diagnose()[1]["running"][0::3] == ("FAIL", "failed_start")
+
+    # A level that others could change (and so point elsewhere meanwhile): nothing is read
+    # through it. (Wine shows a folder every Unix user may write as one Everyone may change.)
+    os.remove(STORAGE)
+    os.mkdir(STORAGE)
+    os.chmod(os.path.dirname(STORAGE), 0o777)
+    try:
+        _, checks, _ = diagnose()
+    finally:
+        os.chmod(os.path.dirname(STORAGE), 0o755)
+    assert checks["key"][1] == checks["log"][1] == (r"not checked: C:\ProgramData\Ostrival can be changed by Everyone "
+                                                    "(S-1-1-0), who could point it elsewhere meanwhile"), checks
 
 
 def test_diagnose_fails_the_program_when_a_file_it_ships_is_missing(program_dir, no_service):

@@ -16,7 +16,7 @@ import pytest
 
 from conftest import BIN, WINEPREFIX, Console, copy_program, exe, run, win_path
 from test_service import (AGENT, INSTALLED, REMOVED, SERVICE, SERVICE_STOPPED, STORAGE, UP_LINE, config_of,  # noqa: F401
-                          event_log_entries, fresh_storage, log_text, no_service, scm_ready, settle_scm, shown_as,
+                          event_log_entries, fresh_storage, installed, log_text, no_service, scm_ready, settle_scm, shown_as,
                           statuses, tool, wait_for_log)
 
 SESSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "wine-session.sh")
@@ -66,8 +66,7 @@ def secret_file():
 
 
 def install(program=AGENT):
-    r = run(program, "--install")
-    assert (r.returncode, r.stdout, r.stderr) == (0, INSTALLED, b"")
+    installed(run(program, "--install"))
 
 
 def placed(folder):
@@ -189,7 +188,7 @@ def test_the_service_reports_its_start_its_stop_and_a_failed_start_up_to_the_eve
 def test_a_companion_that_holds_an_earlier_secret_is_never_reported_missing(no_service, traced_session, tmp_path):
     """The service's side of test_companion's case: after three checks, event 1005 says why,
     and never that the companion is missing."""
-    assert run(AGENT, "--install").stdout == INSTALLED
+    installed(run(AGENT, "--install"))
     fingerprint = json.loads(run(AGENT, "--fingerprint").stdout)["fp"]
     make_secret(str(tmp_path / "earlier"), fingerprint)
     companion = Console(copy_program("ostrival_sentinel.exe", os.path.dirname(AGENT)),

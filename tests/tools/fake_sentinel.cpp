@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
   } else {
     const DeviceIdentity identity = collect_device_identity();
     Bytes key;
-    if (!read_channel_key(ProtectedStore(resolve_storage_dir(true), identity.fingerprint), identity.fingerprint,
+    if (!read_channel_key(ProtectedStore(resolve_client_storage_dir(), identity.fingerprint), identity.fingerprint,
                           key)) {
       std::fprintf(stderr, "no channel key\n");
       return 2;

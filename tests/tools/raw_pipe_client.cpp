@@ -57,7 +57,7 @@ Bytes channel_key() {
   static Bytes key;
   if (key.empty()) {
     const DeviceIdentity identity = collect_device_identity();
-    read_channel_key(ProtectedStore(resolve_storage_dir(true), identity.fingerprint), identity.fingerprint, key);
+    read_channel_key(ProtectedStore(resolve_client_storage_dir(), identity.fingerprint), identity.fingerprint, key);
   }
   return key;
 }

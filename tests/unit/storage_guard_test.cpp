@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "channel/channel_places.hpp"
 #include "runtime/storage_guard.hpp"
 
 namespace guardian {
@@ -46,9 +47,9 @@ TEST(StorageGuard, TheLogGetsItsOwnListUnlessItHasIt) {
   EXPECT_TRUE(log_file_list_replaced(true, true, own));
 }
 
-TEST(StorageGuard, LinksRefusedUntrustedLevelsMovedAside) {
+TEST(StorageGuard, LinksAndUntrustedLevelsMovedAsideByLocalSystemOnly) {
   using A = StorageLevelAction;
-  EXPECT_EQ(storage_level_action(true, true, true), A::refuse);
+  EXPECT_EQ(storage_level_action(true, true, true), A::move_aside);  // the link itself, never its target
   EXPECT_EQ(storage_level_action(true, false, true), A::refuse);
   EXPECT_EQ(storage_level_action(false, true, false), A::move_aside);
   EXPECT_EQ(storage_level_action(false, true, true), A::use);
@@ -61,8 +62,31 @@ TEST(StorageGuard, LinksRefusedUntrustedLevelsMovedAside) {
     EXPECT_EQ(storage_unheld_action(false, false, checked), changeable);  // one that may have it
     EXPECT_EQ(storage_unheld_action(true, true, checked), changeable);
   }
-  EXPECT_EQ(storage_aside_name(L"C:\\ProgramData\\Ostrival\\", "20261207143000"),
-            L"C:\\ProgramData\\Ostrival.untrusted-20261207143000");
+  EXPECT_EQ(storage_aside_name(L"C:\\ProgramData\\Ostrival\\", "20261207143000", "0a1f"),
+            L"C:\\ProgramData\\Ostrival.untrusted-20261207143000-0a1f");
+}
+
+// The folder used instead of a default one a user holds, and the only form of it a client or a
+// later start takes from the registry.
+TEST(StorageGuard, FallbackFolderNames) {
+  const std::wstring base = L"C:\\ProgramData";
+  EXPECT_EQ(storage_fallback_dir(base, "1a2b3c4d"), L"C:\\ProgramData\\Ostrival-1a2b3c4d\\guardian");
+  EXPECT_TRUE(is_storage_fallback_dir(base, L"C:\\ProgramData\\Ostrival-1a2b3c4d\\guardian"));
+  for (const wchar_t* other : {L"C:\\ProgramData\\Ostrival\\guardian", L"C:\\ProgramData\\Ostrival-1A2B3C4D\\guardian",
+                               L"C:\\ProgramData\\Ostrival-1a2b3c4\\guardian", L"D:\\ProgramData\\Ostrival-1a2b3c4d\\guardian",
+                               L"C:\\ProgramData\\Ostrival-1a2b3c4d\\guardian\\x", L"C:\\ProgramData\\Ostrival-1a2b3c4g\\guardian",
+                               L""})
+    EXPECT_FALSE(is_storage_fallback_dir(base, other));
+}
+
+// What the installing account may change itself: --install warns of it.
+TEST(StorageGuard, AnAccountChangesWhatItOwnsOrIsGrantedByName) {
+  const std::vector<StorageAce> aces = {{kUser, true, false, 0x1200A9}, {"S-1-5-11", true, false, 0x2}};
+  EXPECT_TRUE(account_can_change(kUser, {}, kProgramChangeRights, kUser));
+  EXPECT_FALSE(account_can_change(kAdministratorsSid, aces, kProgramChangeRights, kUser));  // read only
+  EXPECT_TRUE(account_can_change(kAdministratorsSid, {{kUser, true, false, 0x40000}}, kProgramChangeRights, kUser));
+  EXPECT_FALSE(account_can_change(kAdministratorsSid, {{kUser, true, true, 0x1F01FF}}, kProgramChangeRights, kUser));
+  EXPECT_FALSE(account_can_change(kUser, aces, kProgramChangeRights, ""));
 }
 
 TEST(StorageGuard, Texts) {

@@ -142,6 +142,15 @@ TEST(FileIo, ReadWholeFile) {
   ASSERT_TRUE(read_whole_file(dir.file(L"big"), out));
   EXPECT_EQ(std::string(out.begin(), out.end()), big);
   EXPECT_FALSE(read_whole_file(dir.path(), out));  // a directory is not a file
+  uint64_t from = 0;
+  ASSERT_TRUE(read_file_tail(dir.file(L"big"), 5, out, from));
+  EXPECT_EQ(from, big.size() - 5);
+  // A pipe whose server never writes (a name an attacker points the path at) is refused, at once.
+  const std::wstring pipe = L"\\\\.\\pipe\\guardian-test-" + to_utf16(random_hex(4));
+  const UniqueFile server(CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX, 0, 1, 64, 64, 0, nullptr));
+  ASSERT_TRUE(server);
+  EXPECT_FALSE(read_whole_file(pipe, out));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANT_ACCESS_FILE));
 }
 
 // Libraries loaded on first use come from the calling module's folder or System32, by name
