@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/installer_text.hpp"
 #include "base/text.hpp"
 #include "base/unique.hpp"
 
@@ -20,6 +21,7 @@ using namespace guardian;
 
 constexpr DWORD kOutputPipeBytes = 65536;
 constexpr DWORD kReadEveryMs = 100;
+// The program's output kept for the log: its last MiB, where it says how it ended.
 constexpr size_t kOutputLimitBytes = 1 << 20;
 
 std::wstring property(MSIHANDLE install, const wchar_t* name) {
@@ -34,13 +36,13 @@ std::wstring property(MSIHANDLE install, const wchar_t* name) {
 }
 
 // One message to the installation: INSTALLMESSAGE_INFO goes to its log; an error is also
-// shown when the installation has a user interface. The text is an insert, never a template,
-// so brackets in it are not read as properties.
+// shown when the installation has a user interface. Windows Installer formats a message, the
+// fields it inserts included, so the text (which holds paths that others may name) is the
+// template, every bracket and brace in it escaped: it formats to itself.
 void tell(MSIHANDLE install, INSTALLMESSAGE kind, const std::wstring& text) {
-  const MSIHANDLE record = MsiCreateRecord(1);
+  const MSIHANDLE record = MsiCreateRecord(0);
   if (!record) return;
-  MsiRecordSetStringW(record, 0, L"[1]");
-  MsiRecordSetStringW(record, 1, text.c_str());
+  MsiRecordSetStringW(record, 0, installer_literal(text).c_str());
   MsiProcessMessage(install, kind, record);
   MsiCloseHandle(record);
 }
@@ -48,7 +50,8 @@ void tell(MSIHANDLE install, INSTALLMESSAGE kind, const std::wstring& text) {
 // Runs the command line, with no window, its standard input from NUL and its output and errors
 // into one pipe, which is read while it runs: the exit code, or false with why it could not be
 // run. The program inherits those two handles and no other of this process.
-bool run(std::wstring command_line, std::string& output, DWORD& code, std::string& why) {
+// left_out: how many bytes of the output's beginning were not kept.
+bool run(std::wstring command_line, std::string& output, size_t& left_out, DWORD& code, std::string& why) {
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
   UniqueFile read_end, write_end;
   if (!CreatePipe(read_end.put(), write_end.put(), &inheritable, kOutputPipeBytes) ||
@@ -95,11 +98,14 @@ bool run(std::wstring command_line, std::string& output, DWORD& code, std::strin
     DWORD available = 0, got = 0;
     while (PeekNamedPipe(read_end.get(), nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
            ReadFile(read_end.get(), chunk, available < sizeof chunk ? available : sizeof chunk, &got, nullptr) &&
-           got > 0)
-      output.append(chunk, output.size() < kOutputLimitBytes ? got : 0);
+           got > 0) {
+      output.append(chunk, got);
+      if (output.size() > 2 * kOutputLimitBytes) left_out += keep_output_tail(output, kOutputLimitBytes);
+    }
   };
   while (WaitForSingleObject(program.get(), kReadEveryMs) == WAIT_TIMEOUT) drain();
   drain();
+  left_out += keep_output_tail(output, kOutputLimitBytes);
   code = 1;
   GetExitCodeProcess(program.get(), &code);
   return true;
@@ -116,11 +122,15 @@ extern "C" __declspec(dllexport) UINT __stdcall RunAgentCommand(MSIHANDLE instal
   tell(install, INSTALLMESSAGE_INFO, L"Ostrival Guardian: running " + command_line);
   std::string output;
   std::string why;
+  size_t left_out = 0;
   DWORD code = 1;
-  if (!run(command_line, output, code, why)) {
+  if (!run(command_line, output, left_out, code, why)) {
     tell(install, INSTALLMESSAGE_ERROR, L"Ostrival Guardian: " + command_line + L" could not be run: " + to_utf16(why));
     return ERROR_INSTALL_FAILURE;
   }
+  if (left_out > 0)
+    tell(install, INSTALLMESSAGE_INFO,
+         L"Ostrival Guardian: (" + std::to_wstring(left_out) + L" bytes of its earlier output left out)");
   std::wstring last;
   size_t begin = 0;
   while (begin < output.size()) {

@@ -3,6 +3,7 @@
 #include "app/cli.hpp"
 #include "app/diagnose.hpp"
 #include "base/event_log.hpp"
+#include "base/installer_text.hpp"
 #include "base/line_budget.hpp"
 #include "base/log_format.hpp"
 
@@ -162,6 +163,19 @@ TEST(EventLog, InsertsAreOneLineBoundedAndReferToNoOtherMessage) {
   EXPECT_EQ(event_type_of(static_cast<uint32_t>(AgentEvent::startup_failed)), 1);
   EXPECT_EQ(event_type_of(static_cast<uint32_t>(AgentEvent::companion_failing)), 2);
   EXPECT_EQ(event_type_of(static_cast<uint32_t>(AgentEvent::started)), 4);
+}
+
+// The MSI's custom action: what it tells Windows Installer formats to itself, and a program that
+// prints more than is kept loses the beginning of its output, never the end that says why.
+TEST(InstallerText, BracketsAreEscapedAndTheOutputsTailIsKept) {
+  EXPECT_EQ(installer_literal(L"C:\\a[ProductCode]{[%WINDIR]}[~]\\"),
+            L"C:\\a[\\[]ProductCode[\\]][\\{][\\[]%WINDIR[\\]][\\}][\\[]~[\\]]\\");
+  std::string output = "first\nsecond\nlast line\n";
+  EXPECT_EQ(keep_output_tail(output, 100), 0u);
+  EXPECT_EQ(keep_output_tail(output, 12), 13u);  // "second" is cut: it starts at the line after
+  EXPECT_EQ(output, "last line\n");
+  output = std::string(50, 'x');
+  EXPECT_EQ(keep_output_tail(output, 20), 30u);  // one long line: its end
 }
 
 TEST(EventLog, AFullQueueDropsAndCountsAndSaysSoOnceEmptied) {
