@@ -6,6 +6,7 @@
 
 #include "app/cli.hpp"
 #include "app/commands.hpp"
+#include "base/log_format.hpp"
 #include "build_config.hpp"
 #include "net/http_client.hpp"
 
@@ -63,7 +64,8 @@ int run_command_line(int argc, const char* const* argv) {
     if (std::strcmp(command, row.name) != 0) continue;
     if (const char* unknown = row.flags ? first_unknown_flag(argc, argv, row.flags) : nullptr) {
       std::string usage =
-          std::string(row.name) + ": unknown argument \"" + unknown + "\"; usage: ostrival_guardian.exe " + row.name;
+          std::string(row.name) + ": unknown argument \"" + visible_text(unknown) + "\"; usage: ostrival_guardian.exe " +
+          row.name;
       for (const char* const* flag = row.flags; *flag; ++flag) usage += std::string(" [") + *flag + "]";
       std::fprintf(stderr, "%s\n", usage.c_str());
       std::fflush(stderr);

@@ -51,7 +51,7 @@ def test_version_ignores_extra_arguments():
     assert (r.returncode, r.stdout) == (0, b"1.2.4\n")
 
 
-@pytest.mark.parametrize("args", [["--jsn"], ["--json", "extra"], ["--unpinned"]])
+@pytest.mark.parametrize("args", [["--jsn"], ["--json", "extra"], ["--unpinned"], ["--js\x1b[2Jn"]])
 def test_diagnose_refuses_what_it_does_not_take_before_it_checks_anything(args):
     # Meant for tools: a mistyped flag is a usage error (exit 2), never a text report that
     # looks healthy to a script that asked for JSON.
@@ -59,4 +59,5 @@ def test_diagnose_refuses_what_it_does_not_take_before_it_checks_anything(args):
     unknown = next(a for a in args if a != "--json")
     assert (r.returncode, r.stdout) == (2, b"")
     usage = "usage: ostrival_guardian.exe --diagnose [--json]"
-    assert r.stderr == f'--diagnose: unknown argument "{unknown}"; {usage}\n'.encode()
+    shown = unknown.replace("\x1b", "\\x1b")  # a control character is shown, not sent
+    assert r.stderr == f'--diagnose: unknown argument "{shown}"; {usage}\n'.encode()
