@@ -25,6 +25,7 @@ struct ChannelContext {
   std::string peer_state = "ok";
   int64_t peer_since = 0;
   int32_t peer_failures = 0;
+  int64_t peer_failing_since = 0;  // the time of the first of the failed checks in a row
   bool peer_checked = false;  // whether any check has run yet ("peer" says "ok" before the first)
   std::string peer_reason;    // the reason code of the last check when it failed, else empty
 

@@ -48,7 +48,7 @@ struct CompanionChange {
   bool went_missing = false;    // this check made it "missing": an Event Log entry
   bool came_back = false;       // a good answer after "missing": an Event Log entry
   int32_t failures = 0;         // consecutive failed checks, after this one
-  int64_t failing_since = 0;    // with came_back: when it went "missing"
+  int64_t failing_since = 0;    // with came_back: the time of the first of the failed checks
 };
 
 // Applies one check's outcome to the companion fields of context, whose state_lock the

@@ -30,10 +30,11 @@ std::string companion_failure_text(std::string_view code) {
     return std::string("the program that serves ") + kSentinelPipeText +
            " does not run from the agent's folder, so the agent does not trust it";
   if (code == "not_authentic")
-    return "it answers, but its reply does not verify under the agent's key: it holds an earlier secret";
+    return "it answers, but its reply does not verify under the agent's key: it may hold an earlier secret";
   if (code == "not_ok") return "it answers, but refuses the agent's ping";
   if (code == "untrusted_client")
     return "it answers, but refuses the agent as a client: the agent does not run from the companion's folder";
+  if (code == "access_denied") return std::string("the pipe ") + kSentinelPipeText + " refuses the agent's connection";
   if (code == "io")
     return "it gave no whole reply within " + std::to_string(kCompanionTimeoutMs / 1000) +
            " s, or the connection broke";
@@ -67,7 +68,7 @@ CompanionChange record_companion_check(ChannelContext& context, std::string_view
   CompanionChange change;
   const std::string old_state = context.peer_checked ? context.peer_state : "not checked yet";
   const std::string old_reason = context.peer_reason;
-  const int64_t old_since = context.peer_since;
+  if (!failure.empty() && context.peer_failures == 0) context.peer_failing_since = now;  // the first of a run
   const std::string new_state = next_peer_state(failure.empty(), context.peer_failures);
   change.failures = context.peer_failures;
   context.peer_checked = true;
@@ -84,7 +85,7 @@ CompanionChange record_companion_check(ChannelContext& context, std::string_view
   }
   change.went_missing = state_changed && new_state == "missing";
   change.came_back = state_changed && old_state == "missing";
-  if (change.came_back) change.failing_since = old_since;
+  if (change.came_back) change.failing_since = context.peer_failing_since;
   return change;
 }
 

@@ -120,7 +120,7 @@ def test_a_companion_that_holds_an_earlier_secret_is_told_from_a_missing_one(sto
     agent = start_agent(storage[1], FAST)
     sentinel = Console(exe("ostrival_sentinel.exe"), env={"OV_STORAGE_DIR": earlier})
     try:
-        words = b"it answers, but its reply does not verify under the agent's key: it holds an earlier secret"
+        words = b"it answers, but its reply does not verify under the agent's key: it may hold an earlier secret"
         assert wait_count(agent, b"unresponsive: " + words + b"\r\n", 1), agent.stderr
         assert b"WARN  peer ping failed: bad_response\r\n" in agent.stderr
         assert peer(storage[1])["reason"] == "not_authentic"

@@ -194,7 +194,7 @@ def test_a_companion_that_holds_an_earlier_secret_is_never_reported_missing(no_s
     companion = Console(copy_program("ostrival_sentinel.exe", os.path.dirname(AGENT)),
                         env={"OV_STORAGE_DIR": win_path(str(tmp_path / "earlier"))})
     try:
-        words = "it answers, but its reply does not verify under the agent's key: it holds an earlier secret"
+        words = "it answers, but its reply does not verify under the agent's key: it may hold an earlier secret"
         wait_for_log("WARN  peer sentinel: unresponsive -> missing: " + re.escape(words) + "\r\n", timeout=150)
         [(kind, _, (count, why, todo))] = [e for e in session_events(traced_session) if e[1] == 0x800003ED]
         assert (kind, count, why) == (2, "3", words) and shown_as(todo, "restart the companion, so that it reads "

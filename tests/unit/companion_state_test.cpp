@@ -48,7 +48,7 @@ TEST(PeerState, TheRecordKeepsWhyAndLogsEachChange) {
   change = record_companion_check(ctx, "", 150);
   EXPECT_EQ(change.log_line, "peer sentinel: missing -> ok");
   EXPECT_TRUE(change.came_back);
-  EXPECT_EQ(change.failing_since, 130);
+  EXPECT_EQ(change.failing_since, 110);  // the first failed check, not the one that made it "missing"
   EXPECT_EQ(ctx.peer_reason, "");
 
   // A first check that finds the companion answering changes nothing on the wire, and says
