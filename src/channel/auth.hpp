@@ -17,8 +17,9 @@ inline constexpr size_t kChannelSecretSize = 32;
 inline constexpr size_t kMaxNonceBytes = 128;
 
 // The 32-byte channel secret from "channel.bin", created on first use. Empty after a
-// failure, which has been logged.
-Bytes load_or_create_channel_secret(const ProtectedStore& store);
+// failure, which has been logged; failure (optional) then says why when it was the creation
+// of a new file that failed (empty when the file that is there gives no secret).
+Bytes load_or_create_channel_secret(const ProtectedStore& store, std::string* failure = nullptr);
 
 // What "channel.bin" is to a reader with the store's fingerprint, found quietly (no log line):
 // it opens (a sealed 32-byte secret), it is missing, or it exists and does not open (cannot
@@ -35,12 +36,16 @@ struct ChannelFileProblem {
     unreadable,        // it cannot be read (text: the Windows error)
     sealed_elsewhere,  // it reads, but does not unseal: another device fingerprint's
     not_a_secret,      // it unseals, but does not hold 32 bytes
+    folder,            // a folder stands where it belongs
   };
   Kind kind = Kind::none;
   std::string text;  // what the file does, for "channel.bin " or its path to lead: "was sealed under ..."
   unsigned long error = 0;  // unreadable: the Windows error
 };
 ChannelFileProblem channel_file_problem(const ProtectedStore& store);
+
+// How an administrator removes a folder standing at path, where channel.bin belongs.
+std::string channel_folder_steps(const std::string& path);
 
 // How an administrator renews the secret at path.
 std::string channel_renewal_steps(const std::string& path);

@@ -84,10 +84,12 @@ bool file_absent(const std::wstring& path) {
 // file, which is then moved to the final name without replacing one that exists. A crash
 // leaves at most a temporary file, and of two agents racing the first start one wins and the
 // other reads the winner's file.
-CreateOutcome create_channel_file(const std::wstring& path, const std::wstring& temp, const Bytes& blob) {
+// error: the failing call's error, when the outcome is write_failed or fatal.
+CreateOutcome create_channel_file(const std::wstring& path, const std::wstring& temp, const Bytes& blob,
+                                  DWORD& error) {
   bool created = false;
   if (!write_flushed_file(temp, blob, &created)) {
-    const DWORD error = GetLastError();
+    error = GetLastError();
     if (!created) {
       log_error("channel.bin create failed: " + win_error_text(error));
       return CreateOutcome::fatal;
@@ -96,7 +98,7 @@ CreateOutcome create_channel_file(const std::wstring& path, const std::wstring& 
     return CreateOutcome::write_failed;
   }
   if (MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) return CreateOutcome::created;
-  const DWORD error = GetLastError();
+  error = GetLastError();
   DeleteFileW(temp.c_str());
   if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return CreateOutcome::exists;
   log_error("channel.bin create failed: " + win_error_text(error));
@@ -151,22 +153,35 @@ ChannelFileState load_channel_key(const ProtectedStore& store, std::string_view 
 ChannelFileProblem channel_file_problem(const ProtectedStore& store) {
   using Kind = ChannelFileProblem::Kind;
   Bytes blob;
-  if (!read_whole_file(store.path_of(kChannelFile), blob)) {
+  const std::wstring path = store.path_of(kChannelFile);
+  if (!read_whole_file(path, blob)) {
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return {};
+    // A folder is refused as if access were denied: said as what it is.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+      return {Kind::folder, "cannot be read: a folder stands where it belongs", error};
     return {Kind::unreadable, "cannot be read: " + win_error_text(error), error};
   }
   Bytes secret;
   const bool unsealed = store.unseal(blob, secret);
   const size_t size = secret.size();
   std::fill(secret.begin(), secret.end(), 0);
+  // A file cut short or overwritten does not unseal either, and cannot be told apart.
   if (!unsealed)
     return {Kind::sealed_elsewhere,
-            "was sealed under another device fingerprint (the hardware changed, or the file came from another "
-            "machine)"};
+            "was sealed under another device fingerprint, or damaged (the hardware changed, the file came from "
+            "another machine, or it was cut short or overwritten)"};
   if (size != kChannelSecretSize)
     return {Kind::not_a_secret, "opens, but holds " + std::to_string(size) + " bytes, not a secret"};
   return {};
+}
+
+std::string channel_folder_steps(const std::string& path) {
+  return "sc stop OstrivalGuardian, rmdir /s \"" + path +
+         "\" (after saving what it holds), sc start OstrivalGuardian: it makes a new secret, which the companion and "
+         "the suite's applications read once restarted";
 }
 
 std::string channel_renewal_steps(const std::string& path) {
@@ -175,16 +190,18 @@ std::string channel_renewal_steps(const std::string& path) {
          "new key";
 }
 
-Bytes load_or_create_channel_secret(const ProtectedStore& store) {
+Bytes load_or_create_channel_secret(const ProtectedStore& store, std::string* failure) {
   const std::wstring path = store.path_of(kChannelFile);
   const std::wstring temp = store.path_of(temp_name());
   remove_stale_temp_files(store);
+  DWORD write_error = 0;  // the last failed write of a new file
   for (int attempt = 0; attempt < 3; ++attempt) {
     if (file_absent(path)) {
       Bytes secret(kChannelSecretSize, 0);
       Bytes blob;
       if (random_bytes(secret.data(), secret.size()) && store.seal(secret, blob)) {
-        switch (create_channel_file(path, temp, blob)) {
+        DWORD error = 0;
+        switch (create_channel_file(path, temp, blob, error)) {
           case CreateOutcome::created: {
             // A new key for every client: whoever holds the earlier one no longer verifies.
             const std::string where = to_utf8(path);
@@ -195,8 +212,10 @@ Bytes load_or_create_channel_secret(const ProtectedStore& store) {
             return secret;
           }
           case CreateOutcome::fatal:
+            if (failure) *failure = "channel.bin could not be created: " + win_error_text(error);
             return {};
           case CreateOutcome::write_failed:
+            write_error = error;
             std::fill(secret.begin(), secret.end(), 0);
             continue;
           case CreateOutcome::exists:  // another process was first: read its file
@@ -214,6 +233,13 @@ Bytes load_or_create_channel_secret(const ProtectedStore& store) {
     Sleep(50);
     Bytes raw;
     if (read_whole_file(path, raw) && raw.empty()) Sleep(200);
+  }
+  // A new file that could not be written (a full disk, say) is not one that cannot be read.
+  if (write_error != 0 && file_absent(path)) {
+    const std::string why = "channel.bin could not be written: " + win_error_text(write_error);
+    log_error(why);
+    if (failure) *failure = why;
+    return {};
   }
   log_error("channel.bin unreadable");
   return {};

@@ -56,7 +56,13 @@ IdentitySettling settling_in(const std::wstring& storage_dir) {
   IdentitySettling hooks;
   hooks.collect = [] { return collect_agent_identity(false); };
   hooks.probe = [storage_dir](const DeviceIdentity& identity) {
-    return probe_channel_file(ProtectedStore(storage_dir, identity.fingerprint));
+    const ProtectedStore store(storage_dir, identity.fingerprint);
+    const ChannelFileState state = probe_channel_file(store);
+    // A folder in channel.bin's place opens under no identity: no wait helps, and start-up
+    // then says what stands there.
+    if (state == ChannelFileState::does_not_open && channel_file_problem(store).kind == ChannelFileProblem::Kind::folder)
+      return ChannelFileState::missing;
+    return state;
   };
   hooks.wait = [](uint32_t ms) {
     const HANDLE stop = stop_event();
@@ -130,12 +136,19 @@ bool agent_startup(AgentContext& ctx) {
   }
   if (settle_identity(ctx.identity, settling_in(ctx.storage_dir)) == SettleResult::stopped) return false;
   ctx.store = ProtectedStore(ctx.storage_dir, ctx.identity.fingerprint);
-  Bytes secret = load_or_create_channel_secret(ctx.store);
+  std::string created_failure;
+  Bytes secret = load_or_create_channel_secret(ctx.store, &created_failure);
   if (secret.size() != kChannelSecretSize) {
     // Said with its cause and remedy: the Event Log entry may be all an administrator reads.
     std::string reason = "no channel secret";
     const ChannelFileProblem problem = channel_file_problem(ctx.store);
-    if (problem.kind != ChannelFileProblem::Kind::none) reason += ": channel.bin " + problem.text;
+    if (problem.kind != ChannelFileProblem::Kind::none) {
+      reason += ": channel.bin " + problem.text;
+    } else if (!created_failure.empty()) {
+      reason += ": " + created_failure;
+    }
+    if (problem.kind == ChannelFileProblem::Kind::folder)
+      reason += "; as an administrator: " + channel_folder_steps(to_utf8(ctx.store.path_of(kChannelFile)));
     if (problem.kind == ChannelFileProblem::Kind::sealed_elsewhere ||
         problem.kind == ChannelFileProblem::Kind::not_a_secret) {
       if (!identity_settled(ctx.identity))

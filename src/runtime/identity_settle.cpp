@@ -38,8 +38,14 @@ SettleResult settle_identity(DeviceIdentity& identity, const IdentitySettling& h
   ChannelFileState state = hooks.probe(identity);
   if (ready(state, identity)) return SettleResult::ready;
 
-  log_warn("identity not settled: " + why_not_settled(state, identity) + "; collecting it again for up to " +
-           std::to_string(kIdentitySettleWindowMs / 1000) + " s");
+  const std::string again = "collecting it again for up to " + std::to_string(kIdentitySettleWindowMs / 1000) + " s";
+  // An identity that WMI gave whole is not called unsettled: it is the file that does not open.
+  if (identity_settled(identity)) {
+    log_warn("channel.bin does not open under " + fingerprint_summary(identity) +
+             ", which WMI gave whole; in case a part of the identity was missing, " + again);
+  } else {
+    log_warn("identity not settled: " + why_not_settled(state, identity) + "; " + again);
+  }
   const uint64_t began = hooks.now_ms();
   uint32_t retry_ms = kIdentityFirstRetryMs;
   for (;;) {
