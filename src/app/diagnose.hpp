@@ -53,6 +53,12 @@ int diagnose_exit_code(const std::vector<DiagnoseCheck>& checks);
 // change a folder that is there is the storage check's business.
 std::string storage_folder_unusable(const std::wstring& dir);
 
+// Why the channel.bin in the storage folder dir keeps the service from starting, with what to
+// do: it does not open under this machine's identity, computed here (within 30 s) and whole
+// (WMI listed every kind of device). Empty when it opens, is missing, or the identity is not
+// known whole, which leaves the service's own wait for the identity to decide.
+std::string channel_secret_blocker(const std::wstring& dir);
+
 // The program of a service's command line: the text between its leading quotes, or, when it
 // is not quoted, the whole text (which is how the SCM may read it too).
 std::wstring service_program(std::wstring_view command_line);

@@ -31,6 +31,7 @@
 #include "channel/auth.hpp"
 #include "channel/channel_client.hpp"
 #include "channel/pipe_client.hpp"
+#include "channel/pipe_owner.hpp"
 #include "device/identity.hpp"
 #include "net/http_client.hpp"
 #include "peer/companion.hpp"
@@ -149,7 +150,8 @@ bool local_system_account(const wchar_t* account) {
   return false;
 }
 
-DiagnoseCheck registration_check(SC_HANDLE service, const std::wstring& program) {
+// other_program: the program the service runs when that is not this one.
+DiagnoseCheck registration_check(SC_HANDLE service, const std::wstring& program, std::wstring& other_program) {
   DWORD error = 0;
   const std::vector<BYTE> buffer = service_config(service, 0, error);
   if (buffer.empty()) return unreadable("service", "its configuration", error);
@@ -157,6 +159,7 @@ DiagnoseCheck registration_check(SC_HANDLE service, const std::wstring& program)
   std::vector<std::string> problems, todo;
   const std::wstring registered = service_program(config->lpBinaryPathName ? config->lpBinaryPathName : L"");
   if (!same_file(registered, program)) {
+    other_program = registered;
     problems.push_back("it runs " + to_utf8(registered) + ", not this program");
     todo.push_back("run --diagnose of that program, or make this one the service: " + std::string(kInstallHint));
   }
@@ -237,6 +240,7 @@ DiagnoseCheck recovery_check(SC_HANDLE service) {
 struct ServiceView {
   bool installed = false;  // registered (false also when the SCM cannot be asked)
   DWORD state = 0;         // its current state, 0 when it cannot be read
+  std::wstring other_program;  // the program it runs when that is not this one, else empty
 };
 
 ServiceView service_checks(std::vector<DiagnoseCheck>& checks, const std::wstring& program) {
@@ -257,8 +261,8 @@ ServiceView service_checks(std::vector<DiagnoseCheck>& checks, const std::wstrin
     checks.push_back(not_checked("recovery", why));
     return {};
   }
-  ServiceView view{true, 0};
-  checks.push_back(registration_check(service.get(), program));
+  ServiceView view{true, 0, {}};
+  checks.push_back(registration_check(service.get(), program, view.other_program));
   checks.push_back(running_check(service.get(), view.state));
   checks.push_back(recovery_check(service.get()));
   return view;
@@ -397,12 +401,17 @@ DiagnoseCheck key_check(const std::wstring& dir, const DeviceIdentity* identity,
   const std::wstring path = path_join(dir, kChannelFile);
   const std::string shown = to_utf8(path);
   const std::string new_secret = service_installed ? "start (or restart) the service: it makes a new secret" : "";
-  if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
       return make_check("key", Verdict::fail, "missing", shown + " is missing", new_secret);
     return unreadable("key", shown, error);
   }
+  // Opened as a file, a folder reads as access denied: it is no question of rights.
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    return make_check("key", Verdict::fail, "folder", shown + ": a folder stands where channel.bin belongs",
+                      "as an administrator: " + channel_folder_steps(shown));
   if (!identity) return not_checked("key", shown + " is present, but there is no device identity to open it with");
   switch (load_channel_key(ProtectedStore(dir, identity->fingerprint), identity->fingerprint, key)) {
     case ChannelFileState::opens:
@@ -503,6 +512,12 @@ DiagnoseCheck agent_check(const ClientReply& reply, double took_ms, const Servic
       return starting;
     }
   }
+  // Another copy of the agent, in another folder, is no server this program trusts.
+  if (reply.result == ClientResult::untrusted_server && !service.other_program.empty())
+    return make_check("agent", Verdict::fail, "other_copy",
+                      "the service runs another copy of the agent, " + to_utf8(service.other_program) +
+                          ", outside this program's folder, which does not trust it (untrusted_server)",
+                      "run --diagnose of that copy, or make this one the service: " + std::string(kInstallHint));
   if (reply.result != ClientResult::ok) return request_failure("agent", reply);
   const nlohmann::json& body = reply_body(reply);
   const std::string version = member_text(body, "version");
@@ -518,11 +533,10 @@ DiagnoseCheck agent_check(const ClientReply& reply, double took_ms, const Servic
 
 DiagnoseCheck companion_check(const ClientReply& reply) {
   constexpr char kServesWithout[] = "the agent serves its applications without it";
-  if (reply.result != ClientResult::ok) {
-    DiagnoseCheck failed = request_failure("companion", reply);
-    failed.verdict = Verdict::warn;  // the agent's own check says what is wrong with the agent
-    return failed;
-  }
+  // The agent answered the ping but not this: what the companion does is not known.
+  if (reply.result != ClientResult::ok)
+    return not_checked("companion", std::string("the agent did not answer (") + client_result_text(reply.result) +
+                                        ")");
   const nlohmann::json& body = reply_body(reply);
   const std::string state = member_text(body, "peer");
   const std::string since = member_text(body, "since");
@@ -542,9 +556,17 @@ DiagnoseCheck companion_check(const ClientReply& reply) {
   // A companion that answers wrongly runs: it fails the checks, whatever "peer" calls it.
   const std::string how = companion_answered(reason) ? "fails the agent's checks (" + state + " since " + since + ")"
                                                      : state + " since " + since;
+  // The program the agent does not trust, as this program finds it now.
+  std::string which;
+  if (reason == "untrusted_server") {
+    const PipeServerInfo server = find_pipe_server(kSentinelPipe);
+    if (server.pid != 0)
+      which = "; it is process " + std::to_string(server.pid) +
+              (server.image.empty() ? std::string() : " (" + to_utf8(server.image) + ")");
+  }
   return make_check("companion", Verdict::warn, reason,
-                    "ostrival_sentinel.exe " + how + ": " + companion_failure_text(reason) + " (" + kServesWithout +
-                        ")",
+                    "ostrival_sentinel.exe " + how + ": " + companion_failure_text(reason) + which + " (" +
+                        kServesWithout + ")",
                     companion_failure_todo(reason));
 }
 
@@ -624,6 +646,29 @@ std::string host_name() {
 }
 
 }  // namespace
+
+std::string channel_secret_blocker(const std::wstring& dir) {
+  const auto identity = std::make_shared<DeviceIdentity>();
+  const OwnThread identity_pass([identity] { *identity = collect_device_identity(); });
+  if (identity_pass.wait(kIdentityLimitMs) != WaitEnd::done || identity->fingerprint.size() != 64 ||
+      !identity_settled(*identity))
+    return {};
+  const ProtectedStore store(dir, identity->fingerprint);
+  const ChannelFileProblem problem = channel_file_problem(store);
+  const std::string shown = to_utf8(store.path_of(kChannelFile));
+  switch (problem.kind) {
+    case ChannelFileProblem::Kind::sealed_elsewhere:
+    case ChannelFileProblem::Kind::not_a_secret:
+      return shown + " " + problem.text + " (this machine's identity is whole); to renew the secret, as an "
+             "administrator: " + channel_renewal_steps(shown);
+    case ChannelFileProblem::Kind::folder:
+      return shown + " " + problem.text + "; as an administrator: " + channel_folder_steps(shown);
+    case ChannelFileProblem::Kind::unreadable:  // perhaps only by this user, not by the service
+    case ChannelFileProblem::Kind::none:
+      break;
+  }
+  return {};
+}
 
 std::string storage_folder_unusable(const std::wstring& dir) {
   std::string state;

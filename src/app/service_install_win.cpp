@@ -3,6 +3,7 @@
 // not checked here, the SCM refuses and the refusal is printed.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -195,44 +196,68 @@ DWORD declare_required_privileges(SC_HANDLE service) {
 }
 
 // Polls until the service reports stopped, a query fails, or polls * kStopPollMs have passed
-// (about ten seconds by default).
-void wait_until_stopped(SC_HANDLE service, int polls = kStopPolls) {
-  for (int attempt = 0; attempt < polls; ++attempt) {
+// (about ten seconds by default); whether it reported stopped.
+bool wait_until_stopped(SC_HANDLE service, int polls = kStopPolls) {
+  for (int attempt = 0;; ++attempt) {
     SERVICE_STATUS status{};
-    if (!QueryServiceStatus(service, &status) || status.dwCurrentState == SERVICE_STOPPED) return;
+    if (!QueryServiceStatus(service, &status)) return false;
+    if (status.dwCurrentState == SERVICE_STOPPED) return true;
+    if (attempt >= polls) return false;
     Sleep(kStopPollMs);
   }
 }
 
-// An existing service that runs a program other than this one (another copy, in another
-// folder) is stopped, so that the start below runs this program. Otherwise the old copy would
-// keep serving, trusting only the clients of its own folder, until the next restart. A
-// service that runs this very program is left running. Returns 0, or the error that keeps
-// the old copy running: then nothing would run this program, and the installation fails
-// rather than report a start that did not happen.
-DWORD stop_if_running_another_program(SC_HANDLE service, const std::wstring& quoted_path) {
+// Whether the program's file at path was written, replaced or renamed into place after the
+// process began: the process then runs the files from before (an update of its folder).
+bool file_newer_than_process(const std::wstring& path, DWORD pid) {
+  UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (!process || !GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return false;
+  UniqueFile file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr));
+  FILE_BASIC_INFO info{};
+  if (!file || !GetFileInformationByHandleEx(file.get(), FileBasicInfo, &info, sizeof info)) return false;
+  const LONGLONG began = (static_cast<LONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+  const LONGLONG newest =
+      std::max({info.CreationTime.QuadPart, info.LastWriteTime.QuadPart, info.ChangeTime.QuadPart});
+  return newest > began;
+}
+
+// Makes sure that the start below runs this program's files. A service that runs another
+// program (another copy, in another folder), or this program's path with files that were
+// replaced since it started (an update in place), is stopped: otherwise the old files would
+// keep serving until the next restart. A service that is stopping (an upgrade right after a
+// stop) is waited for. A service that runs these very files is left running. done says what
+// was done, to follow "the service" ("was stopping, and was waited for"). Returns 0, or the
+// error that keeps the old files running: then nothing would run this program, and the
+// installation fails rather than report a start that did not happen.
+DWORD stop_unless_running_this_program(SC_HANDLE service, const std::wstring& quoted_path, std::string& done) {
   SERVICE_STATUS_PROCESS status{};
   DWORD needed = 0;
   if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
                             &needed) ||
       status.dwCurrentState == SERVICE_STOPPED)
     return 0;
-  const std::wstring own = quoted_path.substr(1, quoted_path.size() - 2);
-  const std::wstring running = status.dwProcessId != 0 ? process_image_path(status.dwProcessId) : std::wstring();
-  if (!running.empty() &&
-      CompareStringOrdinal(running.c_str(), -1, own.c_str(), -1, TRUE) == CSTR_EQUAL)
-    return 0;
-  SERVICE_STATUS stopped{};
-  if (!ControlService(service, SERVICE_CONTROL_STOP, &stopped)) {
-    const DWORD error = GetLastError();
-    if (error == ERROR_SERVICE_NOT_ACTIVE) return 0;
-    // A service that is starting or already stopping takes no control: it is waited for.
-    if (error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) return error;
+  if (status.dwCurrentState != SERVICE_STOP_PENDING) {
+    const std::wstring own = quoted_path.substr(1, quoted_path.size() - 2);
+    const std::wstring running = status.dwProcessId != 0 ? process_image_path(status.dwProcessId) : std::wstring();
+    if (!running.empty() && CompareStringOrdinal(running.c_str(), -1, own.c_str(), -1, TRUE) == CSTR_EQUAL) {
+      if (!file_newer_than_process(own, status.dwProcessId)) return 0;
+      done = "ran the files from before this installation, and was restarted";
+    } else {
+      done = "ran " + (running.empty() ? std::string("another program") : to_utf8(running)) + ", and was stopped";
+    }
+    SERVICE_STATUS stopped{};
+    if (!ControlService(service, SERVICE_CONTROL_STOP, &stopped)) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_SERVICE_NOT_ACTIVE) return 0;
+      // A service that is starting or already stopping takes no control: it is waited for.
+      if (error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) return error;
+    }
+  } else {
+    done = "was stopping, and was waited for";
   }
-  wait_until_stopped(service, kReplaceStopPolls);
-  SERVICE_STATUS now{};
-  if (QueryServiceStatus(service, &now) && now.dwCurrentState != SERVICE_STOPPED) return ERROR_SERVICE_REQUEST_TIMEOUT;
-  return 0;
+  return wait_until_stopped(service, kReplaceStopPolls) ? 0 : ERROR_SERVICE_REQUEST_TIMEOUT;
 }
 
 struct RegistryValue {
@@ -358,9 +383,9 @@ std::string replaced_text(const std::string& previous, bool service_existed) {
 // An installation or removal in the agent's log (when its storage folder can be used as the
 // agent would use it) and in the Event Log, which the command waits to take the entry.
 void audit(bool create_storage, const std::string& line, AgentEvent event,
-           std::initializer_list<std::string_view> inserts) {
+           std::initializer_list<std::string_view> inserts, bool failure = false) {
   const StorageCheck log_folder = open_agent_log(create_storage);
-  if (log_folder.refused.empty()) log_info(line);
+  if (log_folder.refused.empty()) failure ? log_error(line) : log_info(line);
   configure_log(std::wstring(), false);
   start_event_log();
   report_event(event, inserts);
@@ -452,25 +477,55 @@ std::string start_failure(uint64_t log_offset, const SERVICE_STATUS_PROCESS& sta
   return text + ": " + win_error_text(status.dwWin32ExitCode);
 }
 
-}  // namespace
+// What to do about a start that the Service Control Manager refused with error.
+std::string start_refusal_todo(DWORD error) {
+  switch (error) {
+    case ERROR_SERVICE_REQUEST_TIMEOUT:
+      return "the service did not report to the Service Control Manager in time: the System and Application event "
+             "logs and the agent's log say why; once that is mended, sc start OstrivalGuardian";
+    case ERROR_SERVICE_DATABASE_LOCKED:
+      return "the Service Control Manager is busy (it may still be starting this machine's services): run --install "
+             "again in a minute";
+    case ERROR_SERVICE_DEPENDENCY_FAIL:
+    case ERROR_SERVICE_DEPENDENCY_DELETED:
+      return "a service it depends on (Tcpip, Dnscache, NlaSvc, EventLog) did not start: the System event log says "
+             "which; start that one, then sc start OstrivalGuardian";
+    case ERROR_SERVICE_LOGON_FAILED:
+      return "the service's account, LocalSystem, could not log on: the System event log says why; once that is "
+             "mended, sc start OstrivalGuardian";
+    case ERROR_SERVICE_DISABLED:
+      return "the service is disabled: sc config OstrivalGuardian start= auto, then sc start OstrivalGuardian";
+    default:
+      return "the System event log says why; once that is mended, sc start OstrivalGuardian";
+  }
+}
 
-int install_service() {
+// Prints the failure on standard error and keeps it for the audit trail; 1.
+int fail(std::string& failure, std::string text) {
+  std::fprintf(stderr, "%s\n", text.c_str());
+  std::fflush(stderr);
+  failure = std::move(text);
+  return 1;
+}
+
+int fail(std::string& failure, const char* operation, DWORD error) {
+  return fail(failure, std::string(operation) + ": " + win_error_text(error));
+}
+
+// The installation and the start; failure is what a failed one printed last.
+int install_and_start(std::string& failure) {
   UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
-  if (!scm) return report_failure("OpenSCManager", GetLastError());
+  if (!scm) return fail(failure, "OpenSCManager", GetLastError());
 
   const QuotedModulePath path = quoted_module_path();
-  if (path.text.empty()) return report_failure("GetModuleFileName", path.error);
+  if (path.text.empty()) return fail(failure, "GetModuleFileName", path.error);
   // A service that runs as LocalSystem from files that others could replace would run their
   // code instead: such a location is refused before anything is registered.
   const ProgramLocation location = judge_program_location();
-  if (!location.refusal.empty()) {
-    std::fprintf(stderr,
-                 "%s not installed: %s; install it into a folder that only LocalSystem, the Administrators and "
-                 "TrustedInstaller can change (such as C:\\Program Files)\n",
-                 kServiceName, location.refusal.c_str());
-    std::fflush(stderr);
-    return 1;
-  }
+  if (!location.refusal.empty())
+    return fail(failure, std::string(kServiceName) + " not installed: " + location.refusal +
+                             "; install it into a folder that only LocalSystem, the Administrators and "
+                             "TrustedInstaller can change (such as C:\\Program Files)");
   // Accepted, as Windows lets an administrator register a service from anywhere, but said.
   const std::string warning =
       location.installer_changeable.empty() ? std::string() : installer_warning(location.installer_changeable);
@@ -485,15 +540,16 @@ int install_service() {
                                              SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                              path.text.c_str(), nullptr, nullptr, kDependencies, nullptr, nullptr));
   const bool created = static_cast<bool>(service);
+  std::string stopped_first;  // what was done to a service that ran other files
   if (!service) {
     DWORD error = GetLastError();
     if (error == ERROR_SERVICE_EXISTS) {
       service.reset(OpenServiceW(scm.get(), kServiceNameW, SERVICE_ALL_ACCESS));
       if (service) {
-        if (const DWORD stop_error = stop_if_running_another_program(service.get(), path.text)) {
+        if (const DWORD stop_error = stop_unless_running_this_program(service.get(), path.text, stopped_first)) {
           service.reset();
           scm.reset();
-          return report_failure("ControlService", stop_error);
+          return fail(failure, "ControlService", stop_error);
         }
         // An empty group removes any group; a null account keeps the one configured. A
         // service left pointing at another file would start that file: a failure here fails
@@ -503,7 +559,7 @@ int install_service() {
           const DWORD change_error = GetLastError();
           service.reset();
           scm.reset();
-          return report_failure("ChangeServiceConfig", change_error);
+          return fail(failure, "ChangeServiceConfig", change_error);
         }
       } else {
         error = GetLastError();
@@ -511,7 +567,7 @@ int install_service() {
     }
     if (!service) {
       scm.reset();
-      return report_failure("CreateService", error);
+      return fail(failure, "CreateService", error);
     }
   }
 
@@ -521,12 +577,14 @@ int install_service() {
     if (created) DeleteService(service.get());
     service.reset();
     scm.reset();
-    return report_failure("ChangeServiceConfig2", error);
+    return fail(failure, "ChangeServiceConfig2", error);
   }
   register_with_windows(path.text);
 
   const std::string program = to_utf8(path.text.substr(1, path.text.size() - 2));
-  const std::string replaced = replaced_text(previous, !created) + (warning.empty() ? "" : "; " + warning);
+  const std::string replaced = replaced_text(previous, !created) +
+                               (stopped_first.empty() ? "" : "; the service " + stopped_first) +
+                               (warning.empty() ? "" : "; " + warning);
   audit(true,
         std::string("install: Ostrival Guardian ") + build::kVersion + " installed as the service " + kServiceName +
             ", running " + program + " (" + replaced + ")",
@@ -537,13 +595,11 @@ int install_service() {
   const uint64_t log_offset = log_size();
   if (!StartServiceW(service.get(), 0, nullptr)) {
     const DWORD error = GetLastError();
-    if (error != ERROR_SERVICE_ALREADY_RUNNING) {
-      // Not waited for: nothing was started. The service still starts at the next boot.
-      report_failure("StartService", error);
-      std::printf("%s installed (auto start, LocalSystem) and started.\n", kServiceName);
-      std::fflush(stdout);
-      return 0;
-    }
+    // Nothing was started. The registration stays, so that the service starts once the cause
+    // is mended; the MSI rolls it back.
+    if (error != ERROR_SERVICE_ALREADY_RUNNING)
+      return fail(failure, std::string(kServiceName) + " did not start: StartService: " + win_error_text(error) +
+                               "; to do: " + start_refusal_todo(error));
   }
   SERVICE_STATUS_PROCESS status{};
   switch (wait_for_start(service.get(), status)) {
@@ -554,10 +610,13 @@ int install_service() {
                     kServiceName, to_utf8(default_storage_dir()).c_str(), to_utf8(in_use).c_str());
       break;
     case StartEnd::stopped:
-      std::fprintf(stderr, "%s did not start: %s\n", kServiceName, start_failure(log_offset, status).c_str());
-      std::fflush(stderr);
-      return 1;
+      return fail(failure, std::string(kServiceName) + " did not start: " + start_failure(log_offset, status));
     case StartEnd::still_starting: {
+      // A service that waits for its identity because channel.bin does not open under it
+      // would stop once its wait is over: said now, when this machine's identity is whole.
+      const std::string blocked = channel_secret_blocker(storage_dir_in_use());
+      if (!blocked.empty())
+        return fail(failure, std::string(kServiceName) + " will not start: no channel secret: " + blocked);
       const std::vector<std::string> lines = log_lines_since(log_offset, false);
       std::printf("%s is still starting after %lu s%s%s\n", kServiceName, kStartWaitMs / 1000,
                   lines.empty() ? "" : "; its last log line: ", lines.empty() ? "" : lines.back().c_str());
@@ -570,6 +629,20 @@ int install_service() {
   std::printf("%s installed (auto start, LocalSystem) and started.\n", kServiceName);
   std::fflush(stdout);
   return 0;
+}
+
+}  // namespace
+
+int install_service() {
+  std::string failure;
+  const int code = install_and_start(failure);
+  if (code != 0) {
+    const std::string program = to_utf8(module_path());
+    audit(false,
+          std::string("install: Ostrival Guardian ") + build::kVersion + " failed, running " + program + ": " + failure,
+          AgentEvent::install_failed, {build::kVersion, program, failure}, true);
+  }
+  return code;
 }
 
 int uninstall_service(bool upgrade) {
@@ -589,9 +662,12 @@ int uninstall_service(bool upgrade) {
     return report_failure("OpenService", error);
   }
 
-  // A service that is not running refuses the stop; then there is nothing to wait for.
+  // A service that is not running refuses the stop; then there is nothing to wait for. One
+  // that is starting or already stopping refuses it too, and is waited for.
   SERVICE_STATUS status{};
-  if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) wait_until_stopped(service.get());
+  if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status) ||
+      GetLastError() == ERROR_SERVICE_CANNOT_ACCEPT_CTRL)
+    wait_until_stopped(service.get());
 
   // A service that did not stop in time is only marked for deletion; the SCM removes it
   // once it has stopped.

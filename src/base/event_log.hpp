@@ -38,6 +38,7 @@ enum class AgentEvent : uint32_t {
   removed = 0x400003F2,             // 1010 information: version, program, what was removed
   secret_created = 0x400003F3,      // 1011 information: the path of the new channel.bin
   storage_fallback = 0xC00003F4,    // 1012 error: what stands where, what to remove, the folder used
+  install_failed = 0xC00003F5,      // 1013 error: version, program, why (what --install printed last)
 };
 
 // Queues one entry; a no-op before start_event_log.

@@ -30,6 +30,7 @@ static_assert(static_cast<DWORD>(AgentEvent::installed) == MSG_INSTALLED);
 static_assert(static_cast<DWORD>(AgentEvent::removed) == MSG_REMOVED);
 static_assert(static_cast<DWORD>(AgentEvent::secret_created) == MSG_SECRET_CREATED);
 static_assert(static_cast<DWORD>(AgentEvent::storage_fallback) == MSG_STORAGE_FALLBACK);
+static_assert(static_cast<DWORD>(AgentEvent::install_failed) == MSG_INSTALL_FAILED);
 
 class EventSink {
  public:

@@ -100,6 +100,13 @@ def test_sentinel_from_another_folder_is_untrusted(storage, tmp_path):
         assert body["peer"] in ("unresponsive", "missing") and body["reason"] == "untrusted_server", body
         assert b"unresponsive: the program that serves \\\\.\\pipe\\Ostrival.Sentinel does not run from the " \
             b"agent's folder" in agent.stderr
+        # --diagnose names the program that serves it, and its process.
+        checks = json.loads(client("--diagnose", "--json", storage_win=storage[1]).stdout)["checks"]
+        companion = next(c for c in checks if c["check"] == "companion")
+        squatter = win_path(str(folder / "ostrival_sentinel.exe"))
+        assert companion["state"] == "untrusted_server" and re.search(
+            r"so the agent does not trust it; it is process \d+ \(" + re.escape(squatter) + r"\) \(the agent",
+            companion["found"]), companion
         # The name is taken: the suite's own companion refuses to share it, and says by whom.
         r = run(exe("ostrival_sentinel.exe"), env={"OV_STORAGE_DIR": storage[1]}, timeout=60)
         assert r.returncode == 2

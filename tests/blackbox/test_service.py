@@ -61,6 +61,7 @@ MESSAGES = {
     0x400003F3: "Ostrival Guardian made a new channel secret, %1. Every client that holds an earlier key must read it "
                 "again: restart the companion and the suite's applications.",
     0xC00003F4: "Ostrival Guardian cannot use its storage folder, and uses a folder of its own instead: %1",
+    0xC00003F5: "The installation of Ostrival Guardian %1 as the service OstrivalGuardian, running %2, failed: %3",
 }
 
 
@@ -430,6 +431,19 @@ def test_install_over_another_registration_from_a_folder_with_blanks(program_dir
     # folder with blanks.
     wait_for_log(re.compile(r"INFO  guardian stopped\r\n.*" + UP_LINE.pattern, re.S))
     assert_ping_answers(agent)
+    assert re.search(r"; the service ran \S+ostrival_guardian\.exe, and was stopped; WARNING: ", log_text())
+
+    # New files put in place of the running program's (an update in place): the service is
+    # restarted, so that they run; the same files again leave it running.
+    fresh = agent + ".new"
+    shutil.copy(exe("ostrival_guardian.exe"), fresh)
+    os.replace(fresh, agent)
+    ups = len(UP_LINE.findall(log_text()))
+    installed(run(agent, "--install"))
+    assert len(UP_LINE.findall(log_text())) == ups + 1
+    assert "; the service ran the files from before this installation, and was restarted; WARNING: " in log_text()
+    installed(run(agent, "--install"))
+    assert len(UP_LINE.findall(log_text())) == ups + 1
 
     # A stopped service refuses the stop control; removal goes on without waiting.
     r = tool("stop", SERVICE, "20000")
@@ -463,11 +477,15 @@ def test_install_refuses_a_program_that_others_could_change(program_dir, no_serv
     assert installed(run(agent, "--install")).startswith("WARNING: " + win_path(agent))  # the account's own files
 
 
-def test_uninstall_waits_about_ten_seconds_for_a_slow_stop_then_deletes_anyway(no_service):
-    # The tool serves as a stand-in service that needs 14 s to stop after the control.
+@pytest.mark.parametrize("stopping", [False, True])
+def test_uninstall_waits_about_ten_seconds_for_a_slow_stop_then_deletes_anyway(no_service, stopping):
+    # The tool serves as a stand-in service that needs 14 s to stop after the control; it is
+    # already stopping, or not yet.
     assert tool("create", SERVICE, win_path(TOOL), f"serve {SERVICE} 14000").returncode == 0
     assert tool("start", SERVICE).returncode == 0
     assert tool("wait", SERVICE, str(SERVICE_RUNNING), "30000").returncode == 0
+    if stopping:
+        assert statuses(tool("stop", SERVICE, "0").stdout)[-1][1] == SERVICE_STOP_PENDING
 
     began = time.monotonic()
     r = run(AGENT, "--uninstall")
@@ -579,6 +597,26 @@ def test_diagnose_a_healthy_service_then_a_stopped_one_then_one_without_channel_
     assert checks["key"][2] == "start (or restart) the service: it makes a new secret"
     assert checks["agent"] == ("warn", "not checked: no channel key", "", "not_checked")
 
+    # A damaged file cannot be told from another device's: both are named, with one remedy.
+    with open(os.path.join(STORAGE, "channel.bin"), "wb") as f:
+        f.write(b"\x01" * 40)
+    key = diagnose()[1]["key"]
+    assert (key[0], key[3]) == ("FAIL", "sealed_elsewhere") and key[1] == (
+        STORAGE_WIN + r"\channel.bin was sealed under another device fingerprint, or damaged (the hardware changed, "
+        "the file came from another machine, or it was cut short or overwritten)"), key
+    # A folder in its place is no matter of rights: the key fails, and the service says why.
+    os.remove(os.path.join(STORAGE, "channel.bin"))
+    os.mkdir(os.path.join(STORAGE, "channel.bin"))
+    shown = STORAGE_WIN + r"\channel.bin"
+    steps = (f'sc stop OstrivalGuardian, rmdir /s "{shown}" (after saving what it holds), sc start OstrivalGuardian: '
+             "it makes a new secret, which the companion and the suite's applications read once restarted")
+    assert diagnose()[1]["key"] == ("FAIL", shown + ": a folder stands where channel.bin belongs",
+                                    "as an administrator: " + steps, "folder")
+    r = run(AGENT, "--install")
+    assert r.returncode == 1 and r.stderr.decode().splitlines()[-1] == (
+        "OstrivalGuardian did not start: no channel secret: channel.bin cannot be read: a folder stands where it "
+        "belongs; as an administrator: " + steps), r.stderr
+
 
 def test_diagnose_says_not_checked_where_a_premise_failed(no_service):
     # No service, and no storage folder yet: nothing below the service is judged, and nothing
@@ -605,8 +643,11 @@ def test_diagnose_says_not_checked_where_a_premise_failed(no_service):
     r, events = traced("--install")
     assert (r.returncode, WARNED.sub(b"", r.stdout)) == (1, b"")
     assert r.stderr.decode().splitlines()[-1] == f"OstrivalGuardian did not start: storage dir unusable: {file_there}"
-    assert events[0][2][:2] == ["1.2.4", win_path(AGENT)] and len(events) == 1
+    assert events[0][2][:2] == ["1.2.4", win_path(AGENT)] and len(events) == 2
     assert events[0][2][2].startswith("over an earlier installation of unknown version; WARNING: "), events
+    # The failure is recorded as the installation was (the log cannot be written here).
+    assert events[1] == (1, 0xC00003F5, ["1.2.4", win_path(AGENT), f"OstrivalGuardian did not start: storage dir "
+                                         f"unusable: {file_there}"]), events
     assert diagnose()[1]["running"][0::3] == ("FAIL", "failed_start")
 
     # A level that others could change (and so point elsewhere meanwhile): nothing is read
