@@ -2,6 +2,7 @@
 #include "channel/connection_shares.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace guardian {
 
@@ -59,21 +60,27 @@ bool ConnectionShares::end_one(int64_t now_ms, ShareRule rule, const std::vector
                                const std::function<bool(const Entry&)>& holder, int64_t spared_ms,
                                const std::function<bool(const ShareEnding&)>& try_end, int64_t& next) {
   auto sooner = [&next](int64_t at) { next = next < 0 ? at : std::min(next, at); };
+  // Only the top holder gives up a connection: the user holding the most, and within it the
+  // process holding the most. While its connections are all new, the rules wait for them
+  // rather than end someone else's: a holder must never shield itself with others' connections.
+  const auto rank = [&counts](size_t slot) { return std::make_pair(counts[slot].user, counts[slot].process); };
+  std::pair<size_t, size_t> top{0, 0};
+  for (size_t slot = 0; slot < entries_.size(); ++slot) {
+    const Entry& e = entries_[slot];
+    if (e.live && !e.ending && holder(e)) top = std::max(top, rank(slot));
+  }
   std::vector<size_t> candidates;
   for (size_t slot = 0; slot < entries_.size(); ++slot) {
     const Entry& e = entries_[slot];
-    if (!e.live || e.ending || !holder(e)) continue;
+    if (!e.live || e.ending || !holder(e) || rank(slot) != top) continue;
     if (now_ms - e.connected_ms < spared_ms) {
       sooner(e.connected_ms + spared_ms);
       continue;
     }
     candidates.push_back(slot);
   }
-  // The user holding the most first, then within it the process holding the most, then the
-  // least recently active connection.
+  // Least recently active first.
   std::sort(candidates.begin(), candidates.end(), [&](size_t a, size_t b) {
-    if (counts[a].user != counts[b].user) return counts[a].user > counts[b].user;
-    if (counts[a].process != counts[b].process) return counts[a].process > counts[b].process;
     if (entries_[a].active_ms != entries_[b].active_ms) return entries_[a].active_ms < entries_[b].active_ms;
     return a < b;
   });
@@ -83,7 +90,7 @@ bool ConnectionShares::end_one(int64_t now_ms, ShareRule rule, const std::vector
       e.ending = true;
       return true;
     }
-    sooner(now_ms + kShareRetryMs);  // being served now: its request ends soon
+    sooner(now_ms + kShareRetryMs);  // its server is busy with it this instant
   }
   return false;
 }
@@ -121,9 +128,8 @@ int64_t ConnectionShares::apply(int64_t now_ms, const std::function<bool(const S
     while (counts[i].process > limits_.per_process && end(ShareRule::process, same, limits_.grace_ms)) {
     }
   }
-  // A user past its share gives up its connections, its process holding the most first, and
-  // another of its processes when that one's are all busy or new. Past a share a connection
-  // is spared only until its first request could have come.
+  // A user past its share gives up its connections, its process holding the most first. Past a
+  // share a connection is spared only until its first request could have come.
   for (size_t i = 0; i < entries_.size(); ++i) {
     const std::string user = entries_[i].owner.user;
     const auto same = [&user](const Entry& e) { return e.owner.user == user; };
@@ -131,7 +137,7 @@ int64_t ConnectionShares::apply(int64_t now_ms, const std::function<bool(const S
     }
   }
   // Too few instances free: a connection goes, the user holding the most first and within it the
-  // process holding the most, and another holder's when those are all busy or new.
+  // process holding the most.
   while (held() + limits_.reserve > limits_.instances &&
          end(ShareRule::reserve, [](const Entry&) { return true; }, limits_.first_request_ms)) {
   }

@@ -8,16 +8,16 @@
 // - the processes of one user together kSharePerUser (those of an unknown user together
 //   kSharePerProcess: a process that hides its user gets no share of its own);
 // - kShareFreeReserve instances are kept free for newcomers.
-// The holder past a share gives up first: the user holding the most, and within it the
-// process holding the most, its least recently active connection first; when all of those
-// are busy or new, another holder's connection goes, since only connections held open are
-// ever ended and the suite's clients hold none (they send one request per connection). The
-// server ends a connection only while it waits for a request, has been sending one for a
-// second, or has left replies unread for a second: a request that is being handled or answered
-// is never cut. A new connection is spared for kShareFirstRequestMs, time enough to send its
-// request, and while its process is within its share for kShareGraceMs, so that many requests
-// at once from one process are served; a holder that opens connections again as fast as they
-// are ended keeps none for long.
+// The holder past a share gives up first, and only it: the user holding the most, and within
+// it the process holding the most, its least recently active connection first. The server
+// ends a connection at once while it waits for a request, has been sending one for a second,
+// or has left replies unread for a second; one in the middle of a request is ended once that
+// request is answered (within a second), so a request that is being handled or answered is
+// never cut, and a client always in the middle of one is no shield. A new connection is spared
+// for kShareFirstRequestMs, time enough to send its request, and while its process is within
+// its share for kShareGraceMs, so that many requests at once from one process are served;
+// meanwhile the rules wait for it, rather than end another holder's. A holder that opens
+// connections again as fast as they are ended keeps none for long.
 // Portable: no Windows headers; times are a monotonic clock in milliseconds.
 #include <cstddef>
 #include <cstdint>
@@ -35,8 +35,8 @@ inline constexpr size_t kSharePerUser = 32;
 inline constexpr size_t kShareFreeReserve = 4;
 inline constexpr int64_t kShareGraceMs = 1000;
 inline constexpr int64_t kShareFirstRequestMs = 500;
-// When a connection that should go cannot be ended at once (it is being served), the rules are
-// applied again after this long.
+// When the server cannot take a connection that should go this instant, the rules are applied
+// again after this long.
 inline constexpr int64_t kShareRetryMs = 100;
 
 // One client process for as long as it lives: its id and its creation time.
@@ -51,6 +51,7 @@ struct ClientProcess {
 struct ClientOwner {
   ClientProcess process;
   std::string user;
+  std::string image;  // the program, as shown in the log
 };
 
 enum class ShareRule {
@@ -97,8 +98,8 @@ class ConnectionShares {
   bool pressed() const { return pressed_; }
 
   // Ends what the rules say, least recently active first, through try_end, which ends the
-  // connection it is given if it can now (it waits for a request), and says so; a connection it
-  // ended counts as gone from then on. Returns when to apply the rules again (a time in
+  // connection it is given (at once, or once its request is answered) and says so, or says that
+  // it cannot this instant; a connection it ended counts as gone from then on. Returns when to apply the rules again (a time in
   // now_ms's clock) while one is still unmet, or -1.
   int64_t apply(int64_t now_ms, const std::function<bool(const ShareEnding&)>& try_end);
 

@@ -49,6 +49,16 @@ struct PipeServer::Instance {
   DWORD done_bytes = 0;
   bool served = false;  // counted in live_ (and in live_untrusted_ unless trusted)
   bool share_end = false;  // ended for its share: its operation's completion ends the connection
+  // To end for its share once the request it is in the middle of is answered, and at this time
+  // at the latest; 0 for none. Set by whoever applies the shares, with or without the lock.
+  std::atomic<int64_t> share_due_ms{0};
+
+  // When the operation is overdue: its own deadline, or an earlier one for its share.
+  int64_t due() const {
+    const int64_t own = due_ms.load();
+    const int64_t share = share_due_ms.load();
+    return own != 0 && share != 0 ? std::min(own, share) : own;
+  }
   // Since when the client has left the server's replies waiting: from the first reply write
   // that could not be done at once, until the client has kept quiet for a while (a read of its
   // next request waited kShareGraceMs), whatever it read meanwhile; 0 while it keeps up.
@@ -371,6 +381,7 @@ void PipeServer::drop_client(Instance& instance) {
       std::lock_guard<std::mutex> hold(shares_lock_);
       shares_.ended(instance.slot);
     }
+    instance.share_due_ms.store(0);
     --live_;
     if (instance.client.verdict != PeerVerdict::trusted) {
       std::lock_guard<std::mutex> hold(mutex_);
@@ -433,7 +444,9 @@ void PipeServer::on_connected(Instance& instance) {
   {
     std::lock_guard<std::mutex> hold(shares_lock_);
     instance.serial = ++next_serial_;
-    shares_.connected(instance.slot, instance.serial, ClientOwner{{pid, client.created}, client.user}, now);
+    instance.share_due_ms.store(0);
+    shares_.connected(instance.slot, instance.serial,
+                      ClientOwner{{pid, client.created}, client.user, to_utf8(client.image)}, now);
     // Applied now when the newcomer took the reserve, or when no time to apply them is set;
     // otherwise at that time (the sweep's).
     const int64_t due = shares_due_ms_.load();
@@ -461,29 +474,42 @@ void PipeServer::apply_shares(int64_t now, const Instance* held) {
   }
 }
 
-// Ends a connection for its share if it waits for a request now, or has not read the reply
-// written to it for as long as a connection is spared at first (a client that reads its
-// replies takes them at once; one that does not would otherwise hold the connection for the
-// whole write limit). Its operation is cancelled, and the completion ends the connection (also
-// one that completed meanwhile: the client is the share's holder). An instance whose lock is
-// held is being served (or is the caller's own, held): not now. Called under shares_lock_, so
-// it only tries locks.
+// Ends a connection for its share: at once if it waits for a request now, has been sending one
+// for as long as a connection is spared at first, or has not read the reply written to it for
+// that long (a client that reads its replies takes them at once; one that does not would
+// otherwise hold the connection for the whole write limit): its operation is cancelled, and the
+// completion ends the connection (also one that completed meanwhile: the client is the share's
+// holder). Otherwise, in the middle of a request or being served this instant, it ends once
+// that request is answered, and within that time at the latest. Called under shares_lock_, so
+// it only tries the instance's lock.
 bool PipeServer::end_for_share(const ShareEnding& ending, const Instance* held, std::vector<std::string>& lines) {
-  if (ending.slot >= instances_.size()) return false;
+  if (ending.slot >= instances_.size() || stopping_.load()) return false;
   Instance& instance = *instances_[ending.slot];
-  if (&instance == held) return false;
-  std::unique_lock<std::mutex> hold(instance.lock, std::try_to_lock);
-  if (!hold || stopping_.load() || !instance.served || instance.serial != ending.serial || instance.share_end)
-    return false;
+  if (&instance == held || instance.share_due_ms.load() != 0) return false;
   const int64_t now = tick_ms();
   const int64_t grace = shares_.limits().grace_ms;
-  const bool reading = instance.step == Instance::Step::reading;
-  const bool waiting = reading && instance.have == 0;
-  const bool slow = reading && instance.have != 0 && now - instance.first_byte_ms >= grace;
-  const bool unread = instance.unread_since_ms != 0 && now - instance.unread_since_ms >= grace;
-  if (!waiting && !slow && !unread) return false;
-  instance.share_end = true;
-  CancelIoEx(instance.pipe.get(), &instance.ov);
+  const char* what = "a busy connection (once its request is answered)";
+  std::unique_lock<std::mutex> hold(instance.lock, std::try_to_lock);
+  if (hold) {
+    if (!instance.served || instance.serial != ending.serial || instance.share_end) return false;
+    const bool reading = instance.step == Instance::Step::reading;
+    const bool waiting = reading && instance.have == 0;
+    const bool slow = reading && instance.have != 0 && now - instance.first_byte_ms >= grace;
+    const bool unread = instance.unread_since_ms != 0 && now - instance.unread_since_ms >= grace;
+    if (waiting || slow || unread) {
+      instance.share_end = true;
+      CancelIoEx(instance.pipe.get(), &instance.ov);
+      what = waiting ? "an idle connection" : slow ? "a connection slow to send its request"
+                                                   : "a connection that reads no reply";
+    } else {
+      instance.share_due_ms.store(now + grace);
+    }
+  } else {
+    // Its handler holds it. The shares' entry is this connection's while shares_lock_ is held
+    // (its end removes the entry under that lock before the mark is cleared), so the mark is
+    // for this connection and no later one.
+    instance.share_due_ms.store(now + grace);
+  }
   const ShareLimits& limits = shares_.limits();
   std::string why;
   switch (ending.rule) {
@@ -492,7 +518,7 @@ bool PipeServer::end_for_share(const ShareEnding& ending, const Instance* held, 
       break;
     case ShareRule::user:
       why = "its user's processes hold more than " +
-            std::to_string(instance.client.user.empty() ? limits.per_process : limits.per_user) +
+            std::to_string(ending.owner.user.empty() ? limits.per_process : limits.per_user) +
             " of the pipe's connections";
       break;
     case ShareRule::reserve:
@@ -500,11 +526,9 @@ bool PipeServer::end_for_share(const ShareEnding& ending, const Instance* held, 
             " instances are kept free for new clients";
       break;
   }
-  const char* what = waiting ? "an idle connection" : slow ? "a connection slow to send its request"
-                                                            : "a connection that reads no reply";
-  lines.push_back(std::string("pipe: ended ") + what + " of pid " + std::to_string(instance.client.pid) + " image " +
-                  to_utf8(instance.client.image) + " user " +
-                  (instance.client.user.empty() ? std::string("(unknown)") : instance.client.user) + ": " + why);
+  lines.push_back(std::string("pipe: ended ") + what + " of pid " + std::to_string(ending.owner.process.pid) +
+                  " image " + ending.owner.image + " user " +
+                  (ending.owner.user.empty() ? std::string("(unknown)") : ending.owner.user) + ": " + why);
   return true;
 }
 
@@ -601,7 +625,16 @@ void PipeServer::complete(Instance& instance, DWORD error, DWORD bytes, uint64_t
         case Instance::Step::writing:
           if (error != 0 || bytes != instance.outbox.size() || instance.share_end) {
             end_connection(instance);
+          } else if (instance.share_due_ms.load() != 0 && instance.have != 0) {
+            end_connection(instance);  // answered, and ended for its share before the next
           } else {
+            // Ended for its share now that its request is answered: its next read's completion,
+            // the client's close or its next request, ends it, and so does a second of quiet,
+            // time for it to read the reply (an end of the connection would discard it).
+            if (instance.share_due_ms.load() != 0) {
+              instance.share_end = true;
+              instance.share_due_ms.store(tick_ms() + shares_.limits().grace_ms);
+            }
             std::string().swap(instance.outbox);
             const int64_t now = tick_ms();
             instance.frame_due_ms = now + kRequestReadTimeoutMs;
@@ -645,7 +678,7 @@ bool PipeServer::sweep() {
   if (shares_due != 0 && shares_due <= now) apply_shares(now, nullptr);
   bool overdue = false;
   for (const auto& instance : instances_) {
-    const int64_t due = instance->due_ms.load();
+    const int64_t due = instance->due();
     if (due != 0 && due <= now) overdue = true;
   }
   if (!overdue) return false;
@@ -655,14 +688,14 @@ bool PipeServer::sweep() {
   bool busy = false;
   for (const auto& entry : instances_) {
     Instance& instance = *entry;
-    const int64_t due = instance.due_ms.load();
+    const int64_t due = instance.due();
     if (due == 0 || due > now) continue;
     std::unique_lock<std::mutex> hold(instance.lock, std::try_to_lock);
     if (!hold) {
       busy = true;
       continue;
     }
-    if (instance.due_ms.load() != due || stopping_.load()) continue;
+    if (instance.due() != due || stopping_.load()) continue;
     instance.due_ms.store(0);
     if (instance.step != Instance::Step::resting) {
       CancelIoEx(instance.pipe.get(), &instance.ov);
@@ -695,7 +728,7 @@ DWORD PipeServer::wait_ms(bool busy_skipped) {
   };
   sooner(lines_due_ms_.load());
   sooner(shares_due_ms_.load());
-  for (const auto& instance : instances_) sooner(instance->due_ms.load());
+  for (const auto& instance : instances_) sooner(instance->due());
   if (busy_skipped && wait >= 0 && wait < static_cast<int64_t>(kBusyInstanceRecheckMs)) wait = kBusyInstanceRecheckMs;
   return wait < 0 ? INFINITE : static_cast<DWORD>(std::min<int64_t>(wait, 0x7FFFFFFF));
 }

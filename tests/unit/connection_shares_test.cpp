@@ -20,7 +20,7 @@ struct Table {
   std::vector<ShareRule> rules;
 
   size_t connect(unsigned long pid, const std::string& user, int64_t at, int n = 1) {
-    for (int i = 0; i < n; ++i) shares.connected(next_slot++, ++serial, ClientOwner{{pid, 1000 + pid}, user}, at);
+    for (int i = 0; i < n; ++i) shares.connected(next_slot++, ++serial, ClientOwner{{pid, 1000 + pid}, user, "app.exe"}, at);
     return next_slot - 1;
   }
   int64_t apply(int64_t now) {
@@ -103,9 +103,9 @@ TEST(ConnectionShares, TheReserveIsKeptFreeByTheBiggestHolder) {
 }
 
 // A holder past a share gives up its connections before anyone else, once they are old enough
-// to have sent a request and are not being served; while they are all new or busy, the reserve
-// is still kept, from whoever else holds connections open.
-TEST(ConnectionShares, TheHolderPastAShareGoesFirstAndTheReserveIsAlwaysKept) {
+// to have sent a request and are not being served this instant; while they are all new, the
+// rules wait for them and never end another holder's instead.
+TEST(ConnectionShares, TheHolderPastAShareGoesFirstAndOnlyIt) {
   for (const bool same_user : {true, false}) {
     Table t;
     const size_t victim = t.connect(1, "S-1-5-21-victim", 0, 4);
@@ -120,16 +120,19 @@ TEST(ConnectionShares, TheHolderPastAShareGoesFirstAndTheReserveIsAlwaysKept) {
     }
     EXPECT_LE(t.shares.held(), kSharePerUser + (same_user ? 0 : 4)) << same_user;
   }
-  // All new: the reserve is kept with idle connections of others, never with the new ones.
+  // All new: the reserve waits for the biggest holders' connections, never takes the old ones
+  // of a holder within its share.
   Table t;
   t.connect(1, "S-1-5-21-victim", 0, 4);
   t.connect(2, "S-1-5-21-attacker", 5000, 8);
   t.connect(3, "S-1-5-21-attacker2", 5000, 8);
   for (unsigned long pid = 4; pid < 10; ++pid) t.connect(pid, "S-1-5-21-attacker" + std::to_string(pid), 5000, 7);
   EXPECT_EQ(t.shares.held(), 62u);
-  EXPECT_EQ(t.apply(5001), -1);
+  EXPECT_EQ(t.apply(5001), 5000 + kShareFirstRequestMs);
+  EXPECT_TRUE(t.ended.empty());
+  EXPECT_EQ(t.apply(5000 + kShareFirstRequestMs), -1);
   EXPECT_EQ(t.ended.size(), 2u);
-  for (const size_t slot : t.ended) EXPECT_LT(slot, 4u);
+  for (const size_t slot : t.ended) EXPECT_GE(slot, 4u);
   // A process that hides its user shares one process's share with every other such process.
   Table u;
   u.connect(1, "", 0, 6);
