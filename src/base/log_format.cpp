@@ -52,10 +52,14 @@ size_t utf8_character(std::string_view text, uint32_t& code_point) {
 
 // Characters that would let a text pass for something else on an administrator's screen: the
 // C1 controls (U+009B is a terminal's escape), the bidirectional controls, which reorder what
-// follows them, and the line and paragraph separators.
+// follows them, the line and paragraph separators, and the format characters and fillers that
+// show as nothing (so that two paths that differ only by them look alike).
 bool deceptive(uint32_t c) {
   return (c >= 0x80 && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
-         (c >= 0x2066 && c <= 0x2069) || c == 0x2028 || c == 0x2029;
+         (c >= 0x2066 && c <= 0x2069) || c == 0x2028 || c == 0x2029 || c == 0x00AD || c == 0x034F ||
+         c == 0x115F || c == 0x1160 || c == 0x180E || (c >= 0x200B && c <= 0x200D) || (c >= 0x2060 && c <= 0x2064) ||
+         (c >= 0x206A && c <= 0x206F) || c == 0x3164 || c == 0xFEFF || c == 0xFFA0 || (c >= 0xFFF9 && c <= 0xFFFB) ||
+         (c >= 0xFE00 && c <= 0xFE0F) || (c >= 0xE0000 && c <= 0xE007F);
 }
 
 }  // namespace
@@ -83,8 +87,9 @@ void append_log_text(std::string& out, std::string_view text) {
     } else if (c == '\t') {
       out += "\\t";
     } else if (length > 1) {  // a character that may not be shown as itself
-      out += "\\u";
-      for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(code_point >> shift) & 0x0F];
+      const bool wide = code_point > 0xFFFF;
+      out += wide ? "\\U" : "\\u";
+      for (int shift = wide ? 28 : 12; shift >= 0; shift -= 4) out += kHex[(code_point >> shift) & 0x0F];
     } else {  // a control byte, or a byte that is no part of a character
       const char esc[4] = {'\\', 'x', kHex[c >> 4], kHex[c & 0x0F]};
       out.append(esc, 4);

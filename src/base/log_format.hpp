@@ -23,9 +23,14 @@ std::string format_log_line(const LogClock& t, unsigned long thread_id, std::str
 // (below 0x20, and 0x7F) as \r, \n, \t or \xhh; bytes that are no part of a well-formed UTF-8
 // character as \xhh; and the characters that could make a text pass for another on a screen
 // (the C1 controls U+0080 to U+009F, the bidirectional controls U+061C, U+200E, U+200F,
-// U+202A to U+202E and U+2066 to U+2069, and U+2028 and U+2029) as \uhhhh. Every other
-// character is copied as it is. The log, the diagnosis and the Event Log's inserts all show
-// text from outside through it.
+// U+202A to U+202E and U+2066 to U+2069, U+2028 and U+2029, and the format characters and
+// fillers that show as nothing: U+00AD, U+034F, U+115F, U+1160, U+180E, U+200B to U+200D,
+// U+2060 to U+2064, U+206A to U+206F, U+3164, U+FEFF, U+FFA0, U+FFF9 to U+FFFB, the variation
+// selectors U+FE00 to U+FE0F and the tags U+E0000 to U+E007F) as \uhhhh, or \Uhhhhhhhh past
+// U+FFFF. Every other character is copied as it is; so is a backslash, which paths are full of
+// (a name can spell an escape: the text shows what it holds, not whether it was escaped). The
+// log, the diagnosis, the Event Log's inserts and the commands' console lines all show text
+// from outside through it.
 void append_log_text(std::string& out, std::string_view text);
 
 // append_log_text into a string of its own.

@@ -5,7 +5,10 @@
 // line the message forged), and any text read so is safe to print.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
+#include <utility>
 
 #include "fuzz_support.hpp"
 #include "base/log_format.hpp"
@@ -38,7 +41,7 @@ std::string encode(uint32_t c) {
 // among them, and every byte that starts none, written visibly.
 std::string visible(std::string_view message) {
   std::string out;
-  char esc[8];
+  char esc[12];
   for (size_t i = 0; i < message.size();) {
     const unsigned char c = static_cast<unsigned char>(message[i]);
     size_t taken = 0;
@@ -49,8 +52,13 @@ std::string visible(std::string_view message) {
       taken = n;
       const bool bidi = code == 0x061C || code == 0x200E || code == 0x200F || (code >= 0x202A && code <= 0x202E) ||
                         (code >= 0x2066 && code <= 0x2069);
-      if (code <= 0x9F || bidi || code == 0x2028 || code == 0x2029) {
-        std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(code));
+      const uint32_t invisible[] = {0x00AD, 0x034F, 0x115F, 0x1160, 0x180E, 0x3164, 0xFEFF, 0xFFA0};
+      bool hidden = std::find(std::begin(invisible), std::end(invisible), code) != std::end(invisible);
+      for (const auto [low, high] : {std::pair<uint32_t, uint32_t>{0x200B, 0x200D}, {0x2060, 0x2064}, {0x206A, 0x206F},
+                                     {0xFFF9, 0xFFFB}, {0xFE00, 0xFE0F}, {0xE0000, 0xE007F}})
+        hidden = hidden || (code >= low && code <= high);
+      if (code <= 0x9F || bidi || hidden || code == 0x2028 || code == 0x2029) {
+        std::snprintf(esc, sizeof esc, code > 0xFFFF ? "\\U%08x" : "\\u%04x", static_cast<unsigned>(code));
         out += esc;
       } else {
         out += message.substr(i, n);

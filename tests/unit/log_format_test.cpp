@@ -27,8 +27,14 @@ TEST(LogFormat, PrefixLayoutAndLevelColumn) {
 // Text a user chooses (a folder name, a forged log line) shows what it holds and nothing
 // else: no terminal escape, no reordering, no second line, no bytes a terminal would guess at.
 TEST(LogFormat, TextThatCouldDeceiveIsShownEscaped) {
-  const std::string valid = "C:\\Program Files\\\xC3\xA9t\xC3\xA9 \xE4\xB8\xAD \xF0\x9F\x98\x80 \xE2\x80\x8D ~";
-  EXPECT_EQ(visible_text(valid), valid);  // é, 中, an emoji, a joiner: as they are
+  const std::string valid = "C:\\Program Files\\\xC3\xA9t\xC3\xA9 \xE4\xB8\xAD \xF0\x9F\x98\x80 \xE2\x80\x94 ~";
+  EXPECT_EQ(visible_text(valid), valid);  // é, 中, an emoji, a dash: as they are
+  // Characters that show as nothing, so that two names look alike: a soft hyphen, a joiner,
+  // a BOM, a Hangul filler, a variation selector; a tag, past U+FFFF, with eight digits.
+  EXPECT_EQ(visible_text("a\xC2\xAD" "b\xE2\x80\x8D" "c\xEF\xBB\xBF" "d\xE3\x85\xA4" "e\xEF\xB8\x8F" "f\xF3\xA0\x81\x81"),
+            "a\\u00adb\\u200dc\\ufeffd\\u3164e\\ufe0ff\\U000e0041");
+  EXPECT_EQ(visible_text("\xE2\x81\xA4\xE2\x81\xAF\xEF\xBF\xBB\xF3\xA0\x81\xBF\xF3\xA0\x82\x80"),
+            "\\u2064\\u206f\\ufffb\\U000e007f\xF3\xA0\x82\x80");  // ranges' ends; U+E0080 is kept
   EXPECT_EQ(visible_text("a\xC2\x9B" "2Jb\xC2\x85\xC2\x80"), "a\\u009b2Jb\\u0085\\u0080");  // C1 controls
   EXPECT_EQ(visible_text("exe.\xE2\x80\xAEtxt.\xE2\x81\xA6x\xE2\x81\xA9\xE2\x80\x8E\xE2\x80\x8F\xD8\x9C"),
             "exe.\\u202etxt.\\u2066x\\u2069\\u200e\\u200f\\u061c");  // bidirectional controls
