@@ -78,10 +78,11 @@ QuotedModulePath quoted_module_path() {
   return {L"\"" + std::wstring(buffer, length) + L"\"", 0};
 }
 
-// What a LocalSystem service from folder runs or trusts: every program and DLL in the folder
-// and the folders below it (the pipe server trusts every program there, the client library
-// loads beside them), and those folders themselves, in the order a listing gives them. A link
-// or junction there is listed (and refused), never entered.
+// What a LocalSystem service from folder runs or trusts: every file in the folder and the
+// folders below it, whatever its name ends with (the pipe server trusts every image there, and
+// a program runs whatever its name; the client library loads beside them), and those folders
+// themselves, in the order a listing gives them. A link or junction there is listed (and
+// refused), never entered.
 void program_tree(const std::wstring& folder, std::vector<std::pair<std::wstring, uint32_t>>& objects) {
   WIN32_FIND_DATAW entry;
   UniqueFind find(FindFirstFileExW(path_join(folder, L"*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
@@ -94,10 +95,7 @@ void program_tree(const std::wstring& folder, std::vector<std::pair<std::wstring
     const bool folder_entry = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     const bool link = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     if (name == L"." || name == L"..") continue;
-    const wchar_t* extension = name.c_str() + (name.size() > 4 ? name.size() - 4 : 0);
-    if (folder_entry || CompareStringOrdinal(extension, -1, L".exe", -1, TRUE) == CSTR_EQUAL ||
-        CompareStringOrdinal(extension, -1, L".dll", -1, TRUE) == CSTR_EQUAL)
-      objects.emplace_back(path, kProgramChangeRights);
+    objects.emplace_back(path, kProgramChangeRights);
     if (folder_entry && !link) below.push_back(path);
   } while (FindNextFileW(find.get(), &entry));
   find.reset();
@@ -123,6 +121,7 @@ ProgramLocation judge_program_location() {
   program_tree(folder, objects);
   objects.emplace_back(folder, kProgramChangeRights);
   for (const std::wstring& above : folders_above(folder)) objects.emplace_back(above, kStorageParentChangeRights);
+  objects.emplace_back(volume_root_of(folder), kVolumeRootChangeRights);
   ProgramLocation location;
   for (const auto& [path, rights] : objects) {
     ObjectProtection found;
@@ -502,7 +501,7 @@ std::string start_refusal_todo(DWORD error) {
 
 // Prints the failure on standard error and keeps it for the audit trail; 1.
 int fail(std::string& failure, std::string text) {
-  std::fprintf(stderr, "%s\n", text.c_str());
+  std::fprintf(stderr, "%s\n", visible_text(text).c_str());
   std::fflush(stderr);
   failure = std::move(text);
   return 1;
@@ -530,7 +529,7 @@ int install_and_start(std::string& failure) {
   const std::string warning =
       location.installer_changeable.empty() ? std::string() : installer_warning(location.installer_changeable);
   if (!warning.empty()) {
-    std::printf("%s\n", warning.c_str());
+    std::printf("%s\n", visible_text(warning).c_str());
     std::fflush(stdout);
   }
 
@@ -607,7 +606,8 @@ int install_and_start(std::string& failure) {
       if (const std::wstring in_use = storage_dir_in_use(); !is_default_storage_dir(in_use))
         std::printf("WARNING: %s could not use its storage folder %s and uses %s instead; its log there and "
                     "--diagnose say what to remove\n",
-                    kServiceName, to_utf8(default_storage_dir()).c_str(), to_utf8(in_use).c_str());
+                    kServiceName, visible_text(to_utf8(default_storage_dir())).c_str(),
+                    visible_text(to_utf8(in_use)).c_str());
       break;
     case StartEnd::stopped:
       return fail(failure, std::string(kServiceName) + " did not start: " + start_failure(log_offset, status));
@@ -619,7 +619,8 @@ int install_and_start(std::string& failure) {
         return fail(failure, std::string(kServiceName) + " will not start: no channel secret: " + blocked);
       const std::vector<std::string> lines = log_lines_since(log_offset, false);
       std::printf("%s is still starting after %lu s%s%s\n", kServiceName, kStartWaitMs / 1000,
-                  lines.empty() ? "" : "; its last log line: ", lines.empty() ? "" : lines.back().c_str());
+                  lines.empty() ? "" : "; its last log line: ",
+                  lines.empty() ? "" : visible_text(lines.back()).c_str());
       break;
     }
   }

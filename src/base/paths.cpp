@@ -100,6 +100,10 @@ std::vector<std::wstring> folders_above(std::wstring_view folder) {
   return above;
 }
 
+std::wstring volume_root_of(std::wstring_view folder) {
+  return std::wstring(folder.substr(0, volume_root_length(folder))) + L"\\";
+}
+
 namespace {
 
 bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }

@@ -35,6 +35,9 @@ std::wstring folder_to_open(std::wstring_view folder);
 // "\\server\share", and their "\\?\" forms.
 std::vector<std::wstring> folders_above(std::wstring_view folder);
 
+// The root of the volume folder stands on, as it is opened: "C:\", "\\server\share\".
+std::wstring volume_root_of(std::wstring_view folder);
+
 // Reads a decimal number the way _wtoi does: leading white space, an optional sign, digits,
 // stopping at the first other character. No digits gives 0; out-of-range values saturate
 // at the limits of a 32-bit int.

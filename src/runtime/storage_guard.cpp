@@ -40,7 +40,9 @@ std::optional<std::string> program_object_changeable_by(std::string_view owner_s
 
 bool account_can_change(std::string_view owner_sid, const std::vector<StorageAce>& aces, uint32_t change_rights,
                         std::string_view account_sid) {
-  if (account_sid.empty()) return false;
+  // LocalSystem (the MSI's custom action) runs no program without elevation: SYSTEM's own
+  // rights over what it installed give nobody a way in.
+  if (account_sid.empty() || account_sid == kLocalSystemSid) return false;
   if (owner_sid == account_sid) return true;
   for (const StorageAce& ace : aces)
     if (ace.allow && !ace.inherit_only && (ace.mask & change_rights) && ace.sid == account_sid) return true;

@@ -57,6 +57,12 @@ bool storage_level_trusted(std::string_view owner_sid, bool has_dacl, const std:
 inline constexpr uint32_t kProgramChangeRights = 0x2 | 0x4 | 0x40 | 0x10000 | 0x40000 | 0x80000 | 0x40000000 |
                                                  0x10000000;
 
+// Rights over the program's volume root that nobody else may have: those that could move the
+// folders below it away (delete child) or hand the root over (the access list, the owner,
+// generic all). Adding folders there, which Windows grants every user on a system volume's
+// root, gives no hold on what is already there.
+inline constexpr uint32_t kVolumeRootChangeRights = 0x40 | 0x40000 | 0x80000 | 0x10000000;
+
 // Who, other than LocalSystem, the Administrators, TrustedInstaller and the installing account
 // (installer_sid), could change a file or folder that a LocalSystem service runs from: its
 // owner, or the first account its access list grants any of change_rights ("" for an entry of
@@ -69,7 +75,7 @@ std::optional<std::string> program_object_changeable_by(std::string_view owner_s
 
 // Whether the account itself may change such an object: it owns it, or its access list grants
 // the account any of change_rights by name. A service installed from there runs what that
-// account's unelevated programs can replace.
+// account's unelevated programs can replace. Never LocalSystem, which has no such programs.
 bool account_can_change(std::string_view owner_sid, const std::vector<StorageAce>& aces, uint32_t change_rights,
                         std::string_view account_sid);
 

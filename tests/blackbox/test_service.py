@@ -455,10 +455,16 @@ def test_install_over_another_registration_from_a_folder_with_blanks(program_dir
 def test_install_refuses_a_program_that_others_could_change(program_dir, no_service):
     """Wine shows a file or folder that every Unix user may write as one that Everyone may
     change; a folder above the program's counts as others could move the program's away. Every
-    program and DLL of its folder and the folders below counts, loaded or not, and those folders."""
+    file of its folder and the folders below counts, loaded or not, whatever its name (a program
+    runs whatever its name, and the agent trusts every image there), and those folders."""
     agent = copy_program("ostrival_guardian.exe", os.path.join(program_dir, "a", "b"))
     beside = os.path.dirname(agent)
+    os.makedirs(os.path.join(beside, "licenses"))
+    for text in ("INSTALL.txt", os.path.join("licenses", "gcrypt.txt")):
+        with open(os.path.join(beside, text), "w") as f:
+            f.write("text\r\n")
     for path, mode in ((agent, 0o666), (os.path.join(beside, "libgcrypt-20.dll"), 0o666),
+                       (os.path.join(beside, "INSTALL.txt"), 0o666), (os.path.join(beside, "licenses", "gcrypt.txt"), 0o666),
                        (os.path.join(beside, "x86"), 0o777), (beside, 0o777), (os.path.join(program_dir, "a"), 0o777)):
         os.chmod(path, mode)
         r = run(agent, "--install")
@@ -474,7 +480,35 @@ def test_install_refuses_a_program_that_others_could_change(program_dir, no_serv
     assert (r.returncode, r.stdout) == (1, b"") and r.stderr.startswith(
         b"OstrivalGuardian not installed: " + win_path(os.path.join(program_dir, "link")).encode() +
         b" is a link or junction; install it into"), r
+    # A name chosen to deceive is printed as the log shows it.
+    planted = os.path.join(beside, "x86", "\u202elld.exe\u009b2J.dll")
+    with open(planted, "wb") as f:
+        f.write(b"MZ")
+    os.chmod(planted, 0o666)
+    r = run(agent, "--install")
+    os.remove(planted)
+    assert r.returncode == 1 and (win_path(os.path.join(beside, "x86")).encode() +
+                                  b"\\\\u202elld.exe\\u009b2J.dll can be") in r.stderr, r
     assert installed(run(agent, "--install")).startswith("WARNING: " + win_path(agent))  # the account's own files
+
+
+def test_install_refuses_a_volume_root_that_others_could_empty(no_service, tmp_path):
+    """The root is judged for what could move the program's folder away: a drive whose root
+    every Unix user may write (Wine: Everyone may delete what it holds) is refused."""
+    root = tmp_path / "root"
+    copy_program("ostrival_guardian.exe", str(root / "Guardian"))
+    os.chmod(root, 0o777)
+    os.chmod(root / "Guardian", 0o755)
+    link = os.path.join(WINEPREFIX, "dosdevices", "y:")
+    if os.path.lexists(link):
+        os.remove(link)
+    os.symlink(str(root), link)
+    try:
+        r = subprocess.run([WINE_RUN, r"Y:\Guardian\ostrival_guardian.exe", "--install"], capture_output=True, timeout=180)
+        assert r.returncode == 1 and r.stderr.startswith(b"OstrivalGuardian not installed: Y:\\ can be changed by "
+                                                         b"Everyone (S-1-1-0)"), r
+    finally:
+        os.remove(link)
 
 
 @pytest.mark.parametrize("stopping", [False, True])

@@ -34,6 +34,9 @@ TEST(FoldersAbove, NearestFirstDownToTheVolumeRoot) {
   EXPECT_EQ(folders_above(L"\\\\server\\share\\g"), V{});
   EXPECT_EQ(folders_above(L"\\\\?\\C:\\a\\b"), V{L"\\\\?\\C:\\a"});
   EXPECT_EQ(folders_above(L"\\\\?\\UNC\\server\\share\\a\\b"), V{L"\\\\?\\UNC\\server\\share\\a"});
+  // The root is judged on its own, for fewer rights.
+  EXPECT_EQ(volume_root_of(L"C:\\Guardian"), L"C:\\");
+  EXPECT_EQ(volume_root_of(L"\\\\server\\share\\g"), L"\\\\server\\share\\");
 }
 
 TEST(PlainPathForm, DropsTheLongPathPrefixOnly) {

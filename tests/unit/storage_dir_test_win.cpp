@@ -116,6 +116,11 @@ TEST(StorageDir, ProgramLocationsJudgedFromTheirDescriptors) {
                                     L"(A;ID;0x1301bf;;;AU)(A;OICIIOID;SDGXGWGR;;;AU)";
   EXPECT_EQ(by(made_on_root, kStorageParentChangeRights), "S-1-5-11");
   EXPECT_EQ(by(L"O:SYD:(A;;FA;;;SY)(A;;0x100004;;;AU)", kStorageParentChangeRights), "-");
+  // A system volume's root lets users add folders, which moves nothing away; delete child does.
+  const std::wstring root = L"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464D:PAI(A;OICI;FA;;;SY)"
+                            L"(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;CI;0x4;;;AU)(A;OICIIO;SDGXGWGR;;;AU)";
+  EXPECT_EQ(by(root, kVolumeRootChangeRights), "-");
+  EXPECT_EQ(by(root + L"(A;;0x1301ff;;;WD)", kVolumeRootChangeRights), "S-1-1-0");
 }
 
 TEST(StorageDir, SecuredDirectoryAndItsParentHaveTheirOwnProtectedAcl) {

@@ -87,6 +87,11 @@ TEST(StorageGuard, AnAccountChangesWhatItOwnsOrIsGrantedByName) {
   EXPECT_TRUE(account_can_change(kAdministratorsSid, {{kUser, true, false, 0x40000}}, kProgramChangeRights, kUser));
   EXPECT_FALSE(account_can_change(kAdministratorsSid, {{kUser, true, true, 0x1F01FF}}, kProgramChangeRights, kUser));
   EXPECT_FALSE(account_can_change(kUser, aces, kProgramChangeRights, ""));
+  // The MSI's --install runs as LocalSystem, which Program Files grants full control: no warning.
+  const std::vector<StorageAce> program_files = {{kLocalSystemSid, true, false, 0x1F01FF},
+                                                 {kAdministratorsSid, true, false, 0x1F01FF}};
+  EXPECT_FALSE(account_can_change(kLocalSystemSid, program_files, kProgramChangeRights, kLocalSystemSid));
+  EXPECT_FALSE(account_can_change(kAdministratorsSid, program_files, kProgramChangeRights, kLocalSystemSid));
 }
 
 TEST(StorageGuard, Texts) {
