@@ -602,7 +602,7 @@ DiagnoseCheck log_check(const std::wstring& dir) {
     error = GetLastError();
     // Held by a program that shares it with no reader (an editor, a viewer): running as
     // someone else would not help.
-    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_TIMEOUT)
       return make_check("log", Verdict::warn, "held",
                         found + "; another program holds it open and lets no one else read it: " +
                             win_error_text(error),

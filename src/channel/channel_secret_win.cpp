@@ -162,6 +162,9 @@ ChannelFileProblem channel_file_problem(const ProtectedStore& store) {
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
         !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
       return {Kind::folder, "cannot be read: a folder stands where it belongs", error};
+    if (error == ERROR_TIMEOUT)
+      return {Kind::unreadable, "cannot be read within " + std::to_string(kFileReadLimitMs / 1000) +
+                                    " s: another program holds it", error};
     return {Kind::unreadable, "cannot be read: " + win_error_text(error), error};
   }
   Bytes secret;

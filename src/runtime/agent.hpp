@@ -44,8 +44,9 @@ bool agent_main_loop(AgentContext& ctx);
 // For "--install" and "--uninstall", whose lines belong in the agent's own log: the storage
 // folder the service uses (storage_dir_in_use) checked as the agent's start-up checks it
 // before writing there, without a fallback of its own (the default made as the agent makes it
-// when create is set; otherwise used only when it is there), and the log
-// configured on it, without a copy on standard error. The returned check holds the folder
+// when create is set; otherwise used only when it is there; both levels owned and listed as
+// LocalSystem's check requires, also when the command does not run as LocalSystem), and the
+// log configured on it, without a copy on standard error. The returned check holds the folder
 // until it is destroyed; when its refused is set, no log was configured.
 StorageCheck open_agent_log(bool create);
 

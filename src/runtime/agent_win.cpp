@@ -100,6 +100,10 @@ StorageCheck open_agent_log(bool create) {
     return check;
   }
   check = secure_default_storage_dir(dir);
+  // Only LocalSystem's check judges owners and lists (and moves aside what fails): anyone else
+  // writes there only when both levels pass that rule as they stand, so that an installation
+  // by hand never writes into a folder a user made and could redirect.
+  if (check.refused.empty() && !runs_as_local_system()) check.refused = storage_levels_untrusted(dir);
   if (check.refused.empty()) check.refused = prepare_storage_dir(dir);
   if (!check.refused.empty()) {
     check.held.reset();
@@ -230,6 +234,7 @@ int run_agent(bool console) {
   StorageGuardOptions options;
   options.as_system = own_folder && runs_as_local_system();
   options.fall_back = true;
+  options.readable_file = kChannelFile;  // a user who keeps every client from the secret is left behind too
   const std::wstring recorded = options.as_system ? storage_dir_in_use() : std::wstring();
   if (!recorded.empty() && !is_default_storage_dir(recorded)) options.recorded_fallback = recorded;
   if (own_folder) {

@@ -89,6 +89,14 @@ std::string storage_move_failed_reason(std::string_view error) {
   return "not safe to use, and could not be moved aside: " + std::string(error);
 }
 
+std::string storage_move_timed_out_reason(unsigned long limit_ms) {
+  return "the rename did not end within " + std::to_string(limit_ms / 1000) + " s: another program holds it";
+}
+
+std::string storage_unreadable_reason(std::string_view error) {
+  return "open in another program that keeps it from being read: " + std::string(error);
+}
+
 std::string storage_not_held_warning(std::string_view path) {
   return "storage dir " + std::string(path) + " is open in another program that does not share reading; used "
          "without being held";

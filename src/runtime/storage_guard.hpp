@@ -149,9 +149,15 @@ inline constexpr int kAsideNameAttempts = 4;
 // digits. A name that exists is not taken; kFallbackAttempts names in all.
 inline constexpr int kFallbackAttempts = 3;
 
+inline constexpr unsigned long kMoveAsideLimitMs = 5000;
+
 // The reasons and the warning in the agent's storage lines.
 inline constexpr char kStorageLinkReason[] = "a link or junction stands in its place";
 inline constexpr char kStorageHeldReason[] = "open in another program that could move it";
+// A rename that did not end within limit_ms.
+std::string storage_move_timed_out_reason(unsigned long limit_ms);
+// readable_file kept from being read by another program: error is why the read failed.
+std::string storage_unreadable_reason(std::string_view error);
 std::string storage_move_failed_reason(std::string_view error);
 std::string storage_not_held_warning(std::string_view path);
 std::string storage_moved_warning(std::string_view path, std::string_view owner_sid, std::string_view aside);
@@ -185,6 +191,16 @@ struct StorageGuardOptions {
   std::function<bool(const ObjectProtection&, uint32_t change_rights)> trusted;
   std::function<std::string(size_t bytes)> random_hex;  // the names' random parts
   std::wstring recorded_fallback;  // the folder an earlier start used instead of the default
+  // How long moving a level aside may take: another program's oplock can keep a rename waiting
+  // for ever. Past it the level counts as one that cannot be moved (the rename is left to a
+  // thread of its own).
+  unsigned long move_limit_ms = kMoveAsideLimitMs;
+  // The rename through the level's handle to the new name: 0 or the error. For tests.
+  std::function<unsigned long(void* handle, const std::wstring& aside)> rename;
+  // A file of the folder (the channel secret's) that other programs must not keep from being
+  // read: as_system and fall_back, a folder where one does (held without read sharing, locked,
+  // or held past the read's limit, each after a short retry) is left for a folder of its own.
+  std::wstring readable_file;
 };
 
 // Creates and checks both levels of the default storage folder dir, "Ostrival" first (so
@@ -201,6 +217,11 @@ StorageCheck secure_storage(const std::wstring& dir, StorageGuardOptions options
 // secure_storage as this process judges (as LocalSystem when it runs as LocalSystem), without
 // a fallback: for the commands that write to the folder the agent uses.
 StorageCheck secure_default_storage_dir(const std::wstring& dir);
+
+// Why the levels of dir as they stand (read, never moved) fail the rule LocalSystem applies
+// (storage_level_trusted, each with its level's rights): "<level>: <reason>"; empty when both
+// pass. For the commands that do not run as LocalSystem, before they write there.
+std::string storage_levels_untrusted(const std::wstring& dir);
 
 // Removes SeBackupPrivilege and SeRestorePrivilege from the process token for good, once the
 // storage check and what start-up does with them are done. Empty when done (or the token

@@ -246,16 +246,41 @@ namespace {
 
 // Moves the level opened as checked aside, through a handle of its own (a link itself, never
 // what it points to), to a name that does not exist yet. 0 or the error that kept it in place.
+// Each rename runs within options.move_limit_ms; one that has not ended by then keeps the
+// handle (the thread it was left to holds a share of it), and the level stays where it is.
 DWORD move_aside(const std::wstring& level, const BY_HANDLE_FILE_INFORMATION& checked,
                  const StorageGuardOptions& options, std::wstring& aside) {
   DWORD error = ERROR_SUCCESS;
-  const UniqueFile mover = reopen_same(level, kMoveAccess, kShareAll, checked, error);
-  for (int attempt = 0; mover && attempt < kAsideNameAttempts; ++attempt) {
+  const auto mover = std::make_shared<UniqueFile>(reopen_same(level, kMoveAccess, kShareAll, checked, error));
+  for (int attempt = 0; *mover && attempt < kAsideNameAttempts; ++attempt) {
     aside = storage_aside_name(level, time_stamp(), options.random_hex(2));
-    error = rename_by_handle(mover.get(), aside);
+    error = run_within(options.move_limit_ms,
+                       [mover, aside, rename = options.rename] { return rename(mover->get(), aside); });
     if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) break;
   }
   return error;
+}
+
+std::string move_error_text(DWORD error, const StorageGuardOptions& options) {
+  return error == ERROR_TIMEOUT ? storage_move_timed_out_reason(options.move_limit_ms) : win_error_text(error);
+}
+
+// Why another program keeps path from being read, after a short retry: empty when it reads, is
+// not there, or fails for another reason (a file that is read but does not open is the caller's).
+std::string kept_from_reading(const std::wstring& path) {
+  constexpr int kAttempts = 3;
+  constexpr DWORD kRetryMs = 250;
+  for (int attempt = 1;; ++attempt) {
+    Bytes data;
+    if (read_whole_file(path, data)) return {};
+    const DWORD error = GetLastError();
+    if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION && error != ERROR_TIMEOUT) return {};
+    if (attempt == kAttempts)
+      return storage_unreadable_reason(error == ERROR_TIMEOUT ? "not read within " +
+                                                                    std::to_string(kFileReadLimitMs / 1000) + " s"
+                                                              : win_error_text(error));
+    Sleep(kRetryMs);
+  }
 }
 
 // Both levels of dir, as secure_storage describes; on refusal, level is the one refused.
@@ -334,8 +359,8 @@ StorageCheck secure_levels(const std::wstring& dir, const StorageGuardOptions& o
       std::wstring aside;
       if (const DWORD error = move_aside(level, info, options, aside)) {
         result.refused = reparse_point ? std::string(kStorageLinkReason) + ", and could not be moved aside: " +
-                                             win_error_text(error)
-                                       : storage_move_failed_reason(win_error_text(error));
+                                             move_error_text(error, options)
+                                       : storage_move_failed_reason(move_error_text(error, options));
         return result;
       }
       const std::string shown = to_utf8(level), moved = to_utf8(aside);
@@ -356,11 +381,27 @@ StorageCheck secure_storage(const std::wstring& dir, StorageGuardOptions options
       return storage_level_trusted(found.owner_sid, found.has_dacl, found.aces, rights);
     };
   if (!options.random_hex) options.random_hex = [](size_t bytes) { return random_hex(bytes); };
+  if (!options.rename) options.rename = [](void* handle, const std::wstring& aside) {
+    return static_cast<unsigned long>(rename_by_handle(handle, aside));
+  };
+  const bool falls_back = options.as_system && options.fall_back;
+  // A folder whose levels pass, but whose file of the secret another program keeps from being
+  // read, counts as one whose level cannot be used: that file is what the clients must read.
+  const auto unreadable_in = [&options, falls_back](const std::wstring& folder, std::wstring& what) {
+    if (!falls_back || options.readable_file.empty()) return std::string();
+    what = path_join(folder, options.readable_file);
+    return kept_from_reading(what);
+  };
   std::optional<PrivilegeScope> privileges;
   if (options.as_system) privileges.emplace();
   std::wstring level;
   StorageCheck result = secure_levels(dir, options, level);
-  if (result.refused.empty() || !options.as_system || !options.fall_back) return result;
+  if (result.refused.empty()) {
+    result.refused = unreadable_in(dir, level);
+    if (result.refused.empty()) return result;
+    result.held.reset();
+  }
+  if (!falls_back) return result;
   // What a user made and holds in place of a level is left there, unused: the agent's own
   // folder instead, the one an earlier start used when there is one.
   const std::wstring base = dir_of(dir_of(dir));
@@ -376,6 +417,7 @@ StorageCheck secure_storage(const std::wstring& dir, StorageGuardOptions options
     }
     std::wstring fallback_level;
     StorageCheck used = secure_levels(fallback, options, fallback_level);
+    if (used.refused.empty()) used.refused = unreadable_in(fallback, fallback_level);
     if (!used.refused.empty()) {
       last_reason = to_utf8(fallback_level) + " " + used.refused;
       continue;
@@ -392,6 +434,20 @@ StorageCheck secure_default_storage_dir(const std::wstring& dir) {
   StorageGuardOptions options;
   options.as_system = runs_as_local_system();
   return secure_storage(dir, std::move(options));
+}
+
+std::string storage_levels_untrusted(const std::wstring& dir) {
+  for (const std::wstring& level : {dir_of(dir), dir}) {
+    ObjectProtection found;
+    const uint32_t rights = level == dir ? kStorageChangeRights : kStorageParentChangeRights;
+    if (!read_path_protection(level, found))
+      return to_utf8(level) + ": its protection cannot be read: " + win_error_text(GetLastError());
+    if (found.link) return to_utf8(level) + ": " + kStorageLinkReason;
+    if (!storage_level_trusted(found.owner_sid, found.has_dacl, found.aces, rights))
+      return to_utf8(level) + ": owned by " + (found.owner_sid.empty() ? "an unreadable owner" : found.owner_sid) +
+             " or open to others";
+  }
+  return {};
 }
 
 std::string drop_storage_privileges() {

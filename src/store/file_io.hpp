@@ -1,6 +1,7 @@
 #pragma once
 // Whole-file read and atomic replacement.
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "store/hex.hpp"
@@ -11,14 +12,20 @@ namespace guardian {
 // name leads: a regular file on a disk, opened where it stands (a link or junction in its place
 // is refused, never followed; so is a pipe or a device, whose server could keep a read waiting
 // for ever), with identification rights only (a pipe's server could not act as the reader),
-// and read within limit_ms (a read still waiting then is cancelled). A regular file on a disk
-// is read at once.
+// and opened and read within limit_ms, on a thread of the read's own (another program can keep
+// an open or a read waiting for ever: an oplock whose break it never acknowledges), which a
+// read still waiting then is left to. A regular file on a disk is read at once.
 inline constexpr unsigned long kFileReadLimitMs = 2000;
+
+// Runs work (0 or a Windows error) on a thread of its own and waits for it at most limit_ms:
+// its result, ERROR_TIMEOUT when it has not returned by then (it runs on, into what it holds a
+// share of), or the error that kept the thread from starting.
+unsigned long run_within(unsigned long limit_ms, std::function<unsigned long()> work);
 
 // Reads the last `most` bytes of such a file (all of it when it is shorter; at most 2 GiB)
 // into out; from is where they begin. False when it cannot be opened or read, with the reason
 // in GetLastError: ERROR_FILE_NOT_FOUND when absent, ERROR_CANT_ACCESS_FILE when it is no
-// regular file on a disk, ERROR_TIMEOUT when the read took longer than limit_ms.
+// regular file on a disk, ERROR_TIMEOUT when the open and read took longer than limit_ms.
 bool read_file_tail(const std::wstring& path, uint64_t most, Bytes& out, uint64_t& from,
                     unsigned long limit_ms = kFileReadLimitMs);
 

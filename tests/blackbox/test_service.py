@@ -357,20 +357,20 @@ def test_install_twice_then_uninstall_twice(no_service):
     # It has waited until the service serves its pipe: the agent answers at once.
     assert_ping_answers()
     wait_for_log(UP_LINE)
-    # The audit trail: the installation in the log (before the service's own lines) and in the
-    # Event Log, with what it replaced and the warning.
+    # The audit trail: the installation in the Event Log, with what it replaced and the warning;
+    # in the log only when the storage folder's owner and list pass LocalSystem's rule, which a
+    # folder Wine shows as the prefix user's never does (Windows: one the service made does).
     assert events[0][:2] == (4, 0x400003F1) and events[0][2][:2] == ["1.2.4", program], events
     assert len(events) == 1 and shown_as(events[0][2][2], "a new installation; " + warning), events
-    installed_line = f"INFO  install: Ostrival Guardian 1.2.4 installed as the service OstrivalGuardian, running {program} ("
-    assert log_text().index(installed_line + f"a new installation; {warning})\r\n") < log_text().index(
-        "INFO  channel.bin created")
+    assert "INFO  install: " not in log_text() and "INFO  channel.bin created" in log_text()
     assert registry_values(INSTALL_RECORD_KEY) == {"Version": ("REG_SZ", "1.2.4")}
 
     # The second run takes the existing service, updates it, finds it running and says so
     # without reporting "already running".
-    assert installed(run(AGENT, "--install")) == warning
+    r, events = traced("--install")
+    assert installed(r, traced=True) == warning
     assert_ping_answers()
-    assert installed_line + f"again over the same version; {warning})\r\n" in log_text()
+    assert shown_as(events[0][2][2], "again over the same version; " + warning), events
 
     config = config_of()
     assert config["path"] == '"' + win_path(AGENT) + '"'
@@ -399,7 +399,7 @@ def test_install_twice_then_uninstall_twice(no_service):
     # record are gone, and the key above the dump settings is as it was before.
     removed = "the service, its Event Log source and its crash dump settings"
     assert events == [(4, 0x400003F2, ["1.2.4", removed, program])], events
-    assert log_text().endswith(f"INFO  uninstall: Ostrival Guardian 1.2.4 removed {removed} (it ran {program})\r\n")
+    assert "INFO  uninstall: " not in log_text()  # Wine: the storage folder is the prefix user's
     assert registry_values(SOURCE_KEY) is None and registry_values(DUMPS_KEY) is None
     assert registry_values(INSTALL_RECORD_KEY) is None
     assert registry_values(DUMPS_PARENT_KEY) == dumps_parent_before

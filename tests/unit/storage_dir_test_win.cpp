@@ -3,7 +3,9 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include "base/paths.hpp"
 #include "base/text.hpp"
+#include "base/unique.hpp"
 #include "runtime/config.hpp"
 #include "runtime/storage_guard.hpp"
 #include "test_support.hpp"
@@ -182,6 +184,46 @@ TEST(StorageDir, TheDefaultFolderCheckCreatesBothLevelsAndLeavesAFileToStartUp) 
   test::spit(scratch.file(L"Ostrival\\file"), "x");
   EXPECT_EQ(secure_default_storage_dir(scratch.file(L"Ostrival\\file")).refused, "");
   EXPECT_EQ(prepare_storage_dir(scratch.file(L"Ostrival\\file")), "a file stands in its place");
+}
+
+// As LocalSystem: a level whose rename never ends (an oplock's break that its holder never
+// acknowledges) and a secret's file that another program keeps from every reader are left in
+// place, within the limit, for a folder of the agent's own.
+TEST(StorageDir, WhatAnotherProgramKeepsWaitingGivesWayToAFolderOfItsOwn) {
+  test::ScratchDir scratch;
+  const std::wstring dir = scratch.file(L"Ostrival\\guardian");
+  StorageGuardOptions options;
+  options.as_system = options.fall_back = true;
+  options.trusted = [](const ObjectProtection&, uint32_t) { return true; };
+  options.move_limit_ms = 1000;
+  const UniqueHandle acknowledged(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  options.rename = [gate = acknowledged.get()](void*, const std::wstring&) {
+    WaitForSingleObject(gate, 10000);
+    return static_cast<unsigned long>(ERROR_ACCESS_DENIED);
+  };
+  ASSERT_EQ(secure_storage(dir, options).refused, "");
+  {  // a handle that could rename the level: it is moved aside, which never ends
+    const UniqueFile renamer(CreateFileW(dir_of(dir).c_str(), DELETE, 7, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const ULONGLONG began = GetTickCount64();
+    const StorageCheck check = secure_storage(dir, options);
+    EXPECT_LT(GetTickCount64() - began, 3000u);
+    EXPECT_NE(check.dir, dir);
+    EXPECT_NE(check.fallback.find("could not be moved aside: the rename did not end within 1 s"), std::string::npos)
+        << check.fallback;
+  }
+  SetEvent(acknowledged.get());  // the rename left behind ends, and with it its handle
+  Sleep(300);
+  options.rename = nullptr;
+  options.readable_file = L"channel.bin";
+  test::spit(path_join(dir, L"channel.bin"), "sealed");
+  EXPECT_EQ(secure_storage(dir, options).dir, dir);  // read: used
+  const UniqueFile holder(CreateFileW(path_join(dir, L"channel.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                      0, nullptr));
+  const StorageCheck check = secure_storage(dir, options);
+  EXPECT_NE(check.dir, dir);
+  EXPECT_NE(check.fallback.find("channel.bin: open in another program that keeps it from being read"),
+            std::string::npos) << check.fallback;
 }
 
 }  // namespace
