@@ -115,9 +115,18 @@ def shown_as(entry_text, text):  # an Event Log string as the trace shows it (pe
     return entry_text == text or (entry_text.endswith("\u2026") and text.startswith(entry_text[:-1]))
 
 
-def traced(*args):  # the agent run with Wine's Event Log trace: (result, its entries)
-    r = run(AGENT, *args, env=TRACE_EVENTS)
+def traced(*args, agent=AGENT):  # the agent run with Wine's Event Log trace: (result, its entries)
+    r = run(agent, *args, env=TRACE_EVENTS)
     return r, event_log_entries(r.stderr.decode("utf-8", "replace"))
+
+
+def replaced_by_install(agent):
+    """An installation that succeeded, and what its Event Log entry (1009) says it replaced
+    (the log has it only where the storage folder passes LocalSystem's rule: never under Wine)."""
+    r, events = traced("--install", agent=agent)
+    installed(r, traced=True)
+    [replaced] = [e[2][2] for e in events if e[1] == 0x400003F1]
+    return replaced
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -420,7 +429,7 @@ def test_install_over_another_registration_from_a_folder_with_blanks(program_dir
     assert tool("start", SERVICE).returncode == 0
     wait_for_log(UP_LINE)
 
-    installed(run(agent, "--install"))
+    replaced = replaced_by_install(agent)
     config = config_of()
     assert config["path"] == '"' + win_path(agent) + '"'
     assert (config["start"], config["display"]) == ("2", "Ostrival Guardian")
@@ -431,7 +440,7 @@ def test_install_over_another_registration_from_a_folder_with_blanks(program_dir
     # folder with blanks.
     wait_for_log(re.compile(r"INFO  guardian stopped\r\n.*" + UP_LINE.pattern, re.S))
     assert_ping_answers(agent)
-    assert re.search(r"; the service ran C:\\[^;]+\\ostrival_guardian\.exe, and was stopped; WARNING: ", log_text()), log_text()
+    assert re.search(r"; the service ran C:\\[^;]+\\ostrival_guardian\.exe, and was stopped; WARNING: ", replaced), replaced
 
     # New files put in place of the running program's (an update in place): the service is
     # restarted, so that they run; the same files again leave it running.
@@ -439,9 +448,9 @@ def test_install_over_another_registration_from_a_folder_with_blanks(program_dir
     shutil.copy(exe("ostrival_guardian.exe"), fresh)
     os.replace(fresh, agent)
     ups = len(UP_LINE.findall(log_text()))
-    installed(run(agent, "--install"))
+    replaced = replaced_by_install(agent)
     assert len(UP_LINE.findall(log_text())) == ups + 1
-    assert "; the service ran the files from before this installation, and was restarted; WARNING: " in log_text()
+    assert "; the service ran the files from before this installation, and was restarted; WARNING: " in replaced
     installed(run(agent, "--install"))
     assert len(UP_LINE.findall(log_text())) == ups + 1
 
