@@ -54,7 +54,7 @@ std::string visible(std::string_view message) {
                         (code >= 0x2066 && code <= 0x2069);
       const uint32_t invisible[] = {0x00AD, 0x034F, 0x115F, 0x1160, 0x180E, 0x3164, 0xFEFF, 0xFFA0};
       bool hidden = std::find(std::begin(invisible), std::end(invisible), code) != std::end(invisible);
-      for (const auto [low, high] : {std::pair<uint32_t, uint32_t>{0x200B, 0x200D}, {0x2060, 0x2064}, {0x206A, 0x206F},
+      for (const auto& [low, high] : {std::pair<uint32_t, uint32_t>{0x200B, 0x200D}, {0x2060, 0x2064}, {0x206A, 0x206F},
                                      {0xFFF9, 0xFFFB}, {0xFE00, 0xFE0F}, {0xE0000, 0xE007F}})
         hidden = hidden || (code >= low && code <= high);
       if (code <= 0x9F || bidi || hidden || code == 0x2028 || code == 0x2029) {
