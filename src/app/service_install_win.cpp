@@ -669,6 +669,11 @@ int uninstall_service(bool upgrade) {
   if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status) ||
       GetLastError() == ERROR_SERVICE_CANNOT_ACCEPT_CTRL)
     wait_until_stopped(service.get());
+  SERVICE_STATUS_PROCESS left{};
+  DWORD needed = 0;
+  const bool still_runs = QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&left),
+                                               sizeof left, &needed) &&
+                          left.dwCurrentState != SERVICE_STOPPED;
 
   // A service that did not stop in time is only marked for deletion; the SCM removes it
   // once it has stopped.
@@ -683,6 +688,23 @@ int uninstall_service(bool upgrade) {
   scm.reset();
   // Recorded while the Event Log source is still there to give the entry its text.
   const std::string program = to_utf8(module_path());
+  if (still_runs) {
+    // Only marked: its process still runs, and may still report, so its Event Log source and
+    // settings stay, and the audit trail says so (the command's own line is the one it always
+    // prints); a new installation cannot register the service until it is gone.
+    const std::string pid = std::to_string(left.dwProcessId);
+    const std::string what = "only marked for removal, as it did not stop within " +
+                             std::to_string(kStopPolls * kStopPollMs / 1000) + " s (process " + pid +
+                             "): Windows removes the service once it has stopped; its Event Log source and crash "
+                             "dump settings stay";
+    audit(false, std::string("uninstall: Ostrival Guardian ") + build::kVersion + " was " + what + " (it ran " +
+                     program + ")",
+          AgentEvent::removed, {build::kVersion, what, program});
+    unregister_from_windows(true);
+    std::printf("%s removed.\n", kServiceName);
+    std::fflush(stdout);
+    return 0;
+  }
   const std::string what = upgrade
                                ? "the service and its crash dump settings, for an upgrade; its Event Log source stays"
                                : "the service, its Event Log source and its crash dump settings";
