@@ -474,9 +474,9 @@ DiagnoseCheck request_failure(const char* name, const ClientReply& reply) {
           name, Verdict::fail, "refused",
           "the agent refused the request" + (reply.error_code.empty() ? "" : ": " + reply.error_code) + word,
           "see the log's last ERROR lines");
-    case ClientResult::cancelled:
+    case ClientResult::cancelled:  // the diagnosis's own limit cancelled the request
       return make_check(name, Verdict::fail, "timed_out",
-                        "no reply within " + std::to_string(kRequestLimitMs / 1000) + " s" + word,
+                        "no reply within " + std::to_string(kRequestLimitMs / 1000) + " s",
                         "see the log; if the agent hangs, restart the service");
     default:
       return make_check(name, Verdict::fail, "failed", "the request did not get through" + word, "see the log");
