@@ -69,35 +69,6 @@ UniqueHandle make_kill_job(DWORD& error) {
   return job;
 }
 
-// Starts program suspended and, where Windows takes a job list at creation, already in job
-// (in_job); otherwise outside it, for the caller to put in. False with the last error set when
-// no process was made.
-bool create_in_job(const std::wstring& program, std::wstring& command, void* job, PROCESS_INFORMATION& pi,
-                   bool& in_job) {
-  constexpr DWORD kFlags = CREATE_SUSPENDED | CREATE_NO_WINDOW;
-  SIZE_T size = 0;
-  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-  std::vector<unsigned char> list(size);
-  auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list.data());
-  HANDLE jobs[1] = {static_cast<HANDLE>(job)};
-  if (size != 0 && InitializeProcThreadAttributeList(attributes, 1, 0, &size)) {
-    if (UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, jobs, sizeof jobs, nullptr, nullptr)) {
-      STARTUPINFOEXW six{};
-      six.StartupInfo.cb = sizeof six;
-      six.lpAttributeList = attributes;
-      in_job = CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE,
-                              kFlags | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr, &six.StartupInfo, &pi) != FALSE;
-    }
-    DeleteProcThreadAttributeList(attributes);
-    if (in_job) return true;
-  }
-  // Before Windows 10 the attribute is refused: the child is put into the job once made.
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  return CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, kFlags, nullptr, nullptr, &si,
-                        &pi) != FALSE;
-}
-
 }  // namespace
 
 void* make_identity_job() {
@@ -175,12 +146,12 @@ ChildPass identity_from_program(const std::wstring& program, unsigned long limit
   }
 
   std::wstring command = L"\"" + program + L"\" --fingerprint --to-pipe " + pipe_name;
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  // Made in the job where Windows can (10 and later): a host that ends while the child is being
-  // made, at exit or killed, leaves nothing behind. Elsewhere it is made suspended and put into
-  // the job before any of it runs.
-  bool in_job = false;
-  if (!create_in_job(program, command, job, pi, in_job)) {
+  // Suspended until it is in the job, so that no part of it runs outside the job.
+  if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED | CREATE_NO_WINDOW,
+                      nullptr, nullptr, &si, &pi)) {
     why = "CreateProcess " + to_utf8(program) + ": " + win_error_text(GetLastError());
     return ChildPass::failed;
   }
@@ -195,7 +166,7 @@ ChildPass identity_from_program(const std::wstring& program, unsigned long limit
       WaitForSingleObject(process, 5000);
     }
   } end_child{process.get()};
-  if (!in_job && !AssignProcessToJobObject(static_cast<HANDLE>(job), process.get())) {
+  if (!AssignProcessToJobObject(static_cast<HANDLE>(job), process.get())) {
     why = "AssignProcessToJobObject: " + win_error_text(GetLastError());
     return ChildPass::no_resources;
   }
